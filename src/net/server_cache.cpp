@@ -13,13 +13,14 @@
 #include <sstream>
 
 #include "logging.hpp"
+#include "util/json_reader.hpp"
 
 namespace quotix::net {
 
 namespace {
 
-using nlohmann::json;
 using nlohmann::ordered_json;
+using util::JsonValue;
 
 bool valid_utf8(std::string_view s) {
     size_t i = 0;
@@ -64,50 +65,59 @@ const char* env_text(const char* name) {
     return v;
 }
 
-// Reads of one member with its type checked; the texts name the member for the W line.
+// Reads of one member with its type checked; each fault names the member and where it sits.
 class Reader {
 public:
     std::string error;
 
-    const json* member(const json& obj, const char* key) {
+    const JsonValue* member(const JsonValue& obj, const char* key) {
         if (!error.empty()) return nullptr;
-        if (!obj.is_object()) {
-            error = std::string("invalid type: expected an object holding `") + key + "`";
+        if (obj.type != JsonValue::Type::Object) {
+            error = std::string("invalid type: ") + obj.type_name() + ", expected an object" +
+                    util::json_position(obj.line, obj.column);
             return nullptr;
         }
-        auto it = obj.find(key);
-        if (it == obj.end()) {
-            error = std::string("missing field `") + key + "`";
-            return nullptr;
-        }
-        return &*it;
+        const JsonValue* v = obj.find(key);
+        if (v == nullptr)
+            error = std::string("missing field `") + key + "`" +
+                    util::json_position(obj.end_line, obj.end_column);
+        return v;
     }
 
     template <class T>
-    T uint(const json& obj, const char* key) {
-        const json* v = member(obj, key);
+    T uint(const JsonValue& obj, const char* key) {
+        const JsonValue* v = member(obj, key);
         if (v == nullptr) return 0;
-        if (v->is_number_unsigned()) {
-            const auto x = v->get<uint64_t>();
-            if (x <= std::numeric_limits<T>::max()) return static_cast<T>(x);
-        } else if (v->is_number_integer()) {
-            const auto x = v->get<int64_t>();
-            if (x >= 0 && static_cast<uint64_t>(x) <= std::numeric_limits<T>::max())
-                return static_cast<T>(x);
-        }
-        error = std::string("invalid value for `") + key + "`: expected an integer from 0 to " +
-                std::to_string(std::numeric_limits<T>::max());
+        if (v->type == JsonValue::Type::Number && v->is_integer && v->integer_fits &&
+            (!v->negative || v->magnitude == 0) && v->magnitude <= std::numeric_limits<T>::max())
+            return static_cast<T>(v->magnitude);
+        if (v->type == JsonValue::Type::Number && v->is_integer)
+            error = std::string("invalid value: integer `") + v->text + "` for `" + key +
+                    "`, expected u" + std::to_string(sizeof(T) * 8);
+        else
+            error = std::string("invalid type: ") + v->type_name() + " for `" + key +
+                    "`, expected u" + std::to_string(sizeof(T) * 8);
+        error += util::json_position(v->line, v->column);
         return 0;
     }
 
-    std::string text(const json& obj, const char* key) {
-        const json* v = member(obj, key);
+    std::string text(const JsonValue& obj, const char* key) {
+        const JsonValue* v = member(obj, key);
         if (v == nullptr) return {};
-        if (!v->is_string()) {
-            error = std::string("invalid type for `") + key + "`: expected a string";
+        if (v->type != JsonValue::Type::String) {
+            error = std::string("invalid type: ") + v->type_name() + " for `" + key +
+                    "`, expected a string" + util::json_position(v->line, v->column);
             return {};
         }
-        return v->get<std::string>();
+        return v->text;
+    }
+
+    bool expect(const JsonValue& v, JsonValue::Type type, const char* key, const char* what) {
+        if (!error.empty()) return false;
+        if (v.type == type) return true;
+        error = std::string("invalid type: ") + v.type_name() + " for `" + key + "`, expected " +
+                what + util::json_position(v.line, v.column);
+        return false;
     }
 };
 
@@ -216,18 +226,19 @@ Result<std::string> ServerCache::to_json() const {
 }
 
 Result<ServerCache> ServerCache::from_json(std::string_view text) {
-    json doc;
-    try {
-        doc = json::parse(text);
-    } catch (const std::exception& e) {
-        return TdxError::parse(e.what());
-    }
+    auto parsed = util::parse_json(text);
+    if (!parsed.value) return TdxError::parse(parsed.error);
+    const JsonValue& doc = *parsed.value;
     Reader r;
     ServerCache c;
-    if (!doc.is_object()) return TdxError::parse("invalid type: expected an object");
+    if (doc.type != JsonValue::Type::Object)
+        return TdxError::parse(std::string("invalid type: ") + doc.type_name() +
+                               ", expected struct ServerCache" +
+                               util::json_position(doc.line, doc.column));
     c.version = r.uint<uint32_t>(doc, "version");
-    auto ls = doc.find("last_success");
-    if (r.error.empty() && ls != doc.end() && !ls->is_null()) {
+    const JsonValue* ls = doc.find("last_success");
+    if (r.error.empty() && ls != nullptr && ls->type != JsonValue::Type::Null &&
+        r.expect(*ls, JsonValue::Type::Object, "last_success", "an object or null")) {
         ServerCacheEntry e;
         e.ip = r.text(*ls, "ip");
         e.port = r.uint<uint16_t>(*ls, "port");
@@ -236,33 +247,27 @@ Result<ServerCache> ServerCache::from_json(std::string_view text) {
         e.latency_ms = r.uint<uint32_t>(*ls, "latency_ms");
         c.last_success = std::move(e);
     }
-    if (const json* bl = r.member(doc, "blacklist")) {
-        if (!bl->is_array()) {
-            r.error = "invalid type for `blacklist`: expected an array";
-        } else {
-            for (const auto& item : *bl) {
-                BlacklistEntry e;
-                e.ip = r.text(item, "ip");
-                e.port = r.uint<uint16_t>(item, "port");
-                e.reason = r.text(item, "reason");
-                e.timestamp = r.uint<uint64_t>(item, "timestamp");
-                if (!r.error.empty()) break;
-                c.blacklist.push_back(std::move(e));
-            }
+    const JsonValue* bl = r.member(doc, "blacklist");
+    if (bl != nullptr && r.expect(*bl, JsonValue::Type::Array, "blacklist", "an array")) {
+        for (const auto& item : bl->items) {
+            BlacklistEntry e;
+            e.ip = r.text(item, "ip");
+            e.port = r.uint<uint16_t>(item, "port");
+            e.reason = r.text(item, "reason");
+            e.timestamp = r.uint<uint64_t>(item, "timestamp");
+            if (!r.error.empty()) break;
+            c.blacklist.push_back(std::move(e));
         }
     }
-    if (const json* st = r.member(doc, "server_stats")) {
-        if (!st->is_object()) {
-            r.error = "invalid type for `server_stats`: expected an object";
-        } else {
-            for (const auto& [key, item] : st->items()) {
-                ServerStats s;
-                s.success = r.uint<uint32_t>(item, "success");
-                s.fail = r.uint<uint32_t>(item, "fail");
-                s.avg_latency = r.uint<uint32_t>(item, "avg_latency");
-                if (!r.error.empty()) break;
-                c.server_stats[key] = s;
-            }
+    const JsonValue* st = r.member(doc, "server_stats");
+    if (st != nullptr && r.expect(*st, JsonValue::Type::Object, "server_stats", "an object")) {
+        for (const auto& [key, item] : st->members) {
+            ServerStats s;
+            s.success = r.uint<uint32_t>(item, "success");
+            s.fail = r.uint<uint32_t>(item, "fail");
+            s.avg_latency = r.uint<uint32_t>(item, "avg_latency");
+            if (!r.error.empty()) break;
+            c.server_stats[key] = s;
         }
     }
     if (!r.error.empty()) return TdxError::parse(r.error);

@@ -345,3 +345,39 @@ TEST_F(ServerCacheFile, NameThatIsNotUtf8IsNotSerialized) {
     EXPECT_EQ(err.rfind("[W] cache  failed to serialize cache: ", 0), 0u) << err;
     EXPECT_EQ(read_file(file()), kFresh);
 }
+
+TEST_F(ServerCacheFile, ParseFaultsEndWithTheirPosition) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    for (const Case& c : {
+             Case{"", "EOF while parsing a value at line 1 column 1"},
+             Case{"  \n ", "EOF while parsing a value at line 2 column 2"},
+             Case{"{}", "missing field `version` at line 1 column 3"},
+             Case{"{\"version\": 1, \"version\": 2, \"blacklist\": [], \"server_stats\": {}}",
+                  "duplicate field `version` at line 1 column 25"},
+             Case{"{\"version\": 1, \"blacklist\": [], \"server_stats\": {}} x",
+                  "trailing characters at line 1 column 53"},
+             Case{"{\"version\": 1,\n \"blacklist\": [],\n \"server_stats\": {\"k\": {\"success\": "
+                  "1, \"fail\": \"2\", \"avg_latency\": 0}}}",
+                  "invalid type: string for `fail`, expected u32 at line 3 column 47"},
+             Case{"{\"version\": 4294967296, \"blacklist\": [], \"server_stats\": {}}",
+                  "invalid value: integer `4294967296` for `version`, expected u32 at line 1 "
+                  "column 13"},
+         }) {
+        auto r = ServerCache::from_json(c.text);
+        ASSERT_FALSE(r.ok()) << c.text;
+        EXPECT_EQ(r.error().text(), c.message) << c.text;
+    }
+}
+
+TEST_F(ServerCacheFile, WhitespaceAroundTheDocumentAndEscapesAreAccepted) {
+    auto r = ServerCache::from_json(
+        " \n{\"version\": 1, \"last_success\": {\"ip\": \"127.0.0.1\", \"port\": 7709, \"name\": "
+        "\"\\u4e0a\\u6d77 \\ud83d\\ude00\", \"timestamp\": 18446744073709551615, \"latency_ms\": 0}, "
+        "\"blacklist\": [], \"server_stats\": {}}\n\t");
+    ASSERT_TRUE(r.ok()) << r.error().text();
+    EXPECT_EQ(r->last_success->name, "上海 \xF0\x9F\x98\x80");
+    EXPECT_EQ(r->last_success->timestamp, UINT64_MAX);
+}
