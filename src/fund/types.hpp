@@ -35,7 +35,7 @@ struct FundInfo {
     static FundInfo from_security_info(const SecurityInfo& info, uint8_t market);
 };
 
-// The part of a SecurityQuote that the fund client shows.
+// The subset of a SecurityQuote that the fund client shows.
 struct FundQuote {
     uint8_t market = 0;
     std::string code;
