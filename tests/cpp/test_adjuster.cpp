@@ -102,6 +102,15 @@ TEST(AdjusterRounding, HalfAtThirdDecimalAfterScaling) {
     expect_prices(bars[1], 1.0, 1.0, 1.0, 1.0);
 }
 
+TEST(AdjusterRounding, ProductWithinTolerance) {
+    // fenhong 1e-10 on a 1.0 close: factor 1 - 1e-11, too close to 1 to apply. Applied, it would
+    // pull 2.0625 just under the half and round it down to 2.062.
+    std::vector<SecurityBar> bars = {bar(20240101, 2.0625, 1.0, 10.00049, 1.0), flat(20240102, 1.0)};
+    adjust_security_bars(bars, {}, std::vector<XdXrInfo>{event(20240102, 1e-10)}, 1);
+    EXPECT_EQ(bars[0].open, 2.063);
+    EXPECT_EQ(bars[0].high, 10.0);  // still rounded
+}
+
 TEST(AdjusterContext, EventBeforeBarsUsesLastEarlierContextClose) {
     const std::vector<SecurityBar> context = {flat(20240103, 30.0), flat(20240104, 20.0), flat(20240108, 19.0)};
     const std::vector<XdXrInfo> events = {event(20240105, 10.0)};  // (20 - 1) / 20 = 0.95
