@@ -331,7 +331,7 @@ class Mock:
                 unzip_size = int(fault.get("unzip_size", zip_size if wire is body else len(body)))
                 await self.write(writer, E.response_header(cmd, zip_size & 0xFFFF, unzip_size & 0xFFFF) + wire)
             elif action == "garbage":
-                junk = bytes.fromhex(fault["hex"]) if "hex" in fault.spec else b"\xee" * int(fault.get("bytes", 64))
+                junk = bytes.fromhex(fault.get("hex")) if "hex" in fault.spec else b"\xee" * int(fault.get("bytes", 64))
                 await self.write(writer, junk)
                 then = fault.get("then", "keep")
                 if then in ("close", "rst"):
