@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -66,8 +67,14 @@ public:
     nlohmann::json call(const std::string& op, nlohmann::json fields = nlohmann::json::object()) {
         fields["op"] = op;
         std::string line = fields.dump() + "\n";
-        send_all(ctl_fd_, line);
-        nlohmann::json reply = nlohmann::json::parse(read_line(ctl_fd_, ctl_buf_, 10000));
+        nlohmann::json reply;
+        {
+            // Tests may poll the counters from another thread while a client call runs.
+            std::lock_guard<std::mutex> lock(ctl_mutex_);
+            if (ctl_fd_ < 0) throw std::runtime_error("mock server is stopped");
+            send_all(ctl_fd_, line);
+            reply = nlohmann::json::parse(read_line(ctl_fd_, ctl_buf_, 10000));
+        }
         if (!reply.value("ok", false)) {
             throw std::runtime_error("mock control '" + op + "' failed: " + reply.value("error", std::string("?")));
         }
@@ -142,6 +149,7 @@ private:
     int stdout_fd_ = -1;
     int ctl_fd_ = -1;
     std::string ctl_buf_;
+    std::mutex ctl_mutex_;
     std::vector<uint16_t> ports_;
     uint16_t control_port_ = 0;
 

@@ -9,6 +9,7 @@ import os
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 SERVER_PY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "server.py")
@@ -47,6 +48,7 @@ class MockServer:
         self.host = HOST
         self._ctl = socket.create_connection((HOST, self.control_port), timeout=10.0)
         self._ctl_file = self._ctl.makefile("rb")
+        self._lock = threading.Lock()
 
     def _read_ready_line(self, timeout):
         import selectors
@@ -79,8 +81,9 @@ class MockServer:
     # -- control
     def call(self, op, **fields):
         msg = {"op": op, **fields}
-        self._ctl.sendall((json.dumps(msg) + "\n").encode())
-        line = self._ctl_file.readline()
+        with self._lock:
+            self._ctl.sendall((json.dumps(msg) + "\n").encode())
+            line = self._ctl_file.readline()
         if not line:
             raise MockServerError("control channel closed")
         resp = json.loads(line)

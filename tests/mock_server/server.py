@@ -29,6 +29,7 @@ LOG_LIMIT = 200000
 CMD_GROUPS = {
     "setup": {"setup1", "setup2"},
     "handshake": {"setup1", "setup2", "setup3"},
+    "data": set(E.CMD_NAMES.values()) - {"setup", "setup3"} | {"unknown", "malformed"},
     "any": None,
     "*": None,
 }
@@ -225,8 +226,16 @@ class Mock:
             fault = self.pick_fault(srv, "accept")
             if fault is not None:
                 self.add_log(srv, conn, "accept", None, {}, b"", fault)
-                await self.finish(writer, sock, rst=bool(fault.get("rst")))
-                return
+                if fault.action == "delay":
+                    # A slow server: silent for a while, then normal service.
+                    await asyncio.sleep(float(fault.get("seconds", 1.0)))
+                elif fault.action == "stall":
+                    await self.drain_until_eof(reader)
+                    await self.finish(writer, sock)
+                    return
+                else:
+                    await self.finish(writer, sock, rst=bool(fault.get("rst")))
+                    return
             while True:
                 try:
                     head = await reader.readexactly(12)

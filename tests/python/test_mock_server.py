@@ -408,3 +408,31 @@ def test_stop_ends_the_process():
     proc = mock.proc
     mock.stop()
     assert proc.returncode == 0
+
+
+def test_malformed_request_is_logged_and_closed(mock_server):
+    with C.Conn(mock_server.port) as conn:
+        conn.send(bytes.fromhex("0c0c186c000108000900") + b"\x4e\x04" + b"\x00" * 6)
+        assert conn.sock.recv(10) == b""
+    assert mock_server.request_log()[0]["cmd"] == "malformed"
+
+
+def test_accept_faults_stall_or_delay_the_whole_connection(mock_server):
+    mock_server.set_fault("stall", cmd="accept", nth=1)
+    mock_server.set_fault("delay", cmd="accept", seconds=0.3, nth=2)
+    with C.Conn(mock_server.port, timeout=0.3) as conn:
+        with pytest.raises(socket.timeout):
+            conn.handshake()
+    with C.Conn(mock_server.port) as conn:
+        t0 = time.monotonic()
+        conn.handshake()
+        assert time.monotonic() - t0 >= 0.3
+    assert mock_server.server_counters()["handshakes"] == 1
+
+
+def test_nth_data_request_skips_the_setup_packets(mock_server):
+    mock_server.set_fault("empty", cmd="data", nth=2)
+    with connected(mock_server) as conn:
+        assert conn.request(C.count_req(1)) != b"\x00\x00"
+        assert conn.request(C.bars_req(4, 1, "600000", 0, 1)) == b"\x00\x00"
+        assert conn.request(C.bars_req(4, 1, "600000", 0, 1)) != b"\x00\x00"
