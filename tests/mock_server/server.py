@@ -47,22 +47,22 @@ class ControlError(Exception):
 class Fault:
     _next_id = 1
 
-    def __init__(self, spec: dict):
-        spec = dict(spec)
-        self.spec = spec
+    def __init__(self, params: dict):
+        params = dict(params)
+        self.params = params
         self.id = Fault._next_id
         Fault._next_id += 1
-        action = spec.get("action")
+        action = params.get("action")
         if not action:
             raise ControlError("fault needs an action")
         if action == "refuse":
-            spec.setdefault("cmd", "accept")
+            params.setdefault("cmd", "accept")
         if action == "fail_handshake":
-            spec.setdefault("cmd", "setup1")
-            spec.setdefault("when", "before_header")
+            params.setdefault("cmd", "setup1")
+            params.setdefault("when", "before_header")
             action = "close"
         if action == "truncate":
-            spec.setdefault("when", "inside_body")
+            params.setdefault("when", "inside_body")
             action = "close"
         if action == "late":
             action = "delay"
@@ -70,18 +70,18 @@ class Fault:
                           "bad_lengths", "garbage", "twice", "body", "empty", "refuse"):
             raise ControlError(f"unknown fault action {action!r}")
         self.action = action
-        self.cmds = self._parse_cmd(spec.get("cmd"))
-        self.server = spec.get("server")
-        self.port = spec.get("port")
-        nth = spec.get("nth")
-        self.skip = int(spec.get("skip", 0))
-        self.times = spec.get("times")
+        self.cmds = self._parse_cmd(params.get("cmd"))
+        self.server = params.get("server")
+        self.port = params.get("port")
+        nth = params.get("nth")
+        self.skip = int(params.get("skip", 0))
+        self.times = params.get("times")
         if nth is not None:
             self.skip = int(nth) - 1
             self.times = 1
         self.seen = 0
         self.fired = 0
-        when = spec.get("when", "before_header")
+        when = params.get("when", "before_header")
         if action == "close" and when not in CLOSE_POINTS:
             raise ControlError(f"unknown close point {when!r}")
         self.when = when
@@ -131,10 +131,10 @@ class Fault:
         return True
 
     def describe(self):
-        return {"id": self.id, "spec": self.spec, "seen": self.seen, "fired": self.fired}
+        return {"id": self.id, "params": self.params, "seen": self.seen, "fired": self.fired}
 
     def get(self, key, default=None):
-        return self.spec.get(key, default)
+        return self.params.get(key, default)
 
 
 # ---------------------------------------------------------------- state
@@ -340,7 +340,7 @@ class Mock:
                 unzip_size = int(fault.get("unzip_size", zip_size if wire is body else len(body)))
                 await self.write(writer, E.response_header(cmd, zip_size & 0xFFFF, unzip_size & 0xFFFF) + wire)
             elif action == "garbage":
-                junk = bytes.fromhex(fault.get("hex")) if "hex" in fault.spec else b"\xee" * int(fault.get("bytes", 64))
+                junk = bytes.fromhex(fault.get("hex")) if "hex" in fault.params else b"\xee" * int(fault.get("bytes", 64))
                 await self.write(writer, junk)
                 then = fault.get("then", "keep")
                 if then in ("close", "rst"):
@@ -401,12 +401,12 @@ class Mock:
         if op == "ping":
             return {}
         if op in ("set_fault", "fault"):
-            specs = req.get("fault", req.get("faults"))
-            if specs is None:
-                specs = {k: v for k, v in req.items() if k != "op"}
+            items = req.get("fault", req.get("faults"))
+            if items is None:
+                items = {k: v for k, v in req.items() if k != "op"}
             ids = []
-            for spec in specs if isinstance(specs, list) else [specs]:
-                f = Fault(spec)
+            for params in items if isinstance(items, list) else [items]:
+                f = Fault(params)
                 self.faults.append(f)
                 ids.append(f.id)
             return {"id": ids[0] if len(ids) == 1 else None, "ids": ids}
