@@ -67,7 +67,7 @@ class Fault:
         if action == "late":
             action = "delay"
         if action not in ("delay", "stall", "close", "cut_body", "corrupt_zlib", "zero_body",
-                          "bad_lengths", "garbage", "twice", "body", "empty", "refuse"):
+                          "bad_lengths", "garbage", "twice", "body", "empty", "refuse", "partial"):
             raise ControlError(f"unknown fault action {action!r}")
         self.action = action
         self.cmds = self._parse_cmd(params.get("cmd"))
@@ -82,7 +82,7 @@ class Fault:
         self.seen = 0
         self.fired = 0
         when = params.get("when", "before_header")
-        if action == "close" and when not in CLOSE_POINTS:
+        if action in ("close", "partial") and when not in CLOSE_POINTS:
             raise ControlError(f"unknown close point {when!r}")
         self.when = when
 
@@ -313,21 +313,31 @@ class Mock:
                 await self.drain_until_eof(reader)
                 await self.finish(writer, sock)
                 return False
-            elif action == "close":
+            elif action in ("close", "partial"):
                 when = fault.when
-                part = b""
+                full = header + wire
+                cut = 0
                 if when == "inside_header":
-                    part = header[:int(fault.get("bytes", 8))]
+                    cut = int(fault.get("bytes", 8))
                 elif when == "after_header":
-                    part = header
+                    cut = len(header)
                 elif when == "inside_body":
-                    keep = fault.get("bytes", max(1, len(wire) // 2) if wire else 0)
-                    part = header + wire[:int(keep)]
+                    cut = len(header) + int(fault.get("bytes", max(1, len(wire) // 2) if wire else 0))
                 elif when == "after_body":
-                    part = header + wire
-                if part:
-                    await self.write(writer, part)
-                await self.finish(writer, sock, rst=bool(fault.get("rst")))
+                    cut = len(full)
+                if cut:
+                    await self.write(writer, full[:cut])
+                then = fault.get("then", "stall") if action == "partial" else "close"
+                if then == "finish":
+                    # A reply that arrives in two parts, the second after a pause.
+                    await asyncio.sleep(float(fault.get("seconds", 1.0)))
+                    await self.write(writer, full[cut:])
+                    return True
+                if then == "stall":
+                    await self.drain_until_eof(reader)
+                    await self.finish(writer, sock)
+                    return False
+                await self.finish(writer, sock, rst=bool(fault.get("rst")) or then == "rst")
                 return False
             elif action == "corrupt_zlib":
                 bad = b"\x78\x9c" + b"\xff" * 16
