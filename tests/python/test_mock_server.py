@@ -451,3 +451,12 @@ def test_partial_reply_stalls_or_finishes_late(mock_server):
         assert struct.unpack("<H", conn.request(C.count_req(0)))[0] == D.security_count(0)
         assert time.monotonic() - t0 >= 0.3
         assert conn.request(C.count_req(2)) == struct.pack("<H", D.security_count(2))
+
+
+def test_expected_bars_helper_matches_the_wire(mock_server):
+    with connected(mock_server) as conn:
+        wire = C.parse_bars(conn.request(C.bars_req(0, 1, "000300", 5, 3)), 0, index=True)
+    exp = D.expected_bars(1, "000300", 0, 5, 3)
+    assert [e["datetime"] for e in exp] == ["2024-06-28 14:25", "2024-06-28 14:30", "2024-06-28 14:35"]
+    assert [e["close"] for e in exp] == [w["close"] / 1000.0 for w in wire]
+    assert [e["up_count"] for e in exp] == [w["up"] for w in wire]
