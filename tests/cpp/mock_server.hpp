@@ -83,7 +83,7 @@ public:
 
     // Adds a fault (see README: action, cmd, server, nth, skip, times and the
     // action's parameters); returns its id.
-    int set_fault(const nlohmann::json& spec) { return call("set_fault", {{"fault", spec}})["id"].get<int>(); }
+    int set_fault(const nlohmann::json& params) { return call("set_fault", {{"fault", params}})["id"].get<int>(); }
     void clear_faults() { call("clear_faults"); }
     void clear_fault(int id) { call("clear_faults", {{"id", id}}); }
     nlohmann::json faults() { return call("faults")["faults"]; }

@@ -255,6 +255,28 @@ def bars_reply(market, code, category, start, count):
     return E.bars_body(page, category, index=is_index(market, code))
 
 
+def expected_bars(market, code, category, start, count):
+    """The bars a client should decode from a (start, count) request, oldest
+    first, with prices in units and the datetime text of the bar."""
+    out = []
+    for b in select_page(bar_series(market, code, category), start, count, BAR_PAGE_MAX):
+        dt = f"{b['year']:04}-{b['month']:02}-{b['day']:02}"
+        if category in E.INTRADAY_CATEGORIES:
+            dt += f" {b['hour']:02}:{b['minute']:02}"
+        row = {
+            "open": b["open"] / 1000.0, "close": b["close"] / 1000.0,
+            "high": b["high"] / 1000.0, "low": b["low"] / 1000.0,
+            "vol": float(b["vol"]), "amount": float(b["amount"]),
+            "year": b["year"], "month": b["month"], "day": b["day"],
+            "hour": b["hour"], "minute": b["minute"], "datetime": dt,
+        }
+        if is_index(market, code):
+            row["up_count"] = b["up"]
+            row["down_count"] = b["down"]
+        out.append(row)
+    return out
+
+
 def bar_date(market, code, back, category=4):
     """Date (YYYYMMDD) of the bar `back` places before the newest one."""
     s = bar_series(market, code, category)

@@ -91,12 +91,12 @@ class MockServer:
             raise MockServerError(resp.get("error", "control call failed"))
         return resp
 
-    def set_fault(self, action=None, **spec):
+    def set_fault(self, action=None, **params):
         """Adds one fault, e.g. set_fault("delay", cmd="bars", seconds=2, nth=1).
         Returns its id."""
         if action is not None:
-            spec["action"] = action
-        return self.call("set_fault", fault=spec)["id"]
+            params["action"] = action
+        return self.call("set_fault", fault=params)["id"]
 
     def clear_faults(self, id=None, server=None):
         fields = {}

@@ -47,42 +47,42 @@ class ControlError(Exception):
 class Fault:
     _next_id = 1
 
-    def __init__(self, spec: dict):
-        spec = dict(spec)
-        self.spec = spec
+    def __init__(self, params: dict):
+        params = dict(params)
+        self.params = params
         self.id = Fault._next_id
         Fault._next_id += 1
-        action = spec.get("action")
+        action = params.get("action")
         if not action:
             raise ControlError("fault needs an action")
         if action == "refuse":
-            spec.setdefault("cmd", "accept")
+            params.setdefault("cmd", "accept")
         if action == "fail_handshake":
-            spec.setdefault("cmd", "setup1")
-            spec.setdefault("when", "before_header")
+            params.setdefault("cmd", "setup1")
+            params.setdefault("when", "before_header")
             action = "close"
         if action == "truncate":
-            spec.setdefault("when", "inside_body")
+            params.setdefault("when", "inside_body")
             action = "close"
         if action == "late":
             action = "delay"
         if action not in ("delay", "stall", "close", "cut_body", "corrupt_zlib", "zero_body",
-                          "bad_lengths", "garbage", "twice", "body", "empty", "refuse"):
+                          "bad_lengths", "garbage", "twice", "body", "empty", "refuse", "partial"):
             raise ControlError(f"unknown fault action {action!r}")
         self.action = action
-        self.cmds = self._parse_cmd(spec.get("cmd"))
-        self.server = spec.get("server")
-        self.port = spec.get("port")
-        nth = spec.get("nth")
-        self.skip = int(spec.get("skip", 0))
-        self.times = spec.get("times")
+        self.cmds = self._parse_cmd(params.get("cmd"))
+        self.server = params.get("server")
+        self.port = params.get("port")
+        nth = params.get("nth")
+        self.skip = int(params.get("skip", 0))
+        self.times = params.get("times")
         if nth is not None:
             self.skip = int(nth) - 1
             self.times = 1
         self.seen = 0
         self.fired = 0
-        when = spec.get("when", "before_header")
-        if action == "close" and when not in CLOSE_POINTS:
+        when = params.get("when", "before_header")
+        if action in ("close", "partial") and when not in CLOSE_POINTS:
             raise ControlError(f"unknown close point {when!r}")
         self.when = when
 
@@ -131,10 +131,10 @@ class Fault:
         return True
 
     def describe(self):
-        return {"id": self.id, "spec": self.spec, "seen": self.seen, "fired": self.fired}
+        return {"id": self.id, "params": self.params, "seen": self.seen, "fired": self.fired}
 
     def get(self, key, default=None):
-        return self.spec.get(key, default)
+        return self.params.get(key, default)
 
 
 # ---------------------------------------------------------------- state
@@ -313,21 +313,31 @@ class Mock:
                 await self.drain_until_eof(reader)
                 await self.finish(writer, sock)
                 return False
-            elif action == "close":
+            elif action in ("close", "partial"):
                 when = fault.when
-                part = b""
+                full = header + wire
+                cut = 0
                 if when == "inside_header":
-                    part = header[:int(fault.get("bytes", 8))]
+                    cut = int(fault.get("bytes", 8))
                 elif when == "after_header":
-                    part = header
+                    cut = len(header)
                 elif when == "inside_body":
-                    keep = fault.get("bytes", max(1, len(wire) // 2) if wire else 0)
-                    part = header + wire[:int(keep)]
+                    cut = len(header) + int(fault.get("bytes", max(1, len(wire) // 2) if wire else 0))
                 elif when == "after_body":
-                    part = header + wire
-                if part:
-                    await self.write(writer, part)
-                await self.finish(writer, sock, rst=bool(fault.get("rst")))
+                    cut = len(full)
+                if cut:
+                    await self.write(writer, full[:cut])
+                then = fault.get("then", "stall") if action == "partial" else "close"
+                if then == "finish":
+                    # A reply that arrives in two parts, the second after a pause.
+                    await asyncio.sleep(float(fault.get("seconds", 1.0)))
+                    await self.write(writer, full[cut:])
+                    return True
+                if then == "stall":
+                    await self.drain_until_eof(reader)
+                    await self.finish(writer, sock)
+                    return False
+                await self.finish(writer, sock, rst=bool(fault.get("rst")) or then == "rst")
                 return False
             elif action == "corrupt_zlib":
                 bad = b"\x78\x9c" + b"\xff" * 16
@@ -340,7 +350,7 @@ class Mock:
                 unzip_size = int(fault.get("unzip_size", zip_size if wire is body else len(body)))
                 await self.write(writer, E.response_header(cmd, zip_size & 0xFFFF, unzip_size & 0xFFFF) + wire)
             elif action == "garbage":
-                junk = bytes.fromhex(fault.get("hex")) if "hex" in fault.spec else b"\xee" * int(fault.get("bytes", 64))
+                junk = bytes.fromhex(fault.get("hex")) if "hex" in fault.params else b"\xee" * int(fault.get("bytes", 64))
                 await self.write(writer, junk)
                 then = fault.get("then", "keep")
                 if then in ("close", "rst"):
@@ -401,12 +411,12 @@ class Mock:
         if op == "ping":
             return {}
         if op in ("set_fault", "fault"):
-            specs = req.get("fault", req.get("faults"))
-            if specs is None:
-                specs = {k: v for k, v in req.items() if k != "op"}
+            items = req.get("fault", req.get("faults"))
+            if items is None:
+                items = {k: v for k, v in req.items() if k != "op"}
             ids = []
-            for spec in specs if isinstance(specs, list) else [specs]:
-                f = Fault(spec)
+            for params in items if isinstance(items, list) else [items]:
+                f = Fault(params)
                 self.faults.append(f)
                 ids.append(f.id)
             return {"id": ids[0] if len(ids) == 1 else None, "ids": ids}

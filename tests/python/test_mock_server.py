@@ -436,3 +436,27 @@ def test_nth_data_request_skips_the_setup_packets(mock_server):
         assert conn.request(C.count_req(1)) != b"\x00\x00"
         assert conn.request(C.bars_req(4, 1, "600000", 0, 1)) == b"\x00\x00"
         assert conn.request(C.bars_req(4, 1, "600000", 0, 1)) != b"\x00\x00"
+
+
+def test_partial_reply_stalls_or_finishes_late(mock_server):
+    mock_server.set_fault("partial", cmd="count", when="inside_body", bytes=1, nth=1)
+    mock_server.set_fault("partial", cmd="count", when="after_header", then="finish", seconds=0.3, nth=2)
+    with connected(mock_server, timeout=0.3) as conn:
+        conn.send(C.count_req(0))
+        conn.read_exact(17)
+        with pytest.raises(socket.timeout):
+            conn.read_exact(1)
+    with connected(mock_server) as conn:
+        t0 = time.monotonic()
+        assert struct.unpack("<H", conn.request(C.count_req(0)))[0] == D.security_count(0)
+        assert time.monotonic() - t0 >= 0.3
+        assert conn.request(C.count_req(2)) == struct.pack("<H", D.security_count(2))
+
+
+def test_expected_bars_helper_matches_the_wire(mock_server):
+    with connected(mock_server) as conn:
+        wire = C.parse_bars(conn.request(C.bars_req(0, 1, "000300", 5, 3)), 0, index=True)
+    exp = D.expected_bars(1, "000300", 0, 5, 3)
+    assert [e["datetime"] for e in exp] == ["2024-06-28 14:25", "2024-06-28 14:30", "2024-06-28 14:35"]
+    assert [e["close"] for e in exp] == [w["close"] / 1000.0 for w in wire]
+    assert [e["up_count"] for e in exp] == [w["up"] for w in wire]
