@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "reader/le_read.hpp"
+#include "net/utils.hpp"
 #include "reader/read_file.hpp"
 
 namespace quotix::reader {
@@ -60,12 +60,12 @@ std::string decode_utf8_lossy(std::span<const uint8_t> s) {
 Result<std::vector<FinancialRecord>> parse_financial(std::span<const uint8_t> data) {
     if (data.size() < FINANCIAL_HEADER_SIZE) return TdxError::invalid_data("Financial file too small for header");
     const uint8_t* p = data.data();
-    const uint16_t entry_count = le::u16(p + 6);
+    const uint16_t entry_count = read_u16_le(p + 6);
     std::vector<FinancialRecord> out;
     if (entry_count == 0) return out;
 
-    const uint32_t report_date = le::u32(p + 2);
-    const uint64_t floats = le::u32(p + 12) / 4;
+    const uint32_t report_date = read_u32_le(p + 2);
+    const uint64_t floats = read_u32_le(p + 12) / 4;
     const uint64_t record_bytes = floats * 4;
     const size_t visited =
         std::min<size_t>(entry_count, (data.size() - FINANCIAL_HEADER_SIZE) / FINANCIAL_ENTRY_SIZE);
@@ -77,14 +77,14 @@ Result<std::vector<FinancialRecord>> parse_financial(std::span<const uint8_t> da
     uint64_t budget = data.size();
     for (size_t i = 0; i < visited; ++i) {
         const uint8_t* e = p + FINANCIAL_HEADER_SIZE + FINANCIAL_ENTRY_SIZE * i;
-        const uint64_t offset = le::u32(e + 7);
+        const uint64_t offset = read_u32_le(e + 7);
         if (offset + record_bytes > data.size() || record_bytes > budget) continue;
         budget -= record_bytes;
         FinancialRecord r;
         r.code = decode_utf8_lossy(std::span<const uint8_t>(e, 6));
         r.report_date = report_date;
         r.fields.reserve(static_cast<size_t>(floats));
-        for (uint64_t k = 0; k < floats; ++k) r.fields.push_back(le::f32(p + offset + 4 * k));
+        for (uint64_t k = 0; k < floats; ++k) r.fields.push_back(read_f32_le(p + offset + 4 * k));
         out.push_back(std::move(r));
     }
     return out;
