@@ -3,59 +3,10 @@
 #include <algorithm>
 
 #include "net/utils.hpp"
+#include "protocol/text.hpp"
 #include "reader/read_file.hpp"
 
 namespace quotix::reader {
-namespace {
-
-void append_replacement(std::string& out) { out += "\xEF\xBF\xBD"; }
-
-// UTF-8 with each maximal invalid subsequence replaced by one U+FFFD.
-std::string decode_utf8_lossy(std::span<const uint8_t> s) {
-    std::string out;
-    size_t i = 0;
-    while (i < s.size()) {
-        const uint8_t b = s[i];
-        if (b < 0x80) {
-            out += static_cast<char>(b);
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            append_replacement(out);
-            ++i;
-            continue;
-        }
-        size_t j = 1;
-        for (; j < len && i + j < s.size(); ++j) {
-            const uint8_t c = s[i + j];
-            const uint8_t min = j == 1 ? lo : 0x80, max = j == 1 ? hi : 0xBF;
-            if (c < min || c > max) break;
-        }
-        if (j == len) {
-            out.append(reinterpret_cast<const char*>(s.data() + i), len);
-        } else {
-            append_replacement(out);
-        }
-        i += j;
-    }
-    while (!out.empty() && out.back() == '\0') out.pop_back();
-    return out;
-}
-
-}  // namespace
 
 Result<std::vector<FinancialRecord>> parse_financial(std::span<const uint8_t> data) {
     if (data.size() < FINANCIAL_HEADER_SIZE) return TdxError::invalid_data("Financial file too small for header");
@@ -81,7 +32,7 @@ Result<std::vector<FinancialRecord>> parse_financial(std::span<const uint8_t> da
         if (offset + record_bytes > data.size() || record_bytes > budget) continue;
         budget -= record_bytes;
         FinancialRecord r;
-        r.code = decode_utf8_lossy(std::span<const uint8_t>(e, 6));
+        r.code = decode_reply_code(TextBytes(e, 6));  // lossy UTF-8, trailing NULs removed
         r.report_date = report_date;
         r.fields.reserve(static_cast<size_t>(floats));
         for (uint64_t k = 0; k < floats; ++k) r.fields.push_back(read_f32_le(p + offset + 4 * k));
