@@ -58,7 +58,9 @@ TEST(Pool, SixthCheckoutIsExhausted) {
         held.push_back(std::move(*g));
     }
     expect_stats(*pool, 0, 5, 5);
+    ::testing::internal::CaptureStderr();
     auto sixth = pool->checkout("127.0.0.1", peer.port());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[E] pool  exhausted (active=5, max=5)\n");
     ASSERT_FALSE(sixth.ok());
     EXPECT_EQ(sixth.error().display(), "[E2006] connection pool exhausted: active=5, max=5");
     expect_stats(*pool, 0, 5, 5);
