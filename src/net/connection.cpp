@@ -60,11 +60,24 @@ int finish_connect(int fd, std::chrono::nanoseconds limit) {
 
 // Opens and connects one socket for `ai`; returns the fd or -1 with `err` set.
 int connect_one(const addrinfo* ai, std::chrono::nanoseconds limit, int& err) {
+#if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
     if (fd < 0) {
         err = errno;
         return -1;
     }
+#else
+    int fd = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+        err = errno;
+        ::close(fd);
+        return -1;
+    }
+#endif
 #ifdef SO_NOSIGPIPE
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
