@@ -1,0 +1,161 @@
+#include "protocol/adjuster.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include "constants.hpp"
+
+namespace quotix {
+namespace {
+
+constexpr double EPSILON = 1e-10;
+
+constexpr double price_scale() {
+    double s = 1.0;
+    for (uint32_t i = 0; i < FQ_PRICE_PRECISION; ++i) s *= 10.0;
+    return s;
+}
+
+uint32_t bar_date(const SecurityBar& b) { return b.year * 10000u + b.month * 100u + b.day; }
+uint32_t event_date(const XdXrInfo& e) { return e.year * 10000u + e.month * 100u + e.day; }
+
+// One category-1 event with its factor, or none when no bar closes before it.
+struct Event {
+    uint32_t date = 0;
+    FactorParts parts;
+    std::optional<double> preclose;
+    double factor = 1.0;
+};
+
+// The close of the last bar dated before `date`: among `bars` when the first bar is earlier,
+// otherwise among `context`, searched from its newest bar.
+std::optional<double> close_before(std::span<const SecurityBar> bars, std::span<const SecurityBar> context,
+                                   uint32_t date) {
+    if (!bars.empty() && bar_date(bars.front()) < date) {
+        size_t i = 0;
+        while (i + 1 < bars.size() && bar_date(bars[i + 1]) < date) ++i;
+        return bars[i].close;
+    }
+    for (size_t i = context.size(); i-- > 0;) {
+        if (bar_date(context[i]) < date) return context[i].close;
+    }
+    return std::nullopt;
+}
+
+std::vector<Event> collect_events(std::span<const SecurityBar> bars, std::span<const SecurityBar> context,
+                                  std::span<const XdXrInfo> xdxr) {
+    std::vector<Event> events;
+    for (const XdXrInfo& x : xdxr) {
+        if (x.category != 1) continue;
+        Event e;
+        e.date = event_date(x);
+        e.parts = factor_parts(x);
+        events.push_back(e);
+    }
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Event& a, const Event& b) { return a.date < b.date; });
+    for (Event& e : events) {
+        e.preclose = close_before(bars, context, e.date);
+        if (e.preclose) e.factor = qfq_factor(e.parts, *e.preclose);
+    }
+    return events;
+}
+
+void scale_bar(SecurityBar& b, double p) {
+    b.high *= p;
+    b.low *= p;
+    b.open *= p;
+    b.close *= p;
+}
+
+}  // namespace
+
+FactorParts factor_parts(const XdXrInfo& event) {
+    FactorParts p;
+    p.div_per_share = event.fenhong ? *event.fenhong / 10.0 : 0.0;
+    p.bonus_ratio = event.songzhuangu ? *event.songzhuangu / 10.0 : 0.0;
+    p.rights_ratio = event.peigu ? *event.peigu / 10.0 : 0.0;
+    p.rights_price = event.peigujia ? *event.peigujia : 0.0;
+    return p;
+}
+
+double qfq_factor(const FactorParts& parts, double preclose) {
+    const double d = parts.div_per_share, b = parts.bonus_ratio, r = parts.rights_ratio, p = parts.rights_price;
+    const double c = preclose;
+    const double numerator = p * r + (c - d);
+    const double denominator = ((b + 1.0) + r) * c;
+    if (std::fabs(denominator) < EPSILON || std::fabs(c) < EPSILON) return 1.0;
+    return numerator / denominator;
+}
+
+double hfq_factor(double qfq) { return std::fabs(qfq) > EPSILON ? 1.0 / qfq : 1.0; }
+
+double round_fq_price(double value) {
+    constexpr double scale = price_scale();
+    return std::round(value * scale) / scale;
+}
+
+void adjust_security_bars(std::span<SecurityBar> bars, std::span<const SecurityBar> context,
+                          std::span<const XdXrInfo> xdxr, uint8_t fq) {
+    if (fq == 0 || bars.empty() || xdxr.empty()) return;
+    const std::vector<Event> events = collect_events(bars, context, xdxr);
+    // Without a single usable event the bars stay exactly as the server sent them.
+    if (std::none_of(events.begin(), events.end(), [](const Event& e) { return e.preclose.has_value(); })) return;
+
+    // Each event contributes its own factor once, so the bars always agree with calc_fq_factors,
+    // also when two events share a date.
+    double product = 1.0;
+    if (fq == FQ_HFQ) {
+        size_t cursor = 0;
+        for (SecurityBar& bar : bars) {
+            const uint32_t date = bar_date(bar);
+            while (cursor < events.size() && events[cursor].date <= date) {
+                // Same guard as the report's hfq_factor: a zero factor must not become inf or NaN.
+                if (events[cursor].preclose) product *= hfq_factor(events[cursor].factor);
+                ++cursor;
+            }
+            if (std::fabs(product - 1.0) > EPSILON) scale_bar(bar, product);
+        }
+    } else {
+        size_t cursor = events.size();
+        for (size_t i = bars.size(); i-- > 0;) {
+            SecurityBar& bar = bars[i];
+            const uint32_t date = bar_date(bar);
+            while (cursor > 0 && events[cursor - 1].date > date) {
+                if (events[cursor - 1].preclose) product *= events[cursor - 1].factor;
+                --cursor;
+            }
+            if (std::fabs(product - 1.0) > EPSILON) scale_bar(bar, product);
+        }
+    }
+    for (SecurityBar& bar : bars) {
+        bar.open = round_fq_price(bar.open);
+        bar.close = round_fq_price(bar.close);
+        bar.high = round_fq_price(bar.high);
+        bar.low = round_fq_price(bar.low);
+    }
+}
+
+FqFactorReport calc_fq_factors(std::span<const SecurityBar> bars, std::span<const SecurityBar> context,
+                               std::span<const XdXrInfo> xdxr) {
+    FqFactorReport report;
+    for (const Event& e : collect_events(bars, context, xdxr)) {
+        if (!e.preclose) continue;
+        FqFactor row;
+        row.date = e.date;
+        row.close_before = *e.preclose;
+        row.qfq_factor = e.factor;
+        row.hfq_factor = hfq_factor(e.factor);
+        row.div_per_share = e.parts.div_per_share;
+        row.bonus_ratio = e.parts.bonus_ratio;
+        row.rights_ratio = e.parts.rights_ratio;
+        row.rights_price = e.parts.rights_price;
+        report.factors.push_back(row);
+        report.cumulative_qfq *= e.factor;
+    }
+    report.cumulative_hfq = hfq_factor(report.cumulative_qfq);
+    return report;
+}
+
+}  // namespace quotix

@@ -1,0 +1,65 @@
+#include "reader/daily_bar.hpp"
+
+#include <cstdio>
+
+#include "reader/le_read.hpp"
+#include "reader/read_file.hpp"
+
+namespace quotix::reader {
+namespace {
+
+// Values up to 100000 are the packed bar date (applied to the whole 32-bit value); larger ones
+// are decimal YYYYMMDD.
+void decode_date(uint32_t v, DailyBarRecord& r) {
+    if (v <= 100000) {
+        r.year = (v >> 11) + 2004;
+        const uint32_t rest = v & 0x7FF;
+        r.month = rest / 100;
+        r.day = rest % 100;
+    } else {
+        r.year = v / 10000;
+        r.month = v % 10000 / 100;
+        r.day = v % 100;
+    }
+}
+
+std::string date_text(uint32_t year, uint32_t month, uint32_t day) {
+    char buf[48];
+    const int n = std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", year, month, day);
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+Result<std::vector<DailyBarRecord>> parse_daily_bar(std::span<const uint8_t> data, double coefficient) {
+    if (data.size() % DAILY_BAR_RECORD_SIZE != 0) {
+        return TdxError::invalid_data("Daily bar file size " + std::to_string(data.size()) + " is not a multiple of " +
+                                      std::to_string(DAILY_BAR_RECORD_SIZE));
+    }
+    const size_t n = data.size() / DAILY_BAR_RECORD_SIZE;
+    std::vector<DailyBarRecord> out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* p = data.data() + i * DAILY_BAR_RECORD_SIZE;
+        DailyBarRecord r;
+        decode_date(le::u32(p), r);
+        r.date = date_text(r.year, r.month, r.day);
+        r.open = static_cast<double>(le::u32(p + 4)) * coefficient;
+        r.high = static_cast<double>(le::u32(p + 8)) * coefficient;
+        r.low = static_cast<double>(le::u32(p + 12)) * coefficient;
+        r.close = static_cast<double>(le::u32(p + 16)) * coefficient;
+        r.amount = static_cast<double>(le::f32(p + 20));
+        r.volume = static_cast<double>(le::u32(p + 24));
+        // Bytes 28..31 are reserved.
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+Result<std::vector<DailyBarRecord>> parse_daily_bar_file(const std::string& path, double coefficient) {
+    auto bytes = read_file_bytes(path);
+    if (!bytes.ok()) return std::move(bytes).error();
+    return parse_daily_bar(*bytes, coefficient);
+}
+
+}  // namespace quotix::reader

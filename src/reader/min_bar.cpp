@@ -1,0 +1,77 @@
+#include "reader/min_bar.hpp"
+
+#include <cstdio>
+
+#include "reader/le_read.hpp"
+#include "reader/read_file.hpp"
+
+namespace quotix::reader {
+namespace {
+
+enum class PriceFormat { Hundredths, Float };
+
+double price(const uint8_t* p, PriceFormat fmt) {
+    // A division, not a multiplication by 0.01: 1234 must give the double nearest 12.34.
+    if (fmt == PriceFormat::Hundredths) return static_cast<double>(le::u32(p)) / 100.0;
+    return static_cast<double>(le::f32(p));
+}
+
+Result<std::vector<MinBarRecord>> parse(std::span<const uint8_t> data, PriceFormat fmt, const char* what) {
+    if (data.size() % MIN_BAR_RECORD_SIZE != 0) {
+        return TdxError::invalid_data(std::string(what) + " file size " + std::to_string(data.size()) +
+                                      " is not a multiple of " + std::to_string(MIN_BAR_RECORD_SIZE));
+    }
+    const size_t n = data.size() / MIN_BAR_RECORD_SIZE;
+    std::vector<MinBarRecord> out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t* p = data.data() + i * MIN_BAR_RECORD_SIZE;
+        MinBarRecord r;
+        const uint16_t packed = le::u16(p);
+        r.year = static_cast<uint32_t>(packed >> 11) + 2004;
+        r.month = static_cast<uint32_t>(packed & 0x7FF) / 100;
+        r.day = static_cast<uint32_t>(packed & 0x7FF) % 100;
+        const uint16_t minutes = le::u16(p + 2);
+        r.hour = minutes / 60u;
+        r.minute = minutes % 60u;
+        r.open = price(p + 4, fmt);
+        r.high = price(p + 8, fmt);
+        r.low = price(p + 12, fmt);
+        r.close = price(p + 16, fmt);
+        r.amount = static_cast<double>(le::f32(p + 20));
+        r.volume = static_cast<double>(le::u32(p + 24));
+        char buf[64];
+        const int len = std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", r.year, r.month, r.day, r.hour,
+                                      r.minute);
+        r.date.assign(buf, static_cast<size_t>(len));
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+template <class Parse>
+Result<std::vector<MinBarRecord>> parse_path(const std::string& path, Parse parse_bytes) {
+    auto bytes = read_file_bytes(path);
+    if (!bytes.ok()) return std::move(bytes).error();
+    return parse_bytes(*bytes);
+}
+
+}  // namespace
+
+Result<std::vector<MinBarRecord>> parse_min_bar(std::span<const uint8_t> data) {
+    return parse(data, PriceFormat::Hundredths, "Min bar");
+}
+
+Result<std::vector<MinBarRecord>> parse_lc_min_bar(std::span<const uint8_t> data) {
+    return parse(data, PriceFormat::Float, "LC min bar");
+}
+
+Result<std::vector<MinBarRecord>> parse_min_bar_file(const std::string& path) {
+    return parse_path(path, [](std::span<const uint8_t> d) { return parse_min_bar(d); });
+}
+
+Result<std::vector<MinBarRecord>> parse_lc_min_bar_file(const std::string& path) {
+    return parse_path(path, [](std::span<const uint8_t> d) { return parse_lc_min_bar(d); });
+}
+
+}  // namespace quotix::reader

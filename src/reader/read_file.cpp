@@ -1,0 +1,51 @@
+#include "reader/read_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace quotix::reader {
+namespace {
+
+struct Fd {
+    int fd;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+Result<std::vector<uint8_t>> read_file_bytes(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return TdxError::io("file name contained an unexpected NUL byte");
+    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) return TdxError::io_errno(errno);
+
+    // Size the buffer from the file's own length (plus one byte to see the end without another
+    // grow); files that report no size, such as pipes, grow in chunks as their bytes arrive.
+    constexpr size_t CHUNK = 64 * 1024;
+    size_t hint = CHUNK;
+    struct stat st {};
+    if (::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        hint = static_cast<size_t>(st.st_size) + 1;
+
+    std::vector<uint8_t> buf;
+    size_t used = 0;
+    for (;;) {
+        if (buf.size() - used < 1) buf.resize(used == 0 ? hint : used + std::max(CHUNK, used / 2));
+        const ssize_t n = ::read(f.fd, buf.data() + used, buf.size() - used);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return TdxError::io_errno(errno);
+        }
+        if (n == 0) break;
+        used += static_cast<size_t>(n);
+    }
+    buf.resize(used);
+    return buf;
+}
+
+}  // namespace quotix::reader
