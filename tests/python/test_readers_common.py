@@ -135,6 +135,10 @@ class ByteArrayChild(bytearray):
     pass
 
 
+class TextChild(str):
+    pass
+
+
 class Seven:
     """Not an int, but usable as one."""
 
@@ -173,7 +177,7 @@ def test_numpy_and_index_items():
 @pytest.mark.parametrize("cls, name, good", DATA_METHODS, ids=mid(DATA_METHODS))
 def test_unsuitable_data(cls, name, good):
     m = getattr(cls(), name)
-    for bad in ("", good.decode("latin-1"), None, 5, 1.5, {1: 2}, {1, 2}, object()):
+    for bad in ("", good.decode("latin-1"), TextChild("ab"), None, 5, 1.5, {1: 2}, {1, 2}, object()):
         with pytest.raises(TypeError, match="'data'"):
             m(bad)
     with pytest.raises(TypeError, match="'data'"):
