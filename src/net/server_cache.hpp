@@ -75,6 +75,7 @@ public:
 
     // Tests replace the wall clock to age entries without waiting.
     void set_clock(Clock clock) { clock_ = std::move(clock); }
+    const Clock& clock() const { return clock_; }
     uint64_t now() const { return clock_ ? clock_() : system_now(); }
 
 private:

@@ -1,5 +1,8 @@
 #include "net/smart_client.hpp"
 
+#include <algorithm>
+#include <chrono>
+
 #include "error_codes.hpp"
 #include "logging.hpp"
 #include "net/packet.hpp"
@@ -99,6 +102,85 @@ Status TdxSmartClient::try_next_server() {
     }
     QTX_LOG('E', "smart", "no alternative server available");
     return TdxError::coded(codes::CONNECTION_FAILED, "no alternative server available");
+}
+
+Status TdxSmartClient::connect_to_any(std::optional<double> timeout) {
+    {
+        std::unique_lock lock(cache_mu_);
+        if (cache_.last_success) {
+            const ServerCacheEntry last = *cache_.last_success;
+            QTX_LOG('I', "smart",
+                    "trying cached server: " << last.name << " (" << last.ip << ":" << last.port << ")");
+            // The cache stays locked across this connect: nothing may change the entry meanwhile.
+            if (client.connect_internal(last.ip, last.port, timeout, true)) {
+                set_selected_server(SelectedServer{last.ip, last.port, last.name});
+                health_checked_.store(false);
+                return ok_status();
+            }
+            QTX_LOG('W', "smart", "cached server " << last.ip << " unavailable, trying next");
+        }
+    }
+    auto try_table = [&](const std::vector<ServerEntry>& table, bool log_skips) {
+        for (const auto& row : table) {
+            if (with_cache([&](ServerCache& c) { return c.is_blacklisted(row.ip, row.port); })) {
+                if (log_skips)
+                    QTX_LOG('I', "smart", "skipping blacklisted server: " << row.ip << ":" << row.port);
+                continue;
+            }
+            if (!client.connect_internal(row.ip, row.port, timeout, true)) continue;
+            set_selected_server(SelectedServer{row.ip, row.port, row.name});
+            health_checked_.store(false);
+            return true;
+        }
+        return false;
+    };
+    if (try_table(client.primary_servers(), true) || try_table(client.all_known_servers(), false))
+        return ok_status();
+    QTX_LOG('E', "smart", "all servers unreachable");
+    return TdxError::coded(codes::CONNECTION_FAILED, "all servers unreachable");
+}
+
+std::vector<ProbeResult> TdxSmartClient::probe_and_cache(double timeout_secs) {
+    std::vector<ProbeResult> found;
+    for (const auto& row : client.primary_servers()) {
+        const auto t0 = std::chrono::steady_clock::now();
+        if (client.connect_internal(row.ip, row.port, timeout_secs, true)) {
+            const auto ms = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      std::chrono::steady_clock::now() - t0)
+                                                      .count());
+            with_cache([&](ServerCache& c) { c.record_success(row.ip, row.port, row.name, ms); });
+            found.push_back(ProbeResult{row.ip, row.port, row.name, ms});
+            QTX_LOG('I', "probe", row.ip << ":" << row.port << " (" << row.name << ") - " << ms << "ms");
+            client.disconnect();
+        } else {
+            with_cache([&](ServerCache& c) { c.record_failure(row.ip, row.port); });
+            QTX_LOG('W', "probe", row.ip << ":" << row.port << " (" << row.name << ") - failed");
+        }
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const ProbeResult& a, const ProbeResult& b) { return a.ms < b.ms; });
+    return found;
+}
+
+std::string TdxSmartClient::cache_stats() {
+    return with_cache([](ServerCache& c) {
+        std::string last = "None";
+        if (c.last_success)
+            last = "Some(\"" + c.last_success->ip + ":" + std::to_string(c.last_success->port) + "\")";
+        return "last_success: " + last + ", blacklist: " + std::to_string(c.blacklist.size()) +
+               ", stats: " + std::to_string(c.server_stats.size());
+    });
+}
+
+void TdxSmartClient::clear_cache() {
+    with_cache([](ServerCache& c) {
+        ServerCache fresh;
+        // The injected clock belongs to the holder, not to the records being cleared.
+        fresh.set_clock(c.clock());
+        c = std::move(fresh);
+        c.save();
+        QTX_LOG('I', "smart", "cache cleared");
+    });
 }
 
 }  // namespace quotix::net

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "error.hpp"
 #include "net/client.hpp"
@@ -19,6 +20,13 @@ struct SelectedServer {
     std::string ip;
     uint16_t port = 0;
     std::string name;
+};
+
+struct ProbeResult {
+    std::string ip;
+    uint16_t port = 0;
+    std::string name;
+    uint32_t ms = 0;
 };
 
 class TdxSmartClient {
@@ -37,6 +45,18 @@ public:
     // Connects to the next primary server that is neither the selected one nor blacklisted;
     // coded 2001 "no alternative server available" when none connects.
     Status try_next_server();
+
+    // The cached last good server first (blacklist not consulted), then the primary and the full
+    // table skipping blacklisted rows, each with a heartbeat; records nothing in the cache.
+    // Coded 2001 "all servers unreachable" when none connects.
+    Status connect_to_any(std::optional<double> timeout = std::nullopt);
+    // Times a connect to every primary server, records each success or failure in the cache and
+    // disconnects after each success; the answering servers, fastest first.
+    std::vector<ProbeResult> probe_and_cache(double timeout_secs);
+    // "last_success: {}, blacklist: {}, stats: {}"
+    std::string cache_stats();
+    // Replaces the cache with the default one and writes it.
+    void clear_cache();
 
     std::optional<SelectedServer> selected_server() const;
     void set_selected_server(std::optional<SelectedServer> server);

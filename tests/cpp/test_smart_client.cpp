@@ -248,3 +248,82 @@ TEST_F(Smart, NoAlternativeIsCoded2001) {
     EXPECT_EQ(log.text(), "[E] smart  no alternative server available\n");
     EXPECT_EQ(smart_->selected_server()->port, mock_->port(0));
 }
+
+// ---- connecting, probing and the cache report
+
+TEST_F(Smart, ConnectTriesTheCachedServerFirstEvenWhenBlacklisted) {
+    smart_->with_cache([&](ServerCache& c) {
+        c.last_success = quotix::net::ServerCacheEntry{MockServer::host(), mock_->port(2), "mock2", kNow, 5};
+        c.blacklist.push_back({MockServer::host(), mock_->port(2), "kline_empty", kNow});
+    });
+    smart_->lazy_health_check();
+    CapturedLog log(3);
+    ASSERT_TRUE(smart_->connect_to_any(2.0).ok());
+    EXPECT_TRUE(log.has("[I] smart  trying cached server: mock2 (127.0.0.1:" + std::to_string(mock_->port(2)) + ")\n"));
+    EXPECT_EQ(smart_->selected_server()->port, mock_->port(2));
+    EXPECT_EQ(smart_->client.current_server()->second, mock_->port(2));
+    EXPECT_TRUE(smart_->client.is_connected());
+    EXPECT_FALSE(smart_->health_checked());
+    EXPECT_FALSE(fs::exists(home_ / ".quotix" / "server_cache.json"));  // nothing recorded
+}
+
+TEST_F(Smart, ConnectFallsBackToTheTablesSkippingBlacklistedRows) {
+    smart_->with_cache([&](ServerCache& c) {
+        c.last_success = quotix::net::ServerCacheEntry{MockServer::host(), mock_->port(0), "mock0", kNow, 5};
+        c.blacklist.push_back({MockServer::host(), mock_->port(1), "kline_empty", kNow});
+    });
+    mock_->listen(0, false);
+    CapturedLog log(3);
+    const auto r = smart_->connect_to_any(2.0);
+    mock_->listen(0, true);
+    ASSERT_TRUE(r.ok());
+    EXPECT_TRUE(log.has("[W] smart  cached server 127.0.0.1 unavailable, trying next\n"));
+    EXPECT_TRUE(log.has("[I] smart  skipping blacklisted server: 127.0.0.1:" + std::to_string(mock_->port(1)) + "\n"));
+    EXPECT_EQ(smart_->selected_server()->port, mock_->port(2));
+    EXPECT_EQ(smart_->selected_server()->name, "mock2");
+}
+
+TEST_F(Smart, ConnectWithNothingReachableIsCoded2001) {
+    for (int i = 0; i < 3; ++i) mock_->listen(i, false);
+    CapturedLog log(1);
+    const auto r = smart_->connect_to_any(2.0);
+    for (int i = 0; i < 3; ++i) mock_->listen(i, true);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().display(), "[E2001] connection failed: all servers unreachable");
+    EXPECT_EQ(log.text(), "[E] smart  all servers unreachable\n");
+    EXPECT_FALSE(smart_->selected_server());
+}
+
+TEST_F(Smart, ProbeRecordsEveryPrimaryServerAndSortsByTime) {
+    mock_->listen(1, false);
+    CapturedLog log(3);
+    const auto found = smart_->probe_and_cache(2.0);
+    mock_->listen(1, true);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_LE(found[0].ms, found[1].ms);
+    EXPECT_TRUE(log.has("[W] probe  127.0.0.1:" + std::to_string(mock_->port(1)) + " (mock1) - failed\n"));
+    smart_->with_cache([&](ServerCache& c) {
+        EXPECT_EQ(c.server_stats[key(0)].success, 1u);
+        EXPECT_EQ(c.server_stats[key(1)].fail, 1u);
+        EXPECT_EQ(c.server_stats[key(2)].success, 1u);
+        // Every answering server becomes the last success in turn: the last in table order wins.
+        EXPECT_EQ(c.last_success->port, mock_->port(2));
+    });
+    EXPECT_FALSE(smart_->client.is_connected());
+    EXPECT_FALSE(smart_->selected_server());
+}
+
+TEST_F(Smart, CacheReportAndClearing) {
+    EXPECT_EQ(smart_->cache_stats(), "last_success: None, blacklist: 0, stats: 0");
+    smart_->with_cache([&](ServerCache& c) {
+        c.record_success("127.0.0.1", 7709, "a", 1);
+        c.add_to_blacklist("127.0.0.2", 7709, "kline_empty");
+    });
+    EXPECT_EQ(smart_->cache_stats(), "last_success: Some(\"127.0.0.1:7709\"), blacklist: 1, stats: 1");
+    CapturedLog log(3);
+    smart_->clear_cache();
+    EXPECT_EQ(log.text(), "[I] smart  cache cleared\n");
+    EXPECT_EQ(smart_->cache_stats(), "last_success: None, blacklist: 0, stats: 0");
+    EXPECT_EQ(file_text(),
+              "{\n  \"version\": 1,\n  \"last_success\": null,\n  \"blacklist\": [],\n  \"server_stats\": {}\n}");
+}
