@@ -261,7 +261,9 @@ Result<ServerCache> ServerCache::from_json(std::string_view text) {
     }
     const JsonValue* st = r.member(doc, "server_stats");
     if (st != nullptr && r.expect(*st, JsonValue::Type::Object, "server_stats", "an object")) {
-        for (const auto& [key, item] : st->members) {
+        for (size_t i = 0; i < st->keys.size(); ++i) {
+            const std::string& key = st->keys[i];
+            const JsonValue& item = st->member_values[i];
             ServerStats s;
             s.success = r.uint<uint32_t>(item, "success");
             s.fail = r.uint<uint32_t>(item, "fail");

@@ -9,8 +9,8 @@ std::string json_position(size_t line, size_t column) {
 }
 
 const JsonValue* JsonValue::find(std::string_view key) const {
-    for (const auto& [k, v] : members)
-        if (k == key) return &v;
+    for (size_t i = 0; i < keys.size(); ++i)
+        if (keys[i] == key) return &member_values[i];
     return nullptr;
 }
 
@@ -281,7 +281,8 @@ private:
             skip_ws();
             JsonValue item;
             if (!value(item, depth + 1)) return false;
-            v.members.emplace_back(std::move(key), std::move(item));
+            v.keys.push_back(std::move(key));
+            v.member_values.push_back(std::move(item));
             skip_ws();
             if (pos_ >= s_.size()) return fail("EOF while parsing an object");
             if (s_[pos_] == ',') {

@@ -24,7 +24,9 @@ struct JsonValue {
     bool integer_fits = false;
     std::string text;  // string value, or the number's spelling
     std::vector<JsonValue> items;
-    std::vector<std::pair<std::string, JsonValue>> members;
+    // Object members in document order: keys[i] names member_values[i].
+    std::vector<std::string> keys;
+    std::vector<JsonValue> member_values;
     // Where the value starts (1-based line, column counted in bytes from 1).
     size_t line = 1, column = 1;
     // Where an object or array ends, just past its closing bracket.
