@@ -341,3 +341,43 @@ TEST_F(Queries, FundMinuteTimeRefusesOtherCodesWithoutTraffic) {
     EXPECT_EQ(mock_->requests("minute"), 1);
     fund.client.disconnect();
 }
+
+// ---- limiters
+
+namespace {
+
+// Runs `call` twice with only `slow` limiting (10 per second); the second call must wait for it.
+template <class F>
+void expect_spaced_by(TdxHqClient& c, quotix::net::RateLimiter& slow, F call) {
+    c.rate_limiter().set_rps(0);
+    c.daily_rate_limiter().set_rps(0);
+    c.minute_rate_limiter().set_rps(0);
+    slow.set_rps(10);
+    const auto t0 = std::chrono::steady_clock::now();
+    call();
+    call();
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(95));
+    slow.set_rps(0);
+}
+
+}  // namespace
+
+TEST_F(Queries, EachQueryPassesItsOwnLimiter) {
+    auto& c = *client_;
+    c.set_cache_ttl(0);
+    expect_spaced_by(c, c.rate_limiter(), [&] { ASSERT_TRUE(c.get_xdxr_info(0, "000001").ok()); });
+    expect_spaced_by(c, c.rate_limiter(), [&] { ASSERT_TRUE(c.get_security_count(0).ok()); });
+    expect_spaced_by(c, c.rate_limiter(), [&] { ASSERT_TRUE(c.get_security_quotes(Pairs{{0, "000001"}}).ok()); });
+    expect_spaced_by(c, c.daily_rate_limiter(), [&] { ASSERT_TRUE(c.get_index_bars(4, 1, "000300", 0, 1).ok()); });
+    expect_spaced_by(c, c.daily_rate_limiter(), [&] { ASSERT_TRUE(c.get_security_bars(4, 1, "600000", 0, 1, 0).ok()); });
+    expect_spaced_by(c, c.minute_rate_limiter(), [&] { ASSERT_TRUE(c.get_transaction_data(1, "600000", 0, 1).ok()); });
+    expect_spaced_by(c, c.minute_rate_limiter(), [&] { ASSERT_TRUE(c.get_history_minute_time_data(1, "600000", 20240105).ok()); });
+    // The event request and the context pages of an adjusted call go through the general limiter:
+    // one call makes three general requests (events, pages at 10 and 810).
+    c.daily_rate_limiter().set_rps(0);
+    c.minute_rate_limiter().set_rps(0);
+    c.rate_limiter().set_rps(10);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(c.get_security_bars(4, 1, "600036", 0, 10, 1).ok());
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(195));
+}
