@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "net/client.hpp"
 #include "net/fq_context.hpp"
 #include "protocol/types.hpp"
 
@@ -19,7 +20,7 @@ namespace quotix::net {
 class TdxDirectClient {
 public:
     TdxDirectClient(std::string ip, uint16_t port, double timeout,
-                    uint8_t fq_context_tier = FQ_CONTEXT_TIER_MID)
+                    uint8_t fq_context_tier = FQ_CONTEXT_MID)
         : ip(std::move(ip)), timeout(timeout), port(port), fq_context_tier(fq_context_tier) {}
 
     std::string ip;

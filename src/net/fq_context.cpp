@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/client.hpp"
 #include "net/packet.hpp"
 #include "protocol/adjuster.hpp"
 #include "protocol/parsers.hpp"
@@ -10,8 +11,8 @@ namespace quotix::net {
 
 size_t fq_context_max_pages(uint8_t tier) {
     switch (tier) {
-        case FQ_CONTEXT_TIER_LOW: return 3;
-        case FQ_CONTEXT_TIER_HIGH: return 9;
+        case FQ_CONTEXT_LOW: return 3;
+        case FQ_CONTEXT_HIGH: return 9;
         default: return 6;
     }
 }

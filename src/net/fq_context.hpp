@@ -21,10 +21,6 @@ using RequestFn = std::function<Result<std::vector<uint8_t>>(const std::vector<u
 // Bars per context page: the protocol's largest page.
 inline constexpr uint16_t FQ_CONTEXT_PAGE_SIZE = 800;
 
-inline constexpr uint8_t FQ_CONTEXT_TIER_LOW = 0;
-inline constexpr uint8_t FQ_CONTEXT_TIER_MID = 1;
-inline constexpr uint8_t FQ_CONTEXT_TIER_HIGH = 2;
-
 // 3 pages for tier 0, 9 for tier 2, 6 for any other value.
 size_t fq_context_max_pages(uint8_t tier);
 
