@@ -287,6 +287,30 @@ PyCFunction method(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
+// Turns the C++ exception being handled (memory exhaustion, a failed thread start) into a Python
+// one; call only inside a catch block. Always returns nullptr.
+PyObject* raise_current_exception() noexcept;
+
+// Entry points for the method table: no C++ exception may unwind into the interpreter.
+//   {"connect", method(fastcall<hq_connect>), METH_FASTCALL | METH_KEYWORDS, doc}
+//   {"disconnect", method(noargs<hq_disconnect>), METH_NOARGS, doc}
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        return F(self, args, nargs, kwnames);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+template <PyObject* (*F)(PyObject*)>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    try {
+        return F(self);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Template definitions
 
