@@ -4,7 +4,7 @@
 
 namespace quotix {
 
-std::optional<Varint> read_price_varint(Bytes body, size_t pos) {
+std::optional<Varint> read_price_varint(ByteSpan body, size_t pos) {
     if (pos >= body.size()) return std::nullopt;
     uint8_t first = body[pos];
     bool negative = (first & 0x40) != 0;

@@ -10,7 +10,7 @@
 
 namespace quotix {
 
-using Bytes = std::span<const uint8_t>;
+using ByteSpan = std::span<const uint8_t>;
 
 // Little-endian readers over a pointer that the caller has checked has room for the value.
 inline uint16_t read_u16_le(const uint8_t* p) {
@@ -29,14 +29,14 @@ inline float read_f32_le(const uint8_t* p) {
 }
 
 // Bounds-checked forms: nullopt when the value does not fit in the body at `pos`.
-inline bool has_bytes(Bytes body, size_t pos, size_t n) {
+inline bool has_bytes(ByteSpan body, size_t pos, size_t n) {
     return pos <= body.size() && body.size() - pos >= n;
 }
-inline std::optional<uint16_t> read_u16_at(Bytes body, size_t pos) {
+inline std::optional<uint16_t> read_u16_at(ByteSpan body, size_t pos) {
     if (!has_bytes(body, pos, 2)) return std::nullopt;
     return read_u16_le(body.data() + pos);
 }
-inline std::optional<uint32_t> read_u32_at(Bytes body, size_t pos) {
+inline std::optional<uint32_t> read_u32_at(ByteSpan body, size_t pos) {
     if (!has_bytes(body, pos, 4)) return std::nullopt;
     return read_u32_le(body.data() + pos);
 }
@@ -50,7 +50,7 @@ struct Varint {
 // Signed variable-length integer: first byte carries continue, sign and 6 magnitude bits, each
 // further byte continue and 7 bits. nullopt when the body ends while another byte is asked for
 // (or `pos` is at or past the end). Magnitude bits beyond 64 are dropped.
-std::optional<Varint> read_price_varint(Bytes body, size_t pos);
+std::optional<Varint> read_price_varint(ByteSpan body, size_t pos);
 
 // The 4-byte packed float of volumes, amounts and share counts (never negative).
 double decode_volume_float(const uint8_t* p4);

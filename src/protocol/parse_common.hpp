@@ -15,10 +15,10 @@ inline TdxError body_too_short(std::string message = "body too short") {
     return TdxError::coded(codes::RESPONSE_LENGTH_MISMATCH, std::move(message));
 }
 
-inline size_t remaining(Bytes body, size_t pos) { return pos < body.size() ? body.size() - pos : 0; }
+inline size_t remaining(ByteSpan body, size_t pos) { return pos < body.size() ? body.size() - pos : 0; }
 
 // Records to reserve room for: never more than the bytes present could hold.
-inline size_t reserve_count(uint64_t announced, Bytes body, size_t from, size_t min_record) {
+inline size_t reserve_count(uint64_t announced, ByteSpan body, size_t from, size_t min_record) {
     return static_cast<size_t>(std::min<uint64_t>(announced, remaining(body, from) / min_record + 1));
 }
 
@@ -26,7 +26,7 @@ inline size_t reserve_count(uint64_t announced, Bytes body, size_t from, size_t 
 // and everything after it in the record take their defaults.
 class RecordReader {
 public:
-    RecordReader(Bytes body, size_t pos) : body_(body), pos_(pos) {}
+    RecordReader(ByteSpan body, size_t pos) : body_(body), pos_(pos) {}
 
     std::optional<int64_t> varint() {
         if (ended_) return std::nullopt;
@@ -59,7 +59,7 @@ private:
         return std::nullopt;
     }
 
-    Bytes body_;
+    ByteSpan body_;
     size_t pos_;
     bool ended_ = false;
 };

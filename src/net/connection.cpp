@@ -1,0 +1,223 @@
+#include "net/connection.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace quotix::net {
+
+namespace {
+
+// Socket time-outs beyond this are indistinguishable from none; larger values (infinity
+// included) are held here rather than overflowing a timeval.
+constexpr double MAX_TIMEOUT_S = 1.0e8;
+
+#ifdef MSG_NOSIGNAL
+constexpr int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+constexpr int SEND_FLAGS = 0;
+#endif
+
+std::string format_number(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+// Waits for a non-blocking connect to finish; returns 0 or the errno that ended it.
+int finish_connect(int fd, std::chrono::nanoseconds limit) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + limit;
+    for (;;) {
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now() + 999us);
+        if (left.count() <= 0) left = milliseconds(0);
+        pollfd p{fd, POLLOUT, 0};
+        int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
+        if (rc < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (rc == 0) {
+            if (steady_clock::now() < deadline) continue;
+            return ETIMEDOUT;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+        return err;
+    }
+}
+
+// Opens and connects one socket for `ai`; returns the fd or -1 with `err` set.
+int connect_one(const addrinfo* ai, std::chrono::nanoseconds limit, int& err) {
+#if defined(SOCK_CLOEXEC) && defined(SOCK_NONBLOCK)
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+#else
+    int fd = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+        err = errno;
+        ::close(fd);
+        return -1;
+    }
+#endif
+#ifdef SO_NOSIGPIPE
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    int rc;
+    do {
+        rc = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 && errno == EISCONN) rc = 0;
+    if (rc != 0) {
+        err = errno == EINPROGRESS ? finish_connect(fd, limit) : errno;
+        if (err != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
+    // Back to blocking I/O: the socket time-outs bound every later read and write.
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        err = errno;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string os_error_text(int err) {
+    return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+}
+
+Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t port, double timeout_s) {
+    using namespace std::chrono;
+    const std::string addr = std::string(host) + ":" + std::to_string(port);
+    if (std::isnan(timeout_s) || timeout_s < 0) {
+        return TdxError::connection("Failed to connect to " + addr + ": invalid timeout " + format_number(timeout_s));
+    }
+    const double secs = std::min(timeout_s, MAX_TIMEOUT_S);
+    const auto timeout = duration_cast<nanoseconds>(duration<double>(secs));
+    // A zero time-out still gets a short connect so that the zero is reported where the socket
+    // option refuses it.
+    const auto connect_limit = std::max<nanoseconds>(timeout, milliseconds(1));
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    const std::string host_s(host);
+    const std::string port_s = std::to_string(port);
+    if (int rc = ::getaddrinfo(host_s.c_str(), port_s.c_str(), &hints, &list); rc != 0) {
+        std::string why = rc == EAI_SYSTEM ? os_error_text(errno) : ::gai_strerror(rc);
+        return TdxError::connection("Failed to connect to " + addr + ": failed to lookup address information: " + why);
+    }
+    int fd = -1;
+    int last_err = 0;
+    for (const addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
+        fd = connect_one(ai, connect_limit, last_err);
+    }
+    const bool had_address = list != nullptr;
+    ::freeaddrinfo(list);
+    if (fd < 0) {
+        std::string why = had_address ? os_error_text(last_err) : "could not resolve to any addresses";
+        return TdxError::connection("Failed to connect to " + addr + ": " + why);
+    }
+    TcpConnection conn(fd);
+
+    if (timeout.count() == 0) return TdxError::connection("set_read_timeout: cannot set a 0 duration timeout");
+    auto us = duration_cast<microseconds>(timeout);
+    if (us.count() == 0) us = microseconds(1);
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(us.count() / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(us.count() % 1000000);
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        return TdxError::connection("set_read_timeout: " + os_error_text(errno));
+    }
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
+        return TdxError::connection("set_write_timeout: " + os_error_text(errno));
+    }
+    return conn;
+}
+
+TcpConnection& TcpConnection::operator=(TcpConnection&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+TcpConnection::~TcpConnection() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Status TcpConnection::send(std::span<const uint8_t> data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::send(fd_, data.data() + done, data.size() - done, SEND_FLAGS);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return TdxError::connection("send failed: " + os_error_text(errno));
+        }
+        if (n == 0) return TdxError::connection("send failed: failed to write whole buffer");
+        done += static_cast<size_t>(n);
+    }
+    return ok_status();
+}
+
+Result<std::vector<uint8_t>> TcpConnection::recv(size_t n) {
+    std::vector<uint8_t> buf(n);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = ::recv(fd_, buf.data() + done, n - done, 0);
+        if (got == 0) return TdxError::disconnected();
+        if (got < 0) return TdxError::connection("recv failed: " + os_error_text(errno));
+        done += static_cast<size_t>(got);
+    }
+    return buf;
+}
+
+bool TcpConnection::is_reusable() const {
+    if (fd_ < 0) return false;
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6) return false;
+    // Anything readable on an idle connection is either stale reply bytes or the peer's FIN.
+    pollfd p{fd_, POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) return false;
+    return rc == 0 || (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+void TcpConnection::shutdown_both() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+}  // namespace quotix::net

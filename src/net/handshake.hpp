@@ -1,0 +1,13 @@
+// The setup handshake every new connection goes through before its first request.
+#pragma once
+
+#include "error.hpp"
+#include "net/stream.hpp"
+
+namespace quotix::net {
+
+// Sends the three setup packets in order, reading and dropping each reply (an empty reply is
+// accepted; a compressed one must inflate). Stops at the first failure and returns it unchanged.
+Status perform_handshake(ByteStream& stream);
+
+}  // namespace quotix::net

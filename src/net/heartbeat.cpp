@@ -1,0 +1,145 @@
+// The heartbeat thread, and stopping it.
+#include <pthread.h>
+#include <signal.h>
+
+#include <system_error>
+
+#include "logging.hpp"
+#include "net/client.hpp"
+#include "net/handshake.hpp"
+#include "net/packet.hpp"
+#include "net/response.hpp"
+
+namespace quotix::net {
+
+namespace {
+
+// What the thread shares with its client, and its own copies of the rest.
+struct HeartbeatContext {
+    std::shared_ptr<StopSignal> stop;
+    std::shared_ptr<std::atomic<bool>> connected;
+    std::shared_ptr<SharedServer> current_server;
+    std::shared_ptr<ConnectionPool> pool;
+    std::vector<ServerEntry> primary_servers;
+    double reconnect_timeout_s;
+    std::chrono::milliseconds interval;
+};
+
+Status beat(TcpConnection& conn, std::span<const uint8_t> packet) {
+    QTX_TRY(conn.send(packet));
+    auto header = read_response_header(conn);
+    if (!header) return std::move(header).error();
+    // The body is read to keep the stream in step, and otherwise ignored.
+    QTX_TRY(conn.recv(header->zip_size));
+    return ok_status();
+}
+
+// After a failed beat: the first primary row other than `failed` that connects and handshakes
+// becomes the current server.
+void reconnect_walk(HeartbeatContext& ctx, const ServerAddr& failed) {
+    for (const auto& row : ctx.primary_servers) {
+        // Stopping must not wait for a walk over every row.
+        if (ctx.stop->is_set()) return;
+        if (row.ip == failed.first && row.port == failed.second) continue;
+        auto conn = TcpConnection::connect(row.ip, row.port, ctx.reconnect_timeout_s);
+        if (!conn) continue;
+        if (!perform_handshake(*conn).ok()) continue;
+        ctx.pool->push(std::move(*conn), row.ip, row.port);
+        ctx.current_server->set(ServerAddr(row.ip, row.port));
+        ctx.connected->store(true);
+        QTX_LOG('I', "hq", "heartbeat reconnect to " << row.name << " (" << row.ip << ")");
+        return;
+    }
+    QTX_LOG('E', "hq", "heartbeat reconnect failed, all PRIMARY servers unreachable");
+}
+
+void run_heartbeat(HeartbeatContext ctx) {
+    // Signals belong to the application's threads, never to this one.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+
+    const Bytes packet = build_security_count_packet(0);
+    while (!ctx.stop->is_set()) {
+        if (ctx.stop->wait_for(ctx.interval)) return;
+
+        ServerAddr server;
+        if (auto cur = ctx.current_server->get()) {
+            server = *cur;
+        } else if (!ctx.primary_servers.empty()) {
+            server = ServerAddr(ctx.primary_servers.front().ip, ctx.primary_servers.front().port);
+        }
+        auto guard = ctx.pool->checkout(server.first, server.second, false);
+        if (!guard) continue;  // exhausted or unreachable: skip this beat silently
+        if (beat(guard->conn(), packet).ok()) continue;
+
+        guard->discard();
+        ctx.connected->store(false);
+        ctx.pool->close_all();
+        QTX_LOG('W', "hq", "heartbeat failed, pool cleared, attempting reconnect...");
+        reconnect_walk(ctx, server);
+    }
+}
+
+}  // namespace
+
+void TdxHqClient::start_heartbeat_locked(double reconnect_timeout_s) {
+    auto stop = std::make_shared<StopSignal>();
+    HeartbeatContext ctx{stop, connected_, current_server_, pool_, seams_.primary_servers, reconnect_timeout_s,
+                         seams_.heartbeat_interval};
+    // The thread is born with every signal blocked, so none is ever delivered to it.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    std::optional<std::thread> thread;
+    try {
+        thread.emplace(run_heartbeat, std::move(ctx));
+    } catch (const std::system_error& e) {
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        // The connection is in place and usable; only the keep-alive is missing.
+        QTX_LOG('E', "hq", "heartbeat thread could not be started: " << e.what());
+        return;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    {
+        std::lock_guard lock(heartbeat_stop_mu_);
+        heartbeat_stop_ = std::move(stop);
+    }
+    std::lock_guard lock(heartbeat_handle_mu_);
+    heartbeat_handle_ = std::move(thread);
+}
+
+void TdxHqClient::stop_heartbeat_locked() {
+    {
+        std::lock_guard lock(heartbeat_stop_mu_);
+        if (heartbeat_stop_) heartbeat_stop_->set();
+        heartbeat_stop_.reset();
+    }
+    std::lock_guard lock(heartbeat_handle_mu_);
+    if (heartbeat_handle_) {
+        if (heartbeat_handle_->joinable()) heartbeat_handle_->join();
+        heartbeat_handle_.reset();
+    }
+}
+
+void TdxHqClient::stop_heartbeat() {
+    std::lock_guard control(heartbeat_control_mu_);
+    stop_heartbeat_locked();
+}
+
+bool TdxHqClient::heartbeat_running() const {
+    std::lock_guard lock(heartbeat_handle_mu_);
+    return heartbeat_handle_.has_value();
+}
+
+void TdxHqClient::disconnect() {
+    stop_heartbeat();
+    {
+        std::lock_guard lock(pool_mu_);
+        pool_->close_all();
+    }
+    connected_->store(false);
+    QTX_LOG('I', "hq", "disconnected");
+}
+
+}  // namespace quotix::net

@@ -1,0 +1,23 @@
+// Arbitrary bytes as the server's side of a connection: one reply is read (header, body,
+// inflation), then the same bytes are fed to the handshake.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "net/handshake.hpp"
+#include "net/memory_stream.hpp"
+#include "net/response.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<uint8_t> input(data, data + size);
+    {
+        quotix::net::MemoryStream stream(input);
+        auto r = quotix::net::read_response(stream);
+        if (r.ok() && r->size() > quotix::net::MAX_INFLATED_SIZE) __builtin_trap();
+    }
+    {
+        quotix::net::MemoryStream stream(std::move(input));
+        (void)quotix::net::perform_handshake(stream);
+    }
+    return 0;
+}
