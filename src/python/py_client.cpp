@@ -241,8 +241,10 @@ PyObject* hq_set_fq_context_tier(PyObject* self, PyObject* const* args, Py_ssize
     Bound<1> b;
     std::string given;
     if (!P.bind(args, nargs, kwnames, b) || !b.get(0, given)) return nullptr;
-    // Full Unicode lower-casing, as str.lower() does it; no trimming.
-    Ref lowered(PyObject_CallMethod(b.obj(0), "lower", nullptr));
+    // Full Unicode lower-casing by str's own lower() (not a subclass's); no trimming.
+    Ref exact(PyUnicode_FromObject(b.obj(0)));
+    if (!exact) return nullptr;
+    Ref lowered(PyObject_CallMethod(exact.get(), "lower", nullptr));
     if (!lowered) return nullptr;
     std::string lower;
     if (!convert(Arg{"set_fq_context_tier", "tier", lowered.get()}, lower)) return nullptr;

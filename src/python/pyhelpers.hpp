@@ -16,6 +16,15 @@
 //       ...
 //   }
 //
+// and a result is built after the core call has returned:
+//
+//   Result<std::vector<SecurityBar>> r = hq_core(self).get_security_bars(...);
+//   if (!r) return raise_tdx(r.error());
+//   static KeySet keys{"open", "close", "high", "low"};
+//   return list_of(*r, [](const SecurityBar& b) {
+//              return DictBuilder(keys).add(b.open).add(b.close).add(b.high).add(b.low).finish();
+//          }).release();
+//
 // Every function that returns bool or a null Ref has set a Python exception when it fails.
 #pragma once
 

@@ -267,6 +267,14 @@ class TestSettings:
         assert str(e.value) == f"Invalid tier '{text}'. Use 'low', 'mid', or 'high'."
         assert client.fq_context_tier() == "high"
 
+    def test_tier_of_a_str_subclass_uses_str_lowering(self, client):
+        class Shouting(str):
+            def lower(self):
+                return 42
+
+        client.set_fq_context_tier(Shouting("LOW"))
+        assert client.fq_context_tier() == "low"
+
     def test_tier_must_be_str(self, client):
         with pytest.raises(TypeError, match="'tier'"):
             client.set_fq_context_tier(1)
