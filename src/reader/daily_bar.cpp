@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "reader/le_read.hpp"
+#include "net/utils.hpp"
 #include "reader/read_file.hpp"
 
 namespace quotix::reader {
@@ -17,9 +17,10 @@ void decode_date(uint32_t v, DailyBarRecord& r) {
         r.month = rest / 100;
         r.day = rest % 100;
     } else {
-        r.year = v / 10000;
-        r.month = v % 10000 / 100;
-        r.day = v % 100;
+        const PlainDate d = decode_plain_date(v);
+        r.year = d.year;
+        r.month = d.month;
+        r.day = d.day;
     }
 }
 
@@ -42,14 +43,14 @@ Result<std::vector<DailyBarRecord>> parse_daily_bar(std::span<const uint8_t> dat
     for (size_t i = 0; i < n; ++i) {
         const uint8_t* p = data.data() + i * DAILY_BAR_RECORD_SIZE;
         DailyBarRecord r;
-        decode_date(le::u32(p), r);
+        decode_date(read_u32_le(p), r);
         r.date = date_text(r.year, r.month, r.day);
-        r.open = static_cast<double>(le::u32(p + 4)) * coefficient;
-        r.high = static_cast<double>(le::u32(p + 8)) * coefficient;
-        r.low = static_cast<double>(le::u32(p + 12)) * coefficient;
-        r.close = static_cast<double>(le::u32(p + 16)) * coefficient;
-        r.amount = static_cast<double>(le::f32(p + 20));
-        r.volume = static_cast<double>(le::u32(p + 24));
+        r.open = static_cast<double>(read_u32_le(p + 4)) * coefficient;
+        r.high = static_cast<double>(read_u32_le(p + 8)) * coefficient;
+        r.low = static_cast<double>(read_u32_le(p + 12)) * coefficient;
+        r.close = static_cast<double>(read_u32_le(p + 16)) * coefficient;
+        r.amount = static_cast<double>(read_f32_le(p + 20));
+        r.volume = static_cast<double>(read_u32_le(p + 24));
         // Bytes 28..31 are reserved.
         out.push_back(std::move(r));
     }

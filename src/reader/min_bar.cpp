@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "reader/le_read.hpp"
+#include "net/utils.hpp"
 #include "reader/read_file.hpp"
 
 namespace quotix::reader {
@@ -12,8 +12,8 @@ enum class PriceFormat { Hundredths, Float };
 
 double price(const uint8_t* p, PriceFormat fmt) {
     // A division, not a multiplication by 0.01: 1234 must give the double nearest 12.34.
-    if (fmt == PriceFormat::Hundredths) return static_cast<double>(le::u32(p)) / 100.0;
-    return static_cast<double>(le::f32(p));
+    if (fmt == PriceFormat::Hundredths) return static_cast<double>(read_u32_le(p)) / 100.0;
+    return static_cast<double>(read_f32_le(p));
 }
 
 Result<std::vector<MinBarRecord>> parse(std::span<const uint8_t> data, PriceFormat fmt, const char* what) {
@@ -27,19 +27,19 @@ Result<std::vector<MinBarRecord>> parse(std::span<const uint8_t> data, PriceForm
     for (size_t i = 0; i < n; ++i) {
         const uint8_t* p = data.data() + i * MIN_BAR_RECORD_SIZE;
         MinBarRecord r;
-        const uint16_t packed = le::u16(p);
-        r.year = static_cast<uint32_t>(packed >> 11) + 2004;
-        r.month = static_cast<uint32_t>(packed & 0x7FF) / 100;
-        r.day = static_cast<uint32_t>(packed & 0x7FF) % 100;
-        const uint16_t minutes = le::u16(p + 2);
-        r.hour = minutes / 60u;
-        r.minute = minutes % 60u;
+        // The same packed date and minutes-of-day as the protocol's intraday bars.
+        const BarDate when = decode_bar_date(p);
+        r.year = when.year;
+        r.month = when.month;
+        r.day = when.day;
+        r.hour = when.hour;
+        r.minute = when.minute;
         r.open = price(p + 4, fmt);
         r.high = price(p + 8, fmt);
         r.low = price(p + 12, fmt);
         r.close = price(p + 16, fmt);
-        r.amount = static_cast<double>(le::f32(p + 20));
-        r.volume = static_cast<double>(le::u32(p + 24));
+        r.amount = static_cast<double>(read_f32_le(p + 20));
+        r.volume = static_cast<double>(read_u32_le(p + 24));
         char buf[64];
         const int len = std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", r.year, r.month, r.day, r.hour,
                                       r.minute);
