@@ -140,8 +140,8 @@ Status TdxSmartClient::connect_to_any(std::optional<double> timeout) {
     return TdxError::coded(codes::CONNECTION_FAILED, "all servers unreachable");
 }
 
-std::vector<ProbeResult> TdxSmartClient::probe_and_cache(double timeout_secs) {
-    std::vector<ProbeResult> found;
+std::vector<SmartProbeResult> TdxSmartClient::probe_and_cache(double timeout_secs) {
+    std::vector<SmartProbeResult> found;
     for (const auto& row : client.primary_servers()) {
         const auto t0 = std::chrono::steady_clock::now();
         if (client.connect_internal(row.ip, row.port, timeout_secs, true)) {
@@ -149,7 +149,7 @@ std::vector<ProbeResult> TdxSmartClient::probe_and_cache(double timeout_secs) {
                                                       std::chrono::steady_clock::now() - t0)
                                                       .count());
             with_cache([&](ServerCache& c) { c.record_success(row.ip, row.port, row.name, ms); });
-            found.push_back(ProbeResult{row.ip, row.port, row.name, ms});
+            found.push_back(SmartProbeResult{row.ip, row.port, row.name, ms});
             QTX_LOG('I', "probe", row.ip << ":" << row.port << " (" << row.name << ") - " << ms << "ms");
             client.disconnect();
         } else {
@@ -158,7 +158,7 @@ std::vector<ProbeResult> TdxSmartClient::probe_and_cache(double timeout_secs) {
         }
     }
     std::stable_sort(found.begin(), found.end(),
-                     [](const ProbeResult& a, const ProbeResult& b) { return a.ms < b.ms; });
+                     [](const SmartProbeResult& a, const SmartProbeResult& b) { return a.ms < b.ms; });
     return found;
 }
 

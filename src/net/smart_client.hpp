@@ -22,7 +22,7 @@ struct SelectedServer {
     std::string name;
 };
 
-struct ProbeResult {
+struct SmartProbeResult {
     std::string ip;
     uint16_t port = 0;
     std::string name;
@@ -52,7 +52,7 @@ public:
     Status connect_to_any(std::optional<double> timeout = std::nullopt);
     // Times a connect to every primary server, records each success or failure in the cache and
     // disconnects after each success; the answering servers, fastest first.
-    std::vector<ProbeResult> probe_and_cache(double timeout_secs);
+    std::vector<SmartProbeResult> probe_and_cache(double timeout_secs);
     // "last_success: {}, blacklist: {}, stats: {}"
     std::string cache_stats();
     // Replaces the cache with the default one and writes it.
