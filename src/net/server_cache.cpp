@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -131,9 +132,11 @@ std::string errno_text(int err) {
 // mid-write leaves the old file whole. Returns the OS error text on failure.
 std::optional<std::string> write_atomically(const std::filesystem::path& path,
                                             const std::string& text) {
+    // A name of its own per write: two caches of one process may save at the same time.
+    static std::atomic<uint64_t> serial{0};
     std::filesystem::path tmp = path;
-    tmp += ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    tmp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(serial.fetch_add(1));
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return errno_text(errno);
     size_t done = 0;
     while (done < text.size()) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -310,17 +313,39 @@ TEST_F(ServerCacheFile, ValuesThatDoNotFitTheirTypeFailToParse) {
 
 // ---- writing
 
-TEST_F(ServerCacheFile, FailedWriteKeepsTheOldFileWholeAndTheMemoryAsItIs) {
+TEST_F(ServerCacheFile, WriteThatFailsHalfwayKeepsTheOldFileWhole) {
     ServerCache c;
-    c.record_success("127.0.0.1", 7709, "a", 5);
+    c.save();
     const std::string before = read_file(file());
-    // Occupy the temporary file's name so the new text cannot be written.
-    fs::create_directories(file().string() + ".tmp." + std::to_string(::getpid()));
+    // Files may grow to 100 bytes only: the new text breaks off in the middle of its write, as
+    // it would on a full disk or a crash.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    ::testing::internal::CaptureStderr();
+    c.record_success("127.0.0.1", 7709, std::string(200, 'n'), 5);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(err.rfind("[W] cache  failed to save cache: ", 0), 0u) << err;
+    EXPECT_EQ(read_file(file()), before);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 1u);
+    // No half-written temporary file is left beside it.
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(home_ / ".quotix")) n += e.path().filename() != "server_cache.json";
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(ServerCacheFile, UnwritableDirectoryIsLoggedAndTheMemoryKept) {
+    std::ofstream(home_ / ".quotix") << "not a directory";
+    ServerCache c;
     ::testing::internal::CaptureStderr();
     c.record_failure("127.0.0.1", 7709);
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("[W] cache  failed to save cache: ", 0), 0u) << err;
-    EXPECT_EQ(read_file(file()), before);
     EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 1u);
 }
 
