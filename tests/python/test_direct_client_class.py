@@ -4,10 +4,12 @@ request goes to the loopback mock server or to a closed loopback port."""
 import inspect
 import math
 import socket
+import threading
 import time
 
 import pytest
 
+import dataset
 from quotix._internal import TdxDirectClient
 
 BLOCK_1101 = ("[E1101] block code (88xxxx) not allowed in general client, use TdxBlockClient: "
@@ -203,3 +205,34 @@ class TestErrorMapping:
         mock_server.wait_for(lambda c: c["total"]["open"] == 0)
         total = mock_server.counters()["total"]
         assert total["accepted"] == 3 and total["handshakes"] == 3 and total["closed"] == 3
+
+
+class TestSharing:
+    def test_threads_sharing_one_object(self, client, mock_server):
+        want = dataset.expected_bars(1, "600000", 4, 0, 10)
+        results, errors = [], []
+
+        def work():
+            try:
+                for _ in range(3):
+                    results.append(client.get_security_bars(4, 1, "600000", 0, 10, 0))
+            except Exception as e:
+                errors.append(e)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+        assert errors == []
+        assert results == [want] * 12
+
+    def test_objects_are_independent(self, mock_server_factory):
+        mock = mock_server_factory(servers=2)
+        a = TdxDirectClient("127.0.0.1", mock.ports[0], 2.0)
+        b = TdxDirectClient("127.0.0.1", mock.ports[1], 2.0)
+        a.set_timeout(0)
+        b.get_security_count(0)
+        with pytest.raises(ValueError):
+            a.get_security_count(0)
+        assert (mock.requests("count", server=0), mock.requests("count", server=1)) == (0, 1)
