@@ -140,7 +140,8 @@ PyMethodDef kMethods[] = {
     {"get_fund_transaction_data", method(fastcall<fund_get_fund_transaction_data>), kFast,
      "get_fund_transaction_data($self, market, code, start=0, count=2000)\n--\n\n获取基金逐笔成交"},
     {"get_fund_history_transaction_data", method(fastcall<fund_get_fund_history_transaction_data>), kFast,
-     "get_fund_history_transaction_data($self, market, code, start, count, date)\n--\n\n获取基金历史逐笔成交"},
+     "get_fund_history_transaction_data($self, market, code, start, count, date)\n--\n\n"
+     "获取基金历史逐笔成交"},
     {"get_fund_xdxr_info", method(fastcall<fund_get_fund_xdxr_info>), kFast,
      "get_fund_xdxr_info($self, market, code)\n--\n\n获取基金除权除息信息"},
     {"get_fund_finance_info", method(fastcall<fund_get_fund_finance_info>), kFast,
@@ -186,6 +187,8 @@ PyObject* g_TdxHqFundClient = nullptr;
 
 }  // namespace
 
-PyObject* fund_client_class(PyObject* module) { return cached_type(g_TdxHqFundClient, module, &kTdxHqFundClientSpec); }
+PyObject* fund_client_class(PyObject* module) {
+    return cached_type(g_TdxHqFundClient, module, &kTdxHqFundClientSpec);
+}
 
 }  // namespace quotix::py

@@ -203,7 +203,8 @@ PyObject* fund_get_fund_transaction_data(PyObject* self, PyObject* const* args, 
 
 PyObject* fund_get_fund_history_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
-    static const Params<5> P{"get_fund_history_transaction_data", {"market", "code", "start", "count", "date"}, 5};
+    static const Params<5> P{
+        "get_fund_history_transaction_data", {"market", "code", "start", "count", "date"}, 5};
     Bound<5> b;
     uint8_t market = 0;
     std::string code;
@@ -231,7 +232,8 @@ PyObject* fund_get_fund_xdxr_info(PyObject* self, PyObject* const* args, Py_ssiz
     auto events = fund_core(self).client.get_xdxr_info(market, code);
     if (!events) return raise_value_error(events.error());
     // Every category is kept; an amount the event does not carry is None.
-    static KeySet keys{"year", "month", "day", "category", "fenhong", "peigujia", "songzhuangu", "peigu", "suogu"};
+    static KeySet keys{"year", "month", "day", "category",
+                       "fenhong", "peigujia", "songzhuangu", "peigu", "suogu"};
     return list_of(*events, [](const XdXrInfo& e) {
                return DictBuilder(keys)
                    .add(e.year).add(e.month).add(e.day).add(e.category)
@@ -248,7 +250,8 @@ PyObject* fund_get_fund_finance_info(PyObject* self, PyObject* const* args, Py_s
     if (!market_code_args("get_fund_finance_info", args, nargs, kwnames, market, code)) return nullptr;
     auto info = fund_core(self).client.get_finance_info(market, code);
     if (!info) return raise_value_error(info.error());
-    static KeySet keys{"market", "code", "zongguben", "liutongguben", "meigujingzichan", "zongzichan", "jingzichan"};
+    static KeySet keys{"market", "code", "zongguben", "liutongguben",
+                       "meigujingzichan", "zongzichan", "jingzichan"};
     const FinanceInfo& f = *info;
     return DictBuilder(keys)
         .add(f.market).add(f.code).add(f.zongguben).add(f.liutongguben).add(f.meigujingzichan)
