@@ -1,5 +1,6 @@
-// The smart client's retrying bar and quote queries over three loopback servers: which failures
-// move it to another server, what it logs, and what a call that never gets data ends with.
+// The smart client over three loopback servers: its retrying bar and quote queries (which failures
+// move it to another server, what it logs, what a call that never gets data ends with), and the
+// table walks of connecting and probing that the Python tests must not reach.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -27,7 +28,7 @@ namespace {
 constexpr uint64_t kNow = 1700000000;
 using Stocks = std::vector<std::pair<uint8_t, std::string>>;
 
-class SmartQueries : public ::testing::Test {
+class SmartLoopback : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { mock_ = new MockServer(3); }
     static void TearDownTestSuite() {
@@ -77,7 +78,7 @@ protected:
     fs::path home_;
     std::optional<std::string> saved_home_, saved_profile_;
 };
-MockServer* SmartQueries::mock_ = nullptr;
+MockServer* SmartLoopback::mock_ = nullptr;
 
 // Intraday bars of a code the mock has no data for: an empty answer that the pooled client
 // itself does not retry elsewhere (it moves on empty answers only from category 4 up).
@@ -88,7 +89,7 @@ const char* const kNoData = "602999";
 
 // ---- bars
 
-TEST_F(SmartQueries, FirstAnswerIsReturnedWithoutAnyLineOfItsOwn) {
+TEST_F(SmartLoopback, FirstAnswerIsReturnedWithoutAnyLineOfItsOwn) {
     select(0);
     CapturedLog log(4);
     auto r = smart_->get_security_bars(4, 1, "600000", 0, 3, 0);
@@ -99,7 +100,7 @@ TEST_F(SmartQueries, FirstAnswerIsReturnedWithoutAnyLineOfItsOwn) {
     EXPECT_EQ(mock_->requests("bars"), 1);
 }
 
-TEST_F(SmartQueries, ErrorMovesToTheNextServerAndTheRetryIsReported) {
+TEST_F(SmartLoopback, ErrorMovesToTheNextServerAndTheRetryIsReported) {
     select(0);
     // A body too short for its header: a decoding error, which the pooled client does not retry.
     mock_->set_fault({{"action", "body"}, {"cmd", "bars"}, {"hex", "01"}, {"server", 0}});
@@ -117,7 +118,7 @@ TEST_F(SmartQueries, ErrorMovesToTheNextServerAndTheRetryIsReported) {
     EXPECT_EQ(smart_->selected_server()->port, mock_->port(1));
 }
 
-TEST_F(SmartQueries, EmptyAnswersFromAHealthyServerEndInMaxRetryReached) {
+TEST_F(SmartLoopback, EmptyAnswersFromAHealthyServerEndInMaxRetryReached) {
     select(0);
     CapturedLog log(2);
     auto r = smart_->get_security_bars(kIntraday, 1, kNoData, 0, 10, 0);
@@ -133,7 +134,7 @@ TEST_F(SmartQueries, EmptyAnswersFromAHealthyServerEndInMaxRetryReached) {
     EXPECT_TRUE(smart_->health_checked());
 }
 
-TEST_F(SmartQueries, EarlyErrorIsWhatEmptyAnswersLaterEndIn) {
+TEST_F(SmartLoopback, EarlyErrorIsWhatEmptyAnswersLaterEndIn) {
     select(0);
     mock_->set_fault({{"action", "body"}, {"cmd", "bars"}, {"hex", "01"}, {"nth", 1}});
     CapturedLog log(2);
@@ -143,7 +144,7 @@ TEST_F(SmartQueries, EarlyErrorIsWhatEmptyAnswersLaterEndIn) {
     EXPECT_EQ(log.count(": empty response, triggering health check\n"), 2u) << log.text();
 }
 
-TEST_F(SmartQueries, EmptyAnswerWithAFailedCheckAndNowhereToGoIsNoAlternative) {
+TEST_F(SmartLoopback, EmptyAnswerWithAFailedCheckAndNowhereToGoIsNoAlternative) {
     select(0);
     mock_->listen(1, false);
     mock_->listen(2, false);
@@ -160,7 +161,7 @@ TEST_F(SmartQueries, EmptyAnswerWithAFailedCheckAndNowhereToGoIsNoAlternative) {
     smart_->with_cache([&](ServerCache& c) { EXPECT_EQ(c.blacklist.size(), 1u); });
 }
 
-TEST_F(SmartQueries, EmptyAnswerWithAFailedCheckMovesOnWhenItCan) {
+TEST_F(SmartLoopback, EmptyAnswerWithAFailedCheckMovesOnWhenItCan) {
     select(0);
     // Server 0 has no bars at all (its health probe comes back empty too); server 1 serves.
     mock_->set_fault({{"action", "empty"}, {"cmd", "bars"}, {"server", 0}});
@@ -173,7 +174,7 @@ TEST_F(SmartQueries, EmptyAnswerWithAFailedCheckMovesOnWhenItCan) {
     EXPECT_EQ(smart_->selected_server()->port, mock_->port(1));
 }
 
-TEST_F(SmartQueries, BlockCodeCostsAMoveOnEveryAttemptAndNeverReachesTheWire) {
+TEST_F(SmartLoopback, BlockCodeCostsAMoveOnEveryAttemptAndNeverReachesTheWire) {
     select(0);
     CapturedLog log(3);
     auto r = smart_->get_security_bars(4, 1, "880001", 0, 10, 0);
@@ -186,7 +187,7 @@ TEST_F(SmartQueries, BlockCodeCostsAMoveOnEveryAttemptAndNeverReachesTheWire) {
     EXPECT_EQ(mock_->requests("bars"), 0);
 }
 
-TEST_F(SmartQueries, ErrorWithNowhereToGoEndsAtOnceWithThatError) {
+TEST_F(SmartLoopback, ErrorWithNowhereToGoEndsAtOnceWithThatError) {
     select(0);
     mock_->listen(1, false);
     mock_->listen(2, false);
@@ -200,7 +201,7 @@ TEST_F(SmartQueries, ErrorWithNowhereToGoEndsAtOnceWithThatError) {
 
 // ---- quotes
 
-TEST_F(SmartQueries, QuoteErrorWithEveryOtherServerDownEndsWithThatErrorsText) {
+TEST_F(SmartLoopback, QuoteErrorWithEveryOtherServerDownEndsWithThatErrorsText) {
     select(0);
     smart_->client.set_auto_retry(false);
     mock_->listen(1, false);
@@ -216,7 +217,7 @@ TEST_F(SmartQueries, QuoteErrorWithEveryOtherServerDownEndsWithThatErrorsText) {
               "[E] smart  no alternative server available\n");
 }
 
-TEST_F(SmartQueries, EmptyQuotesWithAFailedCheckAndNowhereToGoAreMaxRetryReached) {
+TEST_F(SmartLoopback, EmptyQuotesWithAFailedCheckAndNowhereToGoAreMaxRetryReached) {
     select(0);
     mock_->listen(1, false);
     mock_->listen(2, false);
@@ -232,7 +233,7 @@ TEST_F(SmartQueries, EmptyQuotesWithAFailedCheckAndNowhereToGoAreMaxRetryReached
     EXPECT_EQ(mock_->requests("quotes"), 1);
 }
 
-TEST_F(SmartQueries, QuotesAfterAMoveAreReportedWithTheirCount) {
+TEST_F(SmartLoopback, QuotesAfterAMoveAreReportedWithTheirCount) {
     select(0);
     smart_->client.set_auto_retry(false);
     mock_->set_fault({{"action", "close"}, {"cmd", "quotes"}, {"server", 0}});
@@ -248,4 +249,72 @@ TEST_F(SmartQueries, QuotesAfterAMoveAreReportedWithTheirCount) {
     auto sent = mock_->request_log("quotes");
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0]["args"]["pairs"], sent[1]["args"]["pairs"]);
+}
+
+// ---- table walks
+
+TEST_F(SmartLoopback, ProbeSortsByTimeButTheLastAnsweringRowBecomesTheLastSuccess) {
+    mock_->set_fault({{"action", "delay"}, {"cmd", "setup1"}, {"seconds", 0.3}, {"server", 0}});
+    mock_->listen(1, false);
+    const auto found = smart_->probe_and_cache(2.0);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].port, mock_->port(2));
+    EXPECT_EQ(found[1].port, mock_->port(0));
+    EXPECT_EQ(found[1].name, "mock0");
+    EXPECT_GE(found[1].ms, 300u);
+    smart_->with_cache([&](ServerCache& c) {
+        ASSERT_TRUE(c.last_success);
+        EXPECT_EQ(c.last_success->port, mock_->port(2));
+        EXPECT_EQ(c.last_success->latency_ms, found[0].ms);
+        EXPECT_EQ(c.server_stats[ServerCache::stats_key("127.0.0.1", mock_->port(0))].avg_latency, found[1].ms);
+    });
+}
+
+TEST_F(SmartLoopback, ProbeWithZeroTimeoutCountsAFailureForEveryPrimaryServer) {
+    select(0);
+    CapturedLog log(2);
+    EXPECT_TRUE(smart_->probe_and_cache(0.0).empty());
+    EXPECT_EQ(log.count(") - failed\n"), 3u);
+    smart_->with_cache([&](ServerCache& c) {
+        EXPECT_FALSE(c.last_success);
+        ASSERT_EQ(c.server_stats.size(), 3u);
+        for (const auto& [key, st] : c.server_stats) EXPECT_EQ(st.fail, 1u) << key;
+    });
+    // Nothing answered, so the earlier connection stays.
+    EXPECT_TRUE(smart_->client.is_connected());
+}
+
+TEST_F(SmartLoopback, ConnectWithZeroTimeoutFailsEveryAttempt) {
+    smart_->with_cache([&](ServerCache& c) {
+        c.last_success = quotix::net::ServerCacheEntry{MockServer::host(), mock_->port(0), "mock0", kNow, 5};
+    });
+    CapturedLog log(2);
+    const auto r = smart_->connect_to_any(0.0);
+    ASSERT_FALSE(r.ok());
+    EXPECT_TRUE(r.error().is_coded(2001));
+    EXPECT_FALSE(smart_->client.is_connected());
+    EXPECT_FALSE(smart_->selected_server());
+}
+
+TEST_F(SmartLoopback, BlacklistEntryDatedInTheFutureDoesNotSkipItsServer) {
+    smart_->with_cache([&](ServerCache& c) {
+        c.blacklist.push_back({MockServer::host(), mock_->port(0), "kline_empty", kNow + 1});
+    });
+    ASSERT_TRUE(smart_->connect_to_any(2.0).ok());
+    EXPECT_EQ(smart_->selected_server()->port, mock_->port(0));
+}
+
+TEST_F(SmartLoopback, BlacklistedRowsOfTheFullTablePassSilently) {
+    smart_->with_cache([&](ServerCache& c) {
+        c.blacklist.push_back({MockServer::host(), mock_->port(0), "kline_empty", kNow - 86399});
+        c.blacklist.push_back({MockServer::host(), mock_->port(1), "kline_empty", kNow});
+    });
+    mock_->listen(2, false);
+    CapturedLog log(3);
+    const auto r = smart_->connect_to_any(2.0);
+    ASSERT_FALSE(r.ok());
+    // One skip line per blacklisted primary row; the full table's walk skips them without a word.
+    EXPECT_EQ(log.count("[I] smart  skipping blacklisted server: "), 2u) << log.text();
+    EXPECT_TRUE(log.has("[E] smart  all servers unreachable\n"));
+    EXPECT_EQ(mock_->accepted(0) + mock_->accepted(1), 0);
 }
