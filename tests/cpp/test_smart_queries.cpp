@@ -256,7 +256,9 @@ TEST_F(SmartLoopback, QuotesAfterAMoveAreReportedWithTheirCount) {
 TEST_F(SmartLoopback, ProbeSortsByTimeButTheLastAnsweringRowBecomesTheLastSuccess) {
     mock_->set_fault({{"action", "delay"}, {"cmd", "setup1"}, {"seconds", 0.3}, {"server", 0}});
     mock_->listen(1, false);
+    CapturedLog log(2);
     const auto found = smart_->probe_and_cache(2.0);
+    EXPECT_EQ(log.text(), "[W] probe  127.0.0.1:" + std::to_string(mock_->port(1)) + " (mock1) - failed\n");
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].port, mock_->port(2));
     EXPECT_EQ(found[1].port, mock_->port(0));
