@@ -110,26 +110,14 @@ class TestCacheLoad:
         assert err.startswith("[W] cache  failed to parse cache: ")
         assert err.count("\n") == 1
 
-    @pytest.mark.parametrize("doc", [
-        {"version": 1, "blacklist": []},                                    # no server_stats
-        {"version": -1, "blacklist": [], "server_stats": {}},               # outside u32
-        {"version": 1, "blacklist": [{"ip": "1", "port": 1, "reason": "x"}], "server_stats": {}},
-        {"version": 1, "blacklist": {}, "server_stats": {}},                # wrong type
-    ])
-    def test_unparsable_file_warns_keeps_defaults_and_stays_on_disk(self, home, capfd, doc):
-        path = write_cache(home, doc)
+    def test_file_without_server_stats_warns_keeps_defaults_and_stays_on_disk(self, home, capfd):
+        # The parser's own rules are tested with the cache in C++; this is what the class makes of one.
+        path = write_cache(home, {"version": 1, "last_success": None, "blacklist": []})
         before = open(path, "rb").read()
         assert TdxSmartClient().cache_stats() == EMPTY_STATS
-        assert capfd.readouterr().err.startswith("[W] cache  failed to parse cache: ")
+        err = capfd.readouterr().err
+        assert err.startswith("[W] cache  failed to parse cache: ") and "server_stats" in err
         assert open(path, "rb").read() == before
-
-    def test_duplicate_key_and_trailing_text_are_parse_errors(self, home, capfd):
-        write_cache(home, '{"version": 1, "version": 2, "blacklist": [], "server_stats": {}}')
-        assert TdxSmartClient().cache_stats() == EMPTY_STATS
-        assert "failed to parse cache" in capfd.readouterr().err
-        write_cache(home, '{"version": 1, "blacklist": [], "server_stats": {}} x')
-        assert TdxSmartClient().cache_stats() == EMPTY_STATS
-        assert "failed to parse cache" in capfd.readouterr().err
 
     def test_missing_last_success_and_unknown_keys_load(self, home, capfd):
         write_cache(home, {"version": 7, "blacklist": [], "extra": [1, {"a": None}],
