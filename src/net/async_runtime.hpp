@@ -96,6 +96,7 @@ private:
 template <class T>
 typename detail::BlockOnResult<T>::type AsyncRuntime::block_on(asio::awaitable<T> op) {
     using R = typename detail::BlockOnResult<T>::type;
+    // Only the task holds the promise, so a task destroyed by shutdown breaks it.
     auto promise = std::make_shared<std::promise<R>>();
     std::future<R> fut = promise->get_future();
     {
@@ -103,7 +104,7 @@ typename detail::BlockOnResult<T>::type AsyncRuntime::block_on(asio::awaitable<T
         if (shut_down_.load()) return abandoned<R>();
         asio::co_spawn(
             *ctx_,
-            [op = std::move(op), promise]() mutable -> asio::awaitable<void> {
+            [op = std::move(op), promise = std::move(promise)]() mutable -> asio::awaitable<void> {
                 try {
                     if constexpr (std::is_void_v<T>) {
                         co_await std::move(op);
