@@ -7,6 +7,14 @@ AsyncRuntime::AsyncRuntime(size_t threads) : ctx_(std::make_shared<RuntimeContex
     thread_count_ = threads;
     work_.emplace(ctx_->get_executor());
     workers_.reserve(threads);
+    // Threads already started are stopped and joined if a later one cannot be created.
+    struct Unwind {
+        AsyncRuntime* rt;
+        bool armed = true;
+        ~Unwind() {
+            if (armed) rt->shutdown();
+        }
+    } unwind{this};
     for (size_t i = 0; i < threads; ++i) {
         workers_.emplace_back([ctx = ctx_] {
             // Tasks catch their own errors; an exception here would be a bug in a handler, and
@@ -20,9 +28,18 @@ AsyncRuntime::AsyncRuntime(size_t threads) : ctx_(std::make_shared<RuntimeContex
             }
         });
     }
+    unwind.armed = false;
 }
 
 AsyncRuntime::~AsyncRuntime() { shutdown(); }
+
+Result<std::unique_ptr<AsyncRuntime>> AsyncRuntime::create(size_t threads) {
+    try {
+        return std::make_unique<AsyncRuntime>(threads);
+    } catch (const std::exception& e) {
+        return TdxError::io(std::string("cannot create the async runtime: ") + e.what());
+    }
+}
 
 void AsyncRuntime::shutdown() {
     {

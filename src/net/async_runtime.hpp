@@ -55,8 +55,10 @@ struct BlockOnResult<void> {
 
 class AsyncRuntime {
 public:
-    // `threads` 0: one worker per processor core (at least one).
+    // `threads` 0: one worker per processor core (at least one). Throws std::system_error when
+    // the system refuses a thread; `create` is the form that reports it as a value.
     explicit AsyncRuntime(size_t threads = 0);
+    static Result<std::unique_ptr<AsyncRuntime>> create(size_t threads = 0);
     AsyncRuntime(const AsyncRuntime&) = delete;
     AsyncRuntime& operator=(const AsyncRuntime&) = delete;
     // Shuts down (see shutdown).

@@ -37,6 +37,13 @@ TEST(AsyncRuntime, BlockOnReturnsValuesResultsAndStatus) {
     EXPECT_TRUE(rt.block_on(sleep_ms(1)).ok());
 }
 
+TEST(AsyncRuntime, CreateReportsAValue) {
+    auto rt = AsyncRuntime::create(1);
+    ASSERT_TRUE(rt.ok());
+    EXPECT_EQ((*rt)->thread_count(), 1u);
+    EXPECT_EQ((*rt)->block_on(add(1, 2)).value(), 3);
+}
+
 TEST(AsyncRuntime, ShutdownIsIdempotentAndLaterCallsFail) {
     AsyncRuntime rt(1);
     rt.shutdown();
