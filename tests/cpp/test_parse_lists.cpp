@@ -12,9 +12,10 @@ void list_entry(BodyBuilder& b, const std::string& code, std::initializer_list<i
     b.text(code).u16(100).raw(name8).raw({0xaa, 0xbb, 0xcc, 0xdd}).u8(2).raw({0x00, 0x00, 0xc8, 0x42}).zeros(4);
 }
 
-BodyBuilder minutes(std::initializer_list<int> records) {
-    BodyBuilder b;
-    b.zeros(6).raw(records);
+// A minute-time body: six header bytes, then the records.
+std::vector<uint8_t> minutes(std::initializer_list<uint8_t> records) {
+    std::vector<uint8_t> b(6 + records.size(), 0);
+    std::copy(records.begin(), records.end(), b.begin() + 6);
     return b;
 }
 
