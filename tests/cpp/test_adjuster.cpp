@@ -55,42 +55,27 @@ std::vector<SecurityBar> dividend_bars() {
 }  // namespace
 
 TEST(AdjusterRounding, HalvesAwayFromZero) {
-    EXPECT_EQ(round_fq_price(2.0625), 2.063);
-    EXPECT_EQ(round_fq_price(-2.0625), -2.063);
-    EXPECT_EQ(round_fq_price(9.99949), 9.999);
-    EXPECT_EQ(round_fq_price(2.0624), 2.062);
-    EXPECT_EQ(round_fq_price(0.0), 0.0);
+    const std::pair<double, double> cases[] = {{2.0625, 2.063}, {-2.0625, -2.063}, {9.99949, 9.999}, {2.0624, 2.062}, {0.0, 0.0}};
+    for (auto [raw, rounded] : cases) EXPECT_EQ(round_fq_price(raw), rounded) << raw;
 }
 
-TEST(AdjusterForward, CashDividendInsideBars) {
-    auto bars = dividend_bars();
-    const std::vector<XdXrInfo> events = {event(20240103, 5.0)};
-    adjust_security_bars(bars, {}, events, 1);
-    // factor = (10.0 - 0.5) / 10.0 = 0.95 on the bars before the event.
-    expect_prices(bars[0], 9.69, 9.5, 9.88, 9.31);
-    expect_prices(bars[1], 9.5, 9.5, 9.69, 9.405);
-    expect_prices(bars[2], 9.5, 9.6, 9.7, 9.4);
-    // Not scaled but still rounded.
-    expect_prices(bars[3], 9.6, 9.6, 9.6, 9.6);
-}
-
-TEST(AdjusterForward, AnyNonZeroModeOtherThanTwoIsForward) {
-    auto a = dividend_bars(), b = dividend_bars();
-    const std::vector<XdXrInfo> events = {event(20240103, 5.0)};
-    adjust_security_bars(a, {}, events, 1);
-    adjust_security_bars(b, {}, events, 7);
-    for (size_t i = 0; i < a.size(); ++i) expect_prices(b[i], a[i].open, a[i].close, a[i].high, a[i].low);
-}
-
-TEST(AdjusterBackward, CashDividendInsideBars) {
-    auto bars = dividend_bars();
-    const std::vector<XdXrInfo> events = {event(20240103, 5.0)};
-    adjust_security_bars(bars, {}, events, 2);
-    expect_prices(bars[0], 10.2, 10.0, 10.4, 9.8);
-    expect_prices(bars[1], 10.0, 10.0, 10.2, 9.9);
-    // x / 0.95 on and after the event: 9.5 -> 10, 9.6 -> 10.10526.., 9.7 -> 10.21052.., 9.4 -> 9.89473..
-    expect_prices(bars[2], 10.0, 10.105, 10.211, 9.895);
-    expect_prices(bars[3], 10.106, 10.105, 10.105, 10.105);
+// factor = (10.0 - 0.5) / 10.0 = 0.95: forward scales the bars before the event, backward divides
+// those on and after it; every mode other than 0 and 2 is forward. All prices come back rounded.
+TEST(AdjusterModes, CashDividendInsideBars) {
+    using Prices = std::array<double, 4>;
+    const Prices forward[] = {{9.69, 9.5, 9.88, 9.31}, {9.5, 9.5, 9.69, 9.405}, {9.5, 9.6, 9.7, 9.4}, {9.6, 9.6, 9.6, 9.6}};
+    // 9.5 / 0.95 = 10, 9.6 -> 10.10526.., 9.7 -> 10.21052.., 9.4 -> 9.89473..
+    const Prices backward[] = {{10.2, 10.0, 10.4, 9.8}, {10.0, 10.0, 10.2, 9.9}, {10.0, 10.105, 10.211, 9.895},
+                               {10.106, 10.105, 10.105, 10.105}};
+    for (uint8_t mode : {1, 7, 2}) {
+        auto bars = dividend_bars();
+        adjust_security_bars(bars, {}, std::vector<XdXrInfo>{event(20240103, 5.0)}, mode);
+        for (size_t i = 0; i < bars.size(); ++i) {
+            const Prices& p = mode == 2 ? backward[i] : forward[i];
+            SCOPED_TRACE(testing::Message() << "mode " << int(mode) << " bar " << i);
+            expect_prices(bars[i], p[0], p[1], p[2], p[3]);
+        }
+    }
 }
 
 TEST(AdjusterRounding, HalfAtThirdDecimalAfterScaling) {
@@ -114,44 +99,55 @@ TEST(AdjusterRounding, ProductWithinTolerance) {
 TEST(AdjusterContext, EventBeforeBarsUsesLastEarlierContextClose) {
     const std::vector<SecurityBar> context = {flat(20240103, 30.0), flat(20240104, 20.0), flat(20240108, 19.0)};
     const std::vector<XdXrInfo> events = {event(20240105, 10.0)};  // (20 - 1) / 20 = 0.95
-
-    auto fwd = std::vector<SecurityBar>{flat(20240110, 19.0), flat(20240111, 19.5)};
+    auto fwd = std::vector<SecurityBar>{flat(20240110, 19.0), flat(20240111, 19.5)}, bwd = fwd;
     adjust_security_bars(fwd, context, events, 1);
-    expect_prices(fwd[0], 19.0, 19.0, 19.0, 19.0);  // no bar lies before the event
-
-    auto bwd = std::vector<SecurityBar>{flat(20240110, 19.0), flat(20240111, 19.5)};
+    EXPECT_EQ(fwd[0].close, 19.0);  // no bar lies before the event
     adjust_security_bars(bwd, context, events, 2);
-    expect_prices(bwd[0], 20.0, 20.0, 20.0, 20.0);
-    expect_prices(bwd[1], 20.526, 20.526, 20.526, 20.526);  // 19.5 / 0.95 = 20.5263..
-
+    EXPECT_EQ(bwd[0].close, 20.0);
+    EXPECT_EQ(bwd[1].close, 20.526);  // 19.5 / 0.95 = 20.5263..
     const auto report = calc_fq_factors(std::vector<SecurityBar>{flat(20240110, 19.0)}, context, events);
     ASSERT_EQ(report.factors.size(), 1u);
     EXPECT_EQ(report.factors[0].close_before, 20.0);
-}
 
-TEST(AdjusterContext, EventOnFirstBarDateLooksOnlyAtContext) {
-    const std::vector<XdXrInfo> events = {event(20240110, 10.0)};
-    // The first bar shares the event's date, so the close comes from the context.
+    // An event on the first bar's date takes its close from the context alone.
+    const std::vector<XdXrInfo> same_day = {event(20240110, 10.0)};
     const auto with = calc_fq_factors(std::vector<SecurityBar>{flat(20240110, 5.0)},
-                                      std::vector<SecurityBar>{flat(20240109, 20.0)}, events);
+                                      std::vector<SecurityBar>{flat(20240109, 20.0)}, same_day);
     ASSERT_EQ(with.factors.size(), 1u);
     EXPECT_EQ(with.factors[0].close_before, 20.0);
-    const auto without = calc_fq_factors(std::vector<SecurityBar>{flat(20240110, 5.0)}, {}, events);
-    EXPECT_TRUE(without.factors.empty());
+    EXPECT_TRUE(calc_fq_factors(std::vector<SecurityBar>{flat(20240110, 5.0)}, {}, same_day).factors.empty());
 }
 
-TEST(AdjusterContext, EventWithoutEarlierBarIsLeftOutEntirely) {
-    // The only event has no earlier close anywhere: nothing is scaled and nothing rounded.
-    std::vector<SecurityBar> bars = {flat(20240110, 10.0004), flat(20240111, 10.0004)};
+// Events with no effect leave the bars bit for bit: not even rounded.
+TEST(AdjusterEvents, NothingToApplyLeavesBarsUnrounded) {
+    const auto original = dividend_bars();
+    const std::vector<XdXrInfo> dividend = {event(20240103, 5.0)};
+    const std::vector<XdXrInfo> others = {event(20240103, 5.0, 0, 0, 0, 2), event(20240103, 5.0, 0, 0, 0, 11)};
+    const std::pair<std::vector<XdXrInfo>, uint8_t> cases[] = {{others, 1}, {{}, 1}, {dividend, 0}};
+    for (const auto& [events, mode] : cases) {
+        auto bars = dividend_bars();
+        adjust_security_bars(bars, {}, events, mode);
+        for (size_t i = 0; i < bars.size(); ++i)
+            expect_prices(bars[i], original[i].open, original[i].close, original[i].high, original[i].low);
+    }
+    // The only event has no earlier close anywhere.
     const std::vector<SecurityBar> context = {flat(20240106, 9.0)};
-    adjust_security_bars(bars, context, std::vector<XdXrInfo>{event(20240105, 10.0)}, 1);
-    EXPECT_EQ(bars[0].close, 10.0004);
-    adjust_security_bars(bars, context, std::vector<XdXrInfo>{event(20240105, 10.0)}, 2);
-    EXPECT_EQ(bars[1].close, 10.0004);
-    const auto report = calc_fq_factors(bars, context, std::vector<XdXrInfo>{event(20240105, 10.0)});
-    EXPECT_TRUE(report.factors.empty());
-    EXPECT_EQ(report.cumulative_qfq, 1.0);
-    EXPECT_EQ(report.cumulative_hfq, 1.0);
+    const std::vector<XdXrInfo> early = {event(20240105, 10.0)};
+    const std::vector<SecurityBar> late = {flat(20240110, 10.0004), flat(20240111, 10.0004)};
+    for (uint8_t mode : {1, 2}) {
+        auto bars = late;
+        adjust_security_bars(bars, context, early, mode);
+        EXPECT_EQ(bars[1].close, 10.0004);
+    }
+    std::vector<SecurityBar> none;
+    adjust_security_bars(none, {}, dividend, 1);
+    EXPECT_TRUE(none.empty());
+    for (const auto& report : {calc_fq_factors(original, {}, others), calc_fq_factors(late, context, early),
+                               calc_fq_factors({}, {}, {})}) {
+        EXPECT_TRUE(report.factors.empty());
+        EXPECT_EQ(report.cumulative_qfq, 1.0);
+        EXPECT_EQ(report.cumulative_hfq, 1.0);
+    }
 }
 
 TEST(AdjusterEvents, EventAfterLastBarScalesAllForwardAndNoneBackward) {
@@ -164,32 +160,6 @@ TEST(AdjusterEvents, EventAfterLastBarScalesAllForwardAndNoneBackward) {
     adjust_security_bars(bwd, {}, events, 2);
     EXPECT_EQ(bwd[0].close, 12.0);  // rounded only
     EXPECT_EQ(bwd[1].close, 10.0);
-}
-
-TEST(AdjusterEvents, OtherCategoriesAndEmptyInputsLeaveBarsBitForBit) {
-    const auto original = dividend_bars();
-    auto check_unchanged = [&](const std::vector<SecurityBar>& bars) {
-        for (size_t i = 0; i < bars.size(); ++i)
-            expect_prices(bars[i], original[i].open, original[i].close, original[i].high, original[i].low);
-    };
-    auto bars = dividend_bars();
-    const std::vector<XdXrInfo> others = {event(20240103, 5.0, 0, 0, 0, 2), event(20240103, 5.0, 0, 0, 0, 11)};
-    adjust_security_bars(bars, {}, others, 1);
-    check_unchanged(bars);
-    adjust_security_bars(bars, {}, {}, 1);
-    check_unchanged(bars);
-    adjust_security_bars(bars, {}, std::vector<XdXrInfo>{event(20240103, 5.0)}, 0);
-    check_unchanged(bars);
-    std::vector<SecurityBar> none;
-    adjust_security_bars(none, {}, std::vector<XdXrInfo>{event(20240103, 5.0)}, 1);
-    EXPECT_TRUE(none.empty());
-
-    const auto report = calc_fq_factors(original, {}, others);
-    EXPECT_TRUE(report.factors.empty());
-    EXPECT_EQ(report.cumulative_qfq, 1.0);
-    EXPECT_EQ(report.cumulative_hfq, 1.0);
-    const auto empty = calc_fq_factors({}, {}, {});
-    EXPECT_TRUE(empty.factors.empty());
 }
 
 TEST(AdjusterEvents, TwoEventsOnOneDateEachApplyTheirOwnFactorOnce) {
@@ -260,52 +230,42 @@ TEST(AdjusterReport, RowsCarryPartsAndAreSortedByDate) {
 }
 
 // For any data, each adjusted bar equals its raw price times the report's factors of the events
-// after it (forward) or up to it (backward), multiplied in the adjuster's order and rounded.
+// after it (forward) or up to it (backward), rounded: the two entry points must agree.
 TEST(AdjusterReport, AdjustedBarsAgreeWithReportedFactors) {
     std::mt19937 rng(20240601);
     auto uni = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     auto date_of = [](int n) { return 20200000u + uint32_t(n / 28 % 12 + 1) * 100u + uint32_t(n % 28 + 1); };
-
     for (int round = 0; round < 300; ++round) {
         std::vector<SecurityBar> context, bars;
         int day = 0;
         for (int i = pick(0, 6); i > 0; --i) context.push_back(flat(date_of(day += pick(1, 3)), uni(1, 50)));
-        for (int i = pick(1, 12); i > 0; --i) {
-            day += pick(0, 2);  // some days carry several bars
-            bars.push_back(bar(date_of(day), uni(1, 50), uni(1, 50), uni(1, 50), uni(1, 50)));
-        }
+        for (int i = pick(1, 12); i > 0; --i)  // some days carry several bars
+            bars.push_back(bar(date_of(day += pick(0, 2)), uni(1, 50), uni(1, 50), uni(1, 50), uni(1, 50)));
         std::vector<XdXrInfo> events;
         for (int i = pick(0, 6); i > 0; --i) {
-            XdXrInfo e = event(date_of(pick(0, day + 3)), pick(0, 1) ? uni(0, 20) : 0, pick(0, 1) ? uni(0, 10) : 0,
-                               pick(0, 3) == 0 ? uni(0, 3) : 0, uni(0, 20), pick(0, 4) == 0 ? 2 : 1);
-            events.push_back(e);
-            if (pick(0, 3) == 0) events.push_back(event(events.back().year * 10000 + events.back().month * 100 +
-                                                            events.back().day,
-                                                        uni(0, 5)));
+            const uint32_t date = date_of(pick(0, day + 3));
+            events.push_back(event(date, pick(0, 1) ? uni(0, 20) : 0, pick(0, 1) ? uni(0, 10) : 0,
+                                   pick(0, 3) == 0 ? uni(0, 3) : 0, uni(0, 20), pick(0, 4) == 0 ? 2 : 1));
+            if (pick(0, 3) == 0) events.push_back(event(date, uni(0, 5)));  // a second event that day
         }
         const auto report = calc_fq_factors(bars, context, events);
-        for (uint8_t fq : {uint8_t(1), uint8_t(2)}) {
+        for (uint8_t fq : {1, 2}) {
             auto adjusted = bars;
             adjust_security_bars(adjusted, context, events, fq);
             for (size_t i = 0; i < bars.size(); ++i) {
                 const uint32_t d = bars[i].year * 10000 + bars[i].month * 100 + bars[i].day;
                 double p = 1.0;
-                if (fq == 1) {
-                    for (size_t k = report.factors.size(); k-- > 0;)
-                        if (report.factors[k].date > d) p *= report.factors[k].qfq_factor;
-                } else {
-                    for (const FqFactor& f : report.factors)
-                        if (f.date <= d) p *= f.hfq_factor;
-                }
+                for (size_t k = report.factors.size(); fq == 1 && k-- > 0;)
+                    if (report.factors[k].date > d) p *= report.factors[k].qfq_factor;
+                for (const FqFactor& f : report.factors)
+                    if (fq == 2 && f.date <= d) p *= f.hfq_factor;
                 auto expect = [&](double raw) {
-                    if (report.factors.empty()) return raw;
-                    return round_fq_price(std::fabs(p - 1.0) > 1e-10 ? raw * p : raw);
+                    return report.factors.empty() ? raw : round_fq_price(std::fabs(p - 1.0) > 1e-10 ? raw * p : raw);
                 };
-                ASSERT_EQ(adjusted[i].open, expect(bars[i].open)) << "round " << round << " bar " << i;
-                ASSERT_EQ(adjusted[i].close, expect(bars[i].close));
-                ASSERT_EQ(adjusted[i].high, expect(bars[i].high));
-                ASSERT_EQ(adjusted[i].low, expect(bars[i].low));
+                SCOPED_TRACE(testing::Message() << "round " << round << " bar " << i);
+                expect_prices(adjusted[i], expect(bars[i].open), expect(bars[i].close), expect(bars[i].high),
+                              expect(bars[i].low));
             }
         }
     }
