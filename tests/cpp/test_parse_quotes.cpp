@@ -2,9 +2,11 @@
 
 #include "body_builder.hpp"
 #include "protocol/parsers.hpp"
+#include "record_text.hpp"
 
 using namespace quotix;
 using testutil::BodyBuilder;
+using testutil::fields;
 
 namespace {
 
@@ -49,29 +51,16 @@ TEST(SecurityQuotes, WholeRecordsWithTheirOwnCoefficient) {
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
     const SecurityQuote& q = (*r)[0];
-    EXPECT_EQ(q.market, 1);
-    EXPECT_EQ(q.code, "600000");
-    EXPECT_EQ(q.active1, 0x0102);
-    EXPECT_EQ(q.reversed_bytes0, 14302541u);
-    EXPECT_EQ(q.servertime, "14:30:2541");
-    EXPECT_EQ(q.reversed_bytes4, 0x1234u);
-    EXPECT_EQ(q.reversed_bytes9, -2);
-    EXPECT_EQ(q.active2, 0x0304);
-    const std::pair<double, double> prices[] = {
-        {q.price, 10.0}, {q.last_close, 9.9}, {q.open, 10.05}, {q.high, 10.2}, {q.low, 9.85},
-        {q.bid1, 9.99},  {q.ask1, 10.01},     {q.bid5, 9.95},  {q.ask5, 10.05},
-    };
-    for (size_t i = 0; i < std::size(prices); ++i) EXPECT_DOUBLE_EQ(prices[i].first, prices[i].second) << "price " << i;
-    const std::pair<double, double> exact[] = {
-        {q.vol, 12345.0},         {q.cur_vol, 100.0},       {q.amount, 100000.0},    {q.s_vol, 600.0},
-        {q.b_vol, 700.0},         {q.bid_vol1, 10.0},       {q.ask_vol1, 11.0},      {q.bid_vol3, 30.0},
-        {q.ask_vol5, 51.0},       {q.reversed_bytes1, 7.0}, {q.reversed_bytes2, 2.0}, {q.reversed_bytes3, 3.0},
-        {q.reversed_bytes5, 5.0}, {q.reversed_bytes8, 8.0},
-    };
-    for (size_t i = 0; i < std::size(exact); ++i) EXPECT_EQ(exact[i].first, exact[i].second) << "field " << i;
-    EXPECT_DOUBLE_EQ((*r)[1].price, 1.0);
-    EXPECT_DOUBLE_EQ((*r)[1].last_close, 0.99);
-    EXPECT_EQ((*r)[1].active2, 0x0304);
+    EXPECT_EQ(fields(q.market, q.code, q.active1, q.price, q.last_close, q.open, q.high, q.low, q.reversed_bytes0,
+                     q.servertime, q.reversed_bytes1),
+              "1 600000 258 10 9.9 10.05 10.2 9.85 14302541 14:30:2541 7");
+    EXPECT_EQ(fields(q.vol, q.cur_vol, q.amount, q.s_vol, q.b_vol, q.reversed_bytes2, q.reversed_bytes3),
+              "12345 100 100000 600 700 2 3");
+    EXPECT_EQ(fields(q.bid1, q.ask1, q.bid_vol1, q.ask_vol1, q.bid3, q.bid_vol3, q.bid5, q.ask5, q.ask_vol5),
+              "9.99 10.01 10 11 9.97 30 9.95 10.05 51");
+    EXPECT_EQ(fields(q.reversed_bytes4, q.reversed_bytes5, q.reversed_bytes8, q.reversed_bytes9, q.active2),
+              "4660 5 8 -2 772");
+    EXPECT_EQ(fields((*r)[1].price, (*r)[1].last_close, (*r)[1].active2), "1 0.99 772");
 }
 
 TEST(SecurityQuotes, ServerTimeAndCodeText) {
@@ -102,14 +91,8 @@ TEST(SecurityQuotes, RecordCutAfterLevelThree) {
     auto r = parse_security_quotes(b);
     ASSERT_EQ(r->size(), 1u);
     const SecurityQuote& q = (*r)[0];
-    EXPECT_DOUBLE_EQ(q.bid3, 9.97);
-    EXPECT_EQ(q.ask_vol3, 31.0);
-    for (double p : {q.bid4, q.ask4, q.bid5, q.ask5}) EXPECT_DOUBLE_EQ(p, 10.0);
-    for (double v : {q.bid_vol4, q.ask_vol5}) EXPECT_EQ(v, 0.0);
-    EXPECT_EQ(q.reversed_bytes4, 0u);
-    EXPECT_EQ(q.reversed_bytes5, 0u);
-    EXPECT_EQ(q.reversed_bytes9, 0);
-    EXPECT_EQ(q.active2, 0);
+    EXPECT_EQ(fields(q.bid3, q.ask_vol3, q.bid4, q.ask4, q.bid5, q.ask5, q.bid_vol4, q.ask_vol5), "9.97 31 10 10 10 10 0 0");
+    EXPECT_EQ(fields(q.reversed_bytes4, q.reversed_bytes5, q.reversed_bytes9, q.active2), "0 0 0 0");
 }
 
 TEST(SecurityQuotes, PriceOrAmountCutOff) {
@@ -119,10 +102,7 @@ TEST(SecurityQuotes, PriceOrAmountCutOff) {
     for (int i = 0; i < 21; ++i) b.u8(0x80);
     auto r = parse_security_quotes(b);
     ASSERT_EQ(r->size(), 1u);
-    EXPECT_EQ((*r)[0].active1, 5);
-    EXPECT_EQ((*r)[0].price, 0.0);
-    EXPECT_EQ((*r)[0].bid1, 0.0);
-    EXPECT_EQ((*r)[0].servertime, "reversed_bytes0:0");
+    EXPECT_EQ(fields((*r)[0].active1, (*r)[0].price, (*r)[0].bid1, (*r)[0].servertime), "5 0 0 reversed_bytes0:0");
 
     // Everything up to cur_vol, then only 3 bytes of amount: amount and what follows are 0.
     BodyBuilder c = header(1);
@@ -132,10 +112,7 @@ TEST(SecurityQuotes, PriceOrAmountCutOff) {
     ASSERT_GE(c.size() - 4, 30u);
     r = parse_security_quotes(c);
     ASSERT_EQ(r->size(), 1u);
-    EXPECT_EQ((*r)[0].cur_vol, 1.0);
-    EXPECT_EQ((*r)[0].amount, 0.0);
-    EXPECT_EQ((*r)[0].s_vol, 0.0);
-    EXPECT_DOUBLE_EQ((*r)[0].bid1, 10.0);
+    EXPECT_EQ(fields((*r)[0].cur_vol, (*r)[0].amount, (*r)[0].s_vol, (*r)[0].bid1), "1 0 0 10");
 }
 
 TEST(SecurityQuotes, CountsAgainstTheBody) {
