@@ -2,11 +2,13 @@
 
 #include "body_builder.hpp"
 #include "protocol/parsers.hpp"
+#include "record_text.hpp"
 
 using namespace quotix;
 using testutil::BodyBuilder;
 
 namespace {
+std::string text(const TickData& t) { return testutil::fields(t.time, t.price, t.vol, t.num, t.buyorsell, t.reserved); }
 BodyBuilder announced(uint16_t count) {
     BodyBuilder b;
     b.u16(count);
@@ -27,17 +29,8 @@ TEST(LiveTicks, CompleteTicks) {
     auto r = parse_transaction_data_with_coefficient(b, 0.01);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
-    EXPECT_EQ((*r)[0].time, "09:30");
-    EXPECT_DOUBLE_EQ((*r)[0].price, 10.0);
-    EXPECT_EQ((*r)[0].vol, 50.0);
-    EXPECT_EQ((*r)[0].num, 3u);
-    EXPECT_EQ((*r)[0].buyorsell, 1u);
-    EXPECT_EQ((*r)[0].reserved, 0u);
-    EXPECT_EQ((*r)[1].time, "09:31");
-    EXPECT_DOUBLE_EQ((*r)[1].price, 9.95);
-    EXPECT_EQ((*r)[1].num, 2u);
-    EXPECT_EQ((*r)[1].buyorsell, 0u);
-    EXPECT_EQ((*r)[1].reserved, 65u);
+    EXPECT_EQ(text((*r)[0]), "09:30 10 50 3 1 0");
+    EXPECT_EQ(text((*r)[1]), "09:31 9.95 10 2 0 65");
 }
 
 // The list ends with the count or with the data, whichever comes first: no invented "00:00" ticks.
@@ -64,17 +57,13 @@ TEST(LiveTicks, TickCutShortEndsTheList) {
     auto r = parse_transaction_data_with_coefficient(
         announced(5).u16(570).raw({0xa8, 0x0f, 0x32, 0x03, 0x01, 0x00}).u16(572).raw({0x05, 0x81}), 0.01);
     ASSERT_EQ(r->size(), 2u);
-    EXPECT_EQ((*r)[1].time, "09:32");
-    EXPECT_DOUBLE_EQ((*r)[1].price, 10.05);
-    EXPECT_EQ((*r)[1].vol, 0.0);
-    EXPECT_EQ((*r)[1].num, 0u);
+    EXPECT_EQ(text((*r)[1]), "09:32 10.05 0 0 0 0");
 
     // A price difference cut off is not added; a lone byte gives time 00:00.
     r = parse_transaction_data_with_coefficient(announced(5).u16(570).raw({0xa8, 0x0f, 0x32, 0x03, 0x01, 0x00}).u8(0x3a),
                                                 0.01);
     ASSERT_EQ(r->size(), 2u);
-    EXPECT_EQ((*r)[1].time, "00:00");
-    EXPECT_DOUBLE_EQ((*r)[1].price, 10.0);
+    EXPECT_EQ(text((*r)[1]), "00:00 10 0 0 0 0");
 }
 
 TEST(HistoryTicks, ReadsUntilTheBodyEnds) {
@@ -84,15 +73,8 @@ TEST(HistoryTicks, ReadsUntilTheBodyEnds) {
     auto r = parse_history_transaction_data_with_coefficient(b, 0.001);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
-    EXPECT_EQ((*r)[0].time, "10:00");
-    EXPECT_DOUBLE_EQ((*r)[0].price, 1.0);
-    EXPECT_EQ((*r)[0].vol, 50.0);
-    EXPECT_EQ((*r)[0].num, 0u);
-    EXPECT_EQ((*r)[0].buyorsell, 1u);
-    EXPECT_EQ((*r)[0].reserved, 7u);
-    EXPECT_EQ((*r)[1].time, "10:01");
-    EXPECT_DOUBLE_EQ((*r)[1].price, 0.999);
-    EXPECT_EQ((*r)[1].vol, 2.0);
+    EXPECT_EQ(text((*r)[0]), "10:00 1 50 0 1 7");
+    EXPECT_EQ(text((*r)[1]), "10:01 0.999 2 0 0 0");
 }
 
 // The shortest complete tick is 6 bytes: a 12-byte body holds one, and a final 6-byte tick counts.
@@ -102,8 +84,7 @@ TEST(HistoryTicks, SixByteTicksAreRead) {
     auto r = parse_history_transaction_data_with_coefficient(twelve, 0.01);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 1u);
-    EXPECT_EQ((*r)[0].time, "09:30");
-    EXPECT_DOUBLE_EQ((*r)[0].price, 0.05);
+    EXPECT_EQ(text((*r)[0]), "09:30 0.05 1 0 0 0");
 
     r = parse_history_transaction_data_with_coefficient(history().u16(570).raw({0x05, 0x01, 0x00, 0x81, 0x01}), 0.01);
     ASSERT_EQ(r->size(), 1u);
@@ -119,7 +100,5 @@ TEST(HistoryTicks, SixByteTicksAreRead) {
     // Six bytes whose varints run off the end: one tick with the values that were read.
     r = parse_history_transaction_data_with_coefficient(history().u16(570).raw({0x05, 0x81, 0x80, 0x80}), 0.01);
     ASSERT_EQ(r->size(), 1u);
-    EXPECT_DOUBLE_EQ((*r)[0].price, 0.05);
-    EXPECT_EQ((*r)[0].vol, 0.0);
-    EXPECT_EQ((*r)[0].buyorsell, 0u);
+    EXPECT_EQ(text((*r)[0]), "09:30 0.05 0 0 0 0");
 }
