@@ -3,6 +3,7 @@
 #include "body_builder.hpp"
 #include "constants.hpp"
 #include "protocol/parsers.hpp"
+#include "record_text.hpp"
 
 using namespace quotix;
 using testutil::BodyBuilder;
@@ -19,13 +20,9 @@ BodyBuilder with_count(uint16_t count) {
     return b;
 }
 
-void expect_bar(const SecurityBar& bar, double open, double close, double high, double low, double vol, double amount) {
-    EXPECT_DOUBLE_EQ(bar.open, open);
-    EXPECT_DOUBLE_EQ(bar.close, close);
-    EXPECT_DOUBLE_EQ(bar.high, high);
-    EXPECT_DOUBLE_EQ(bar.low, low);
-    EXPECT_EQ(bar.vol, vol);
-    EXPECT_EQ(bar.amount, amount);
+template <class Bar>
+std::string text(const Bar& b) {
+    return testutil::fields(b.datetime, b.open, b.close, b.high, b.low, b.vol, b.amount);
 }
 
 }  // namespace
@@ -37,12 +34,9 @@ TEST(SecurityBars, DailyRecordsRunFromPreviousClose) {
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
     const SecurityBar& bar = (*r)[0];
-    expect_bar(bar, 10.0, 10.5, 10.8, 9.8, 100.0, 100000.0);
-    EXPECT_EQ(std::vector<uint32_t>({bar.year, bar.month, bar.day, bar.hour, bar.minute}),
-              std::vector<uint32_t>({2024, 1, 31, 0, 0}));
-    EXPECT_EQ(bar.datetime, "2024-01-31");
-    expect_bar((*r)[1], 10.5, 10.495, 10.51, 10.49, 0.5, 2.0);
-    EXPECT_EQ((*r)[1].datetime, "2024-02-01");
+    EXPECT_EQ(text(bar), "2024-01-31 10 10.5 10.8 9.8 100 100000");
+    EXPECT_EQ(testutil::fields(bar.year, bar.month, bar.day, bar.hour, bar.minute), "2024 1 31 0 0");
+    EXPECT_EQ(text((*r)[1]), "2024-02-01 10.5 10.495 10.51 10.49 0.5 2");
 }
 
 TEST(SecurityBars, IntradayCategoriesUsePackedDate) {
@@ -52,9 +46,8 @@ TEST(SecurityBars, IntradayCategoriesUsePackedDate) {
         auto r = parse_security_bars(b, cat);
         ASSERT_TRUE(r.ok());
         ASSERT_EQ(r->size(), 1u) << int(cat);
-        EXPECT_EQ((*r)[0].datetime, "2024-01-31 09:35");
+        EXPECT_EQ(text((*r)[0]), "2024-01-31 09:35 0.005 0.005 0.005 0.005 0 0");
         EXPECT_EQ((*r)[0].hour * 100 + (*r)[0].minute, 935u);
-        EXPECT_DOUBLE_EQ((*r)[0].open, 0.005);
     }
 }
 
@@ -90,21 +83,20 @@ TEST(SecurityBars, RecordCutShort) {
     auto r = parse_security_bars(b, KLINE_DAILY);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 1u);
-    expect_bar((*r)[0], 10.0, 10.5, 10.0, 10.0, 0.0, 0.0);
+    EXPECT_EQ(text((*r)[0]), "2024-01-31 10 10.5 10 10 0 0");
 
     // The open itself cut off: every price is the previous close (0 for the first bar).
     r = parse_security_bars(with_count(1).u32(20240131).raw({0x81, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
                                                              0x80, 0x80, 0x80}),
                             KLINE_DAILY);
     ASSERT_EQ(r->size(), 1u);
-    expect_bar((*r)[0], 0.0, 0.0, 0.0, 0.0, 0.0, 0.0);
+    EXPECT_EQ(text((*r)[0]), "2024-01-31 0 0 0 0 0 0");
 
     // Volume whole, amount cut short.
     r = parse_security_bars(with_count(2).u32(20240131).raw({0x81, 0x00, 2, 3, 4, 0, 0, 0xc8, 0x42, 0, 0, 0}),
                             KLINE_DAILY);
     ASSERT_EQ(r->size(), 1u);
-    EXPECT_EQ((*r)[0].vol, 100.0);
-    EXPECT_EQ((*r)[0].amount, 0.0);
+    EXPECT_EQ(text((*r)[0]), "2024-01-31 0.001 0.003 0.004 0.005 100 0");
 }
 
 TEST(IndexBars, CountsFollowAmount) {
@@ -114,14 +106,11 @@ TEST(IndexBars, CountsFollowAmount) {
     auto r = parse_index_bars(b, KLINE_DAILY);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
-    EXPECT_DOUBLE_EQ((*r)[0].close, 10.5);
-    EXPECT_EQ((*r)[0].amount, 100000.0);
-    EXPECT_EQ((*r)[0].up_count, 812u);
-    EXPECT_EQ((*r)[0].down_count, 1500u);
-    EXPECT_EQ((*r)[0].datetime, "2024-01-31");
-    EXPECT_DOUBLE_EQ((*r)[1].open, 10.5);  // the next record starts after the counts
-    EXPECT_EQ((*r)[1].up_count, 3u);
-    EXPECT_EQ((*r)[1].down_count, 4u);
+    EXPECT_EQ(text((*r)[0]) + " " + testutil::fields((*r)[0].up_count, (*r)[0].down_count),
+              "2024-01-31 10 10.5 10.8 9.8 100 100000 812 1500");
+    // The next record starts after the counts.
+    EXPECT_EQ(text((*r)[1]) + " " + testutil::fields((*r)[1].up_count, (*r)[1].down_count),
+              "2024-02-01 10.5 10.5 10.5 10.5 0 0 3 4");
 
     r = parse_index_bars(with_count(1).raw(kRecord).u16(33), KLINE_DAILY);  // the down count missing is 0
     ASSERT_EQ(r->size(), 1u);
@@ -138,14 +127,8 @@ TEST(IndexBars, ShortestCompleteLastRecordIsKept) {
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
     const IndexBar& last = (*r)[1];
-    EXPECT_DOUBLE_EQ(last.open, 10.505);
-    EXPECT_DOUBLE_EQ(last.close, 10.506);
-    EXPECT_DOUBLE_EQ(last.high, 10.507);
-    EXPECT_DOUBLE_EQ(last.low, 10.502);
-    EXPECT_EQ(last.vol, 100.0);
-    EXPECT_EQ(last.amount, 2.0);
-    EXPECT_EQ(last.up_count, 7u);
-    EXPECT_EQ(last.down_count, 9u);
+    EXPECT_EQ(text(last) + " " + testutil::fields(last.up_count, last.down_count),
+              "2024-02-01 10.505 10.506 10.507 10.502 100 2 7 9");
     // 19 bytes are too few to start one.
     EXPECT_TRUE(parse_index_bars(with_count(1).u32(20240201).raw({0x05, 0x01, 0x02, 0x43}).zeros(11), KLINE_DAILY)->empty());
 }
