@@ -2,15 +2,20 @@
 
 #include "body_builder.hpp"
 #include "protocol/parsers.hpp"
+#include "record_text.hpp"
 
 using namespace quotix;
 using testutil::BodyBuilder;
+
+using testutil::fields;
 
 namespace {
 
 void list_entry(BodyBuilder& b, const std::string& code, std::initializer_list<int> name8) {
     b.text(code).u16(100).raw(name8).raw({0xaa, 0xbb, 0xcc, 0xdd}).u8(2).raw({0x00, 0x00, 0xc8, 0x42}).zeros(4);
 }
+
+std::string text(const MinuteTimePrice& m) { return fields(m.time, m.price, m.vol, m.avg_price); }
 
 // A minute-time body: six header bytes, then the records.
 std::vector<uint8_t> minutes(std::initializer_list<uint8_t> records) {
@@ -29,13 +34,11 @@ TEST(SecurityList, EntriesAndCounts) {
     auto r = parse_security_list(b);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
-    EXPECT_EQ((*r)[0].code, "000001");
-    EXPECT_EQ((*r)[0].volunit, 100);
-    EXPECT_EQ((*r)[0].name, "平安银行");
-    EXPECT_EQ((*r)[0].decimal_point, 2);
-    EXPECT_EQ((*r)[0].pre_close, 100.0);
-    EXPECT_EQ((*r)[1].code, "88\xef\xbf\xbd" "001");
-    EXPECT_EQ((*r)[1].name, "AB");
+    for (size_t i = 0; i < 2; ++i) {
+        const SecurityInfo& e = (*r)[i];
+        EXPECT_EQ(fields(e.code, e.volunit, e.name, e.decimal_point, e.pre_close),
+                  i == 0 ? "000001 100 平安银行 2 100" : "88\xef\xbf\xbd" "001 100 AB 2 100");
+    }
 
     // Five announced, three whole and a partial one present.
     BodyBuilder partial;
@@ -52,20 +55,13 @@ TEST(SecurityList, EntriesAndCounts) {
 TEST(MinuteTime, RunningPriceAndAverageNewestFirst) {
     auto m = parse_history_minute_time_data(minutes({0x0a, 0x00, 0x05, 0x01, 0x00, 0x03}), 1, "600000");
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(m[0].time, "09:32");
-    EXPECT_DOUBLE_EQ(m[0].price, 0.11);
-    EXPECT_EQ(m[0].vol, 3.0);
-    EXPECT_DOUBLE_EQ(m[0].avg_price, 0.10375);
-    EXPECT_EQ(m[1].time, "09:31");
-    EXPECT_DOUBLE_EQ(m[1].price, 0.10);
-    EXPECT_EQ(m[1].vol, 5.0);
-    EXPECT_DOUBLE_EQ(m[1].avg_price, 0.10);
+    EXPECT_EQ(text(m[0]), "09:32 0.11 3 0.10375");
+    EXPECT_EQ(text(m[1]), "09:31 0.1 5 0.1");
 
     // The coefficient follows market and code; with no volume yet the average is the price itself.
     m = parse_history_minute_time_data(minutes({0xa8, 0x0f, 0x00, 0x00}), 1, "510300");
     ASSERT_EQ(m.size(), 1u);
-    EXPECT_DOUBLE_EQ(m[0].price, 1.0);
-    EXPECT_DOUBLE_EQ(m[0].avg_price, 1.0);
+    EXPECT_EQ(text(m[0]), "09:31 1 0 1");
 }
 
 TEST(MinuteTime, LabelsOfTheDay) {
@@ -81,14 +77,11 @@ TEST(MinuteTime, LabelsOfTheDay) {
 TEST(MinuteTime, CutShortRecordsEndTheList) {
     auto m = parse_history_minute_time_data(minutes({0x0a, 0x00, 0x05, 0x81}), 1, "600000");
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_DOUBLE_EQ(m[0].price, 0.10);  // running price unchanged
-    EXPECT_EQ(m[0].vol, 0.0);
-    EXPECT_DOUBLE_EQ(m[0].avg_price, 0.10);
+    EXPECT_EQ(text(m[0]), "09:32 0.1 0 0.1");  // running price unchanged
 
     m = parse_history_minute_time_data(minutes({0x0a, 0x00, 0x05, 0x01, 0x00}), 1, "600000");
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_DOUBLE_EQ(m[0].price, 0.11);  // its price difference was complete
-    EXPECT_EQ(m[0].vol, 0.0);
+    EXPECT_EQ(text(m[0]), "09:32 0.11 0 0.1");  // its price difference was complete
 
     EXPECT_TRUE(parse_history_minute_time_data(std::vector<uint8_t>(6, 0), 1, "600000").empty());
     EXPECT_TRUE(parse_history_minute_time_data({}, 1, "600000").empty());
