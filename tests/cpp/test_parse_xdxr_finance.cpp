@@ -2,9 +2,11 @@
 
 #include "body_builder.hpp"
 #include "protocol/parsers.hpp"
+#include "record_text.hpp"
 
 using namespace quotix;
 using testutil::BodyBuilder;
+using testutil::fields;
 
 namespace {
 
@@ -32,35 +34,23 @@ TEST(Xdxr, ValuesByCategory) {
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 6u);
 
-    const XdXrInfo& x = (*r)[0];
-    EXPECT_EQ(std::vector<uint32_t>({x.year, x.month, x.day, x.category}), std::vector<uint32_t>({2024, 1, 31, 1}));
-    EXPECT_EQ(x.name, "除权除息");
-    EXPECT_EQ(x.fenhong, 1.5);
-    EXPECT_EQ(x.peigujia, 0.0);
-    EXPECT_EQ(x.songzhuangu, 3.0);
-    EXPECT_EQ(x.peigu, 0.0);
-    EXPECT_FALSE(x.suogu || x.xingquanjia || x.fenshu || x.panqianliutong || x.qianzongguben ||
-                 x.panhouliutong || x.houzongguben);
-
-    EXPECT_EQ((*r)[1].suogu, 0.5);
-    EXPECT_FALSE((*r)[1].fenhong || (*r)[1].xingquanjia || (*r)[1].panqianliutong);
-
-    EXPECT_EQ((*r)[2].xingquanjia, 4.25);
-    EXPECT_EQ((*r)[2].fenshu, 12.0);
-    EXPECT_FALSE((*r)[2].suogu || (*r)[2].fenhong);
-
-    EXPECT_EQ((*r)[3].panqianliutong, 100.0);
-    EXPECT_EQ((*r)[3].qianzongguben, 2.0);
-    EXPECT_EQ((*r)[3].panhouliutong, 0.5);
-    EXPECT_EQ((*r)[3].houzongguben, 0.0);
-    EXPECT_FALSE((*r)[3].fenhong || (*r)[3].suogu);
-
-    EXPECT_EQ((*r)[4].category, 20u);
-    EXPECT_EQ((*r)[4].panqianliutong, 1024.0);
-    EXPECT_TRUE((*r)[4].houzongguben.has_value());
-
-    EXPECT_EQ((*r)[5].month, 13u);
-    EXPECT_EQ((*r)[5].suogu, 0.0);
+    // Date and category, then fenhong, peigujia, songzhuangu, peigu, suogu, xingquanjia, fenshu and the four
+    // share counts: "-" where the category has no such value.
+    const char* expected[] = {
+        "2024 1 31 1 1.5 0 3 0 - - - - - - -",
+        "2024 1 2 11 - - - - 0.5 - - - - - -",
+        "2024 1 3 13 - - - - - 4.25 12 - - - -",
+        "2024 1 4 5 - - - - - - - 100 2 0.5 0",
+        "2024 1 5 20 - - - - - - - 1024 0 0 0",
+        "2024 13 1 12 - - - - 0 - - - - - -",
+    };
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const XdXrInfo& x = (*r)[i];
+        EXPECT_EQ(fields(x.year, x.month, x.day, x.category, x.fenhong, x.peigujia, x.songzhuangu, x.peigu, x.suogu,
+                         x.xingquanjia, x.fenshu, x.panqianliutong, x.qianzongguben, x.panhouliutong, x.houzongguben),
+                  expected[i]);
+    }
+    EXPECT_EQ((*r)[0].name, "除权除息");
 }
 
 TEST(Xdxr, CategoryNames) {
@@ -97,20 +87,12 @@ TEST(FinanceInfo, FieldsAtTheirOffsets) {
     auto r = parse_finance_info(b, 0, "000001");
     ASSERT_TRUE(r.ok());
     const FinanceInfo& f = *r;
-    EXPECT_EQ(f.market, 0);
-    EXPECT_EQ(f.code, "000001");
     EXPECT_EQ(f.liutongguben, static_cast<double>(0.1f));  // widened without rounding
-    EXPECT_EQ(f.province, 31);
-    EXPECT_EQ(f.industry, 44);
-    EXPECT_EQ(f.updated_date, 20240131u);
-    EXPECT_EQ(f.ipo_date, 19991110u);
-    const std::pair<double, double> fields[] = {
-        {f.zongguben, 1.0},   {f.guojiagu, 2.0},      {f.hgu, 6.0},             {f.zongzichan, 8.0},
-        {f.gudongrenshu, 12.0}, {f.jingzichan, 16.0}, {f.touzishouyu, 21.0},    {f.cunhuo, 24.0},
-        {f.weifenpeilirun, 28.0},
-        {f.meigujingzichan, 29.0},  // the thirtieth value at offset 141 is dropped
-    };
-    for (size_t i = 0; i < std::size(fields); ++i) EXPECT_EQ(fields[i].first, fields[i].second) << "field " << i;
+    EXPECT_EQ(fields(f.market, f.code, f.province, f.industry, f.updated_date, f.ipo_date), "0 000001 31 44 20240131 19991110");
+    // The thirtieth value at offset 141 is dropped.
+    EXPECT_EQ(fields(f.zongguben, f.guojiagu, f.hgu, f.zongzichan, f.gudongrenshu, f.jingzichan, f.touzishouyu, f.cunhuo,
+                     f.weifenpeilirun, f.meigujingzichan),
+              "1 2 6 8 12 16 21 24 28 29");
 }
 
 TEST(BlockInfoMeta, SizeAndHash) {
