@@ -2,7 +2,7 @@
 
 #include <zlib.h>
 
-#include <functional>
+#include <cstring>
 
 #include "hex_util.hpp"
 #include "net/handshake.hpp"
@@ -119,34 +119,28 @@ TEST(ReadResponse, BodiesAndWhatIsLeftUnread) {
         EXPECT_EQ(*r, c.body);
         EXPECT_EQ(s.unread(), c.unread);
     }
-}
-
-TEST(ReadResponse, Failures) {
-    struct Case { std::vector<uint8_t> stream; std::function<bool(const TdxError&)> check; };
-    const auto disconnected = [](const TdxError& e) { return e.kind() == TdxError::Kind::Disconnected; };
-    const Case cases[] = {
-        {header_with_sizes(0, 0),
-         [](const TdxError& e) { return e.display() == "[E2003] server disconnected: empty response body"; }},
-        {hex("00 01 02 03 04 05 06 07 08 09"), disconnected},  // short header
-        {reply(16, 16, hex("01 02 03")), disconnected},          // short body
-        // Differing sizes over plain data.
-        {reply(4, 8, hex("01 02 03 04")), [](const TdxError& e) { return e.is_coded(2102); }},
-    };
-    for (const Case& c : cases) {
-        MemoryStream s(c.stream);
-        auto r = read_response(s);
-        ASSERT_FALSE(r.ok());
-        EXPECT_TRUE(c.check(r.error())) << r.error().display();
-    }
-}
-
-TEST(ReadResponse, SendAndReadSendsThenReads) {
+    // send_and_read sends, then reads.
     MemoryStream s(reply(1, 1, hex("7f")));
     auto packet = build_security_count_packet(0);
     auto r = send_and_read(s, packet);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(*r, hex("7f"));
     EXPECT_EQ(s.sent, packet);
+}
+
+TEST(ReadResponse, Failures) {
+    const std::pair<std::vector<uint8_t>, const char*> cases[] = {
+        {header_with_sizes(0, 0), "[E2003] server disconnected: empty response body"},
+        {hex("00 01 02 03 04 05 06 07 08 09"), "Server disconnected"},  // short header
+        {reply(16, 16, hex("01 02 03")), "Server disconnected"},          // short body
+        {reply(4, 8, hex("01 02 03 04")), "[E2102] zlib decompress failed: "},  // differing sizes over plain data
+    };
+    for (const auto& [stream, display] : cases) {
+        MemoryStream s(stream);
+        auto r = read_response(s);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().display().substr(0, strlen(display)), display);
+    }
 }
 
 TEST(Handshake, SendsThreeSetupPacketsAndDropsReplies) {
