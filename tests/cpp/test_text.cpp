@@ -70,17 +70,14 @@ TEST(TextVectors, GbkMappingTable) {
     EXPECT_EQ(checked, 29582u);
 }
 
+// Beyond the reference vectors: marks with trailing NULs, odd tails, inner NULs and reply codes.
 TEST(TextDecoders, NamesAndCodesOfReplies) {
     struct Case { bool code; const char* input; std::string expected; };
     const Case cases[] = {
-        {false, "c6bdb0b2d2f8d0d0", "平安银行"},
-        {false, "efbbbf 41 42 000000", "AB"},
         {false, "fffe 604f 7d59 0000", "你好"},
         {false, "feff 4f60 00", "你\xef\xbf\xbd"},  // odd tail byte
         {false, "80 41", "€A"},
-        {false, "8139ee39", "\xe3\x90\x80"},  // U+3400
         {false, "0000000000000000", ""},
-        {false, "", ""},
         {false, "41 00 42 00", std::string("A\0B", 3)},  // NULs inside the text stay; only trailing ones go
         {true, "30 30 30 30 31 00", "00001"},
         {true, "00 30 30 30 30 31", std::string("\0" "00001", 6)},
