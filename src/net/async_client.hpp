@@ -12,7 +12,7 @@
 // so a late reply can never be read as the answer to the next request.
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 
 #include <array>
 #include <atomic>

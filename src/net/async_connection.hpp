@@ -2,7 +2,7 @@
 // exchange) and the task that alone uses its socket, serving queued requests one at a time.
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // instead of leaving them stranded inside a structure of ours.
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
 
