@@ -242,6 +242,20 @@ TEST(AsyncHeartbeat, SilentServerClearsAliveAndNothingReconnects) {
     EXPECT_EQ(mock.accepted(), 1);
 }
 
+TEST(AsyncHeartbeat, DisconnectStopsTheBeats) {
+    MockServer mock;
+    AsyncClientSeams seams = fast_seams();
+    seams.heartbeat_interval = std::chrono::milliseconds(30);
+    AsyncHarness h(1, seams);
+    ASSERT_TRUE(h.connect(mock.port()).ok());
+    ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 2; }));
+    ASSERT_TRUE(h.rt.block_on(h.client->disconnect()).ok());
+    const int beats = mock.requests("count");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(mock.requests("count"), beats);
+    EXPECT_FALSE(h.client->is_alive());
+}
+
 TEST(AsyncHeartbeat, EmptyPoolFailsTheBeat) {
     MockServer mock;
     AsyncClientSeams seams = fast_seams();
