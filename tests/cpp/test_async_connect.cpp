@@ -183,14 +183,14 @@ TEST(AsyncDispatch, FirstAttemptErrorIsReturnedWhenAllFail) {
 
 TEST(AsyncDispatch, TimedOutConnectionIsNeverReadAgain) {
     MockServer mock;
-    mock.set_fault({{"action", "delay"}, {"cmd", "list"}, {"seconds", 0.6}, {"nth", 1}});
+    mock.set_fault({{"action", "delay"}, {"cmd", "list"}, {"seconds", 1.5}, {"nth", 1}});
     AsyncHarness h(2);
-    ASSERT_TRUE(h.connect(mock.port(), 0.3).ok());
+    ASSERT_TRUE(h.connect(mock.port(), 1.0).ok());
     // The first attempt times out on one connection; the retry is answered by the other.
     auto list = h.rt.block_on(h.client->get_security_list(0, 1000));
     ASSERT_TRUE(list.ok()) << list.error().display();
     EXPECT_EQ(list->front().code, "001098");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     // The late list reply went to a closed socket; no later answer is taken from it.
     for (int i = 0; i < 4; ++i) {
         auto quotes = h.rt.block_on(h.client->get_security_quotes({{1, "600000"}}));

@@ -72,7 +72,8 @@ TEST(AsyncRuntime, ShutdownReleasesACallerStillWaiting) {
 }
 
 TEST(AsyncMutex, WaitersEnterInArrivalOrder) {
-    AsyncRuntime rt(2);
+    // One worker runs the spawned lockers in the order they were spawned.
+    AsyncRuntime rt(1);
     AsyncMutex mu(rt.executor());
     std::vector<int> order;
     auto body = [&]() -> asio::awaitable<void> {
