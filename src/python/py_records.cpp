@@ -1,0 +1,270 @@
+#include "python/py_records.hpp"
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace quotix::py {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Field values, each a new reference or null with the exception set
+
+PyObject* value(double v) { return PyFloat_FromDouble(v); }
+PyObject* value(uint8_t v) { return PyLong_FromUnsignedLong(v); }
+PyObject* value(uint16_t v) { return PyLong_FromUnsignedLong(v); }
+PyObject* value(uint32_t v) { return PyLong_FromUnsignedLong(v); }
+
+PyObject* value(const std::optional<double>& v) {
+    if (!v) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*v);
+}
+
+// Record texts are nearly always ASCII (dates, times, codes): those are copied straight into a
+// compact str, which skips the UTF-8 decoder; anything else is decoded with replacement.
+PyObject* value(const std::string& s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    unsigned char high = 0;
+    for (size_t i = 0; i < n; ++i) high |= p[i];
+    if (high < 0x80) {
+        PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (o && n > 0) std::memcpy(PyUnicode_1BYTE_DATA(o), p, n);
+        return o;
+    }
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(n), "replace");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Containers
+
+bool set_item(PyObject* dict, PyObject* key, PyObject* v) {
+    if (!v) return false;
+    const int rc = PyDict_SetItem(dict, key, v);
+    Py_DECREF(v);
+    return rc == 0;
+}
+
+// A dict of the given fields under `keys`, in order. The dict is made at its final size, so no
+// insertion resizes it; the keys are interned and carry their hashes.
+template <class... T>
+PyObject* make_dict(PyObject* const* keys, const T&... fields) {
+    PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(sizeof...(T)));
+    if (!d) return nullptr;
+    size_t i = 0;
+    // The fold stops at the first failure: no Python call is made with an exception pending.
+    if (!(set_item(d, keys[i++], value(fields)) && ...)) {
+        Py_DECREF(d);
+        return nullptr;
+    }
+    return d;
+}
+
+template <class... T>
+PyObject* make_tuple(const T&... fields) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(sizeof...(T)));
+    if (!t) return nullptr;
+    Py_ssize_t i = 0;
+    auto put = [&](PyObject* v) {
+        if (!v) return false;
+        PyTuple_SET_ITEM(t, i++, v);
+        return true;
+    };
+    if (!(put(value(fields)) && ...)) {
+        Py_DECREF(t);
+        return nullptr;
+    }
+    return t;
+}
+
+// A list made at its final length, one item per record.
+template <class Rec, class Make>
+Ref list_of_records(const std::vector<Rec>& records, Make&& make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
+    if (!list) return Ref();
+    for (size_t i = 0; i < records.size(); ++i) {
+        PyObject* item = make(records[i]);
+        if (!item) {
+            Py_DECREF(list);  // unfilled slots are null, which the list's release skips
+            return Ref();
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return Ref(list);
+}
+
+// The list of dicts of `records` under the keys of `keyset`.
+template <class Rec, class Make>
+Ref dict_list(KeySet& keyset, const std::vector<Rec>& records, Make&& make) {
+    PyObject* const* keys = keyset.keys();
+    if (!keys) return Ref();
+    return list_of_records(records, [&](const Rec& r) { return make(keys, r); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Key sets
+
+KeySet& bar_keys() {
+    static KeySet k{"open", "close", "high",  "low",  "vol",    "amount",
+                    "year", "month", "day",   "hour", "minute", "datetime"};
+    return k;
+}
+
+KeySet& index_bar_keys() {
+    static KeySet k{"open",  "close", "high", "low",    "vol",      "amount",   "year",
+                    "month", "day",   "hour", "minute", "datetime", "up_count", "down_count"};
+    return k;
+}
+
+KeySet& quote_keys() {
+    static KeySet k{"market",   "code",   "price",    "last_close", "open",     "high",     "low",
+                    "servertime", "vol",  "cur_vol",  "amount",     "s_vol",    "b_vol",    "bid1",
+                    "bid_vol1", "bid2",   "bid_vol2", "bid3",       "bid_vol3", "bid4",     "bid_vol4",
+                    "bid5",     "bid_vol5", "ask1",   "ask_vol1",   "ask2",     "ask_vol2", "ask3",
+                    "ask_vol3", "ask4",   "ask_vol4", "ask5",       "ask_vol5"};
+    return k;
+}
+
+KeySet& finance_keys() {
+    static KeySet k{"market",        "code",           "liutongguben",   "province",
+                    "industry",      "updated_date",   "ipo_date",       "zongguben",
+                    "guojiagu",      "faqirenfarengu", "farengu",        "bgu",
+                    "hgu",           "zhigonggu",      "zongzichan",     "liudongzichan",
+                    "gudingzichan",  "wuxingzichan",   "gudongrenshu",   "liudongfuzhai",
+                    "changqifuzhai", "zibengongjijin", "jingzichan",     "zhuyingshouru",
+                    "zhuyinglirun",  "yingshouzhangkuan", "yingyelirun", "touzishouyu",
+                    "jingyingxianjinliu", "zongxianjinliu", "cunhuo",    "lirunzonghe",
+                    "shuihoulirun",  "jinglirun",      "weifenpeilirun", "meigujingzichan"};
+    return k;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shapes
+
+template <class Bar>
+PyObject* bar_dict(PyObject* const* keys, const Bar& b) {
+    return make_dict(keys, b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
+                     b.minute, b.datetime);
+}
+
+PyObject* index_bar_dict(PyObject* const* keys, const IndexBar& b) {
+    return make_dict(keys, b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
+                     b.minute, b.datetime, b.up_count, b.down_count);
+}
+
+PyObject* bar_tuple(const SecurityBar& b) {
+    return make_tuple(b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
+                      b.minute, b.datetime);
+}
+
+PyObject* index_bar_tuple(const IndexBar& b) {
+    return make_tuple(b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
+                      b.minute, b.datetime, b.up_count, b.down_count);
+}
+
+PyObject* quote_dict(PyObject* const* keys, const SecurityQuote& q) {
+    return make_dict(keys, q.market, q.code, q.price, q.last_close, q.open, q.high, q.low, q.servertime, q.vol,
+                     q.cur_vol, q.amount, q.s_vol, q.b_vol, q.bid1, q.bid_vol1, q.bid2, q.bid_vol2, q.bid3,
+                     q.bid_vol3, q.bid4, q.bid_vol4, q.bid5, q.bid_vol5, q.ask1, q.ask_vol1, q.ask2, q.ask_vol2,
+                     q.ask3, q.ask_vol3, q.ask4, q.ask_vol4, q.ask5, q.ask_vol5);
+}
+
+PyObject* quote_tuple(const SecurityQuote& q) {
+    return make_tuple(q.market, q.code, q.price, q.last_close, q.open, q.high, q.low, q.vol, q.cur_vol, q.amount,
+                      q.s_vol, q.b_vol, q.bid1, q.bid_vol1, q.ask1, q.ask_vol1, q.bid2, q.bid_vol2, q.ask2,
+                      q.ask_vol2, q.bid3, q.bid_vol3, q.ask3, q.ask_vol3, q.bid4, q.bid_vol4, q.ask4, q.ask_vol4,
+                      q.bid5, q.bid_vol5, q.ask5, q.ask_vol5);
+}
+
+PyObject* finance_dict_of(PyObject* const* keys, const FinanceInfo& f) {
+    return make_dict(keys, f.market, f.code, f.liutongguben, f.province, f.industry, f.updated_date, f.ipo_date,
+                     f.zongguben, f.guojiagu, f.faqirenfarengu, f.farengu, f.bgu, f.hgu, f.zhigonggu, f.zongzichan,
+                     f.liudongzichan, f.gudingzichan, f.wuxingzichan, f.gudongrenshu, f.liudongfuzhai,
+                     f.changqifuzhai, f.zibengongjijin, f.jingzichan, f.zhuyingshouru, f.zhuyinglirun,
+                     f.yingshouzhangkuan, f.yingyelirun, f.touzishouyu, f.jingyingxianjinliu, f.zongxianjinliu,
+                     f.cunhuo, f.lirunzonghe, f.shuihoulirun, f.jinglirun, f.weifenpeilirun, f.meigujingzichan);
+}
+
+}  // namespace
+
+Ref bar_dicts(const std::vector<SecurityBar>& bars) {
+    return dict_list(bar_keys(), bars, bar_dict<SecurityBar>);
+}
+
+Ref bar_tuples(const std::vector<SecurityBar>& bars) { return list_of_records(bars, bar_tuple); }
+
+Ref index_bar_dicts(const std::vector<IndexBar>& bars) {
+    return dict_list(index_bar_keys(), bars, index_bar_dict);
+}
+
+Ref index_bar_tuples(const std::vector<IndexBar>& bars) { return list_of_records(bars, index_bar_tuple); }
+
+Ref quote_dicts(const std::vector<SecurityQuote>& quotes) { return dict_list(quote_keys(), quotes, quote_dict); }
+
+Ref quote_tuples(const std::vector<SecurityQuote>& quotes) { return list_of_records(quotes, quote_tuple); }
+
+Ref security_info_dicts(const std::vector<SecurityInfo>& infos) {
+    static KeySet keys{"code", "volunit", "decimal_point", "name", "pre_close"};
+    return dict_list(keys, infos, [](PyObject* const* k, const SecurityInfo& s) {
+        return make_dict(k, s.code, s.volunit, s.decimal_point, s.name, s.pre_close);
+    });
+}
+
+Ref minute_dicts(const std::vector<MinuteTimePrice>& points) {
+    static KeySet keys{"time", "price", "avg_price", "vol"};
+    return dict_list(keys, points, [](PyObject* const* k, const MinuteTimePrice& m) {
+        return make_dict(k, m.time, m.price, m.avg_price, m.vol);
+    });
+}
+
+Ref tick_dicts(const std::vector<TickData>& ticks) {
+    static KeySet keys{"time", "price", "vol", "num", "buyorsell", "reserved"};
+    return dict_list(keys, ticks, [](PyObject* const* k, const TickData& t) {
+        return make_dict(k, t.time, t.price, t.vol, t.num, t.buyorsell, t.reserved);
+    });
+}
+
+Ref finance_dict(const FinanceInfo& info) {
+    PyObject* const* keys = finance_keys().keys();
+    if (!keys) return Ref();
+    return Ref(finance_dict_of(keys, info));
+}
+
+Ref xdxr_dicts(const std::vector<XdXrInfo>& events) {
+    static KeySet keys{"year",  "month",       "day",    "category",       "name",          "fenhong",
+                       "peigujia", "songzhuangu", "peigu", "suogu",        "panqianliutong", "panhouliutong",
+                       "qianzongguben", "houzongguben", "fenshu", "xingquanjia"};
+    return dict_list(keys, events, [](PyObject* const* k, const XdXrInfo& e) {
+        return make_dict(k, e.year, e.month, e.day, e.category, e.name, e.fenhong, e.peigujia, e.songzhuangu,
+                         e.peigu, e.suogu, e.panqianliutong, e.panhouliutong, e.qianzongguben, e.houzongguben,
+                         e.fenshu, e.xingquanjia);
+    });
+}
+
+Ref block_record_dicts(const std::vector<BlockRecord>& records) {
+    static KeySet keys{"blockname", "block_type", "code_index", "code"};
+    return dict_list(keys, records, [](PyObject* const* k, const BlockRecord& r) {
+        return make_dict(k, r.blockname, r.block_type, r.code_index, r.code);
+    });
+}
+
+Ref fq_report_dict(const FqFactorReport& report) {
+    static KeySet row_keys{"date",         "close_before", "qfq_factor",   "hfq_factor",
+                           "div_per_share", "bonus_ratio", "rights_ratio", "rights_price"};
+    static KeySet outer_keys{"factors", "cumulative_qfq", "cumulative_hfq"};
+    PyObject* const* outer = outer_keys.keys();
+    if (!outer) return Ref();
+    Ref rows = dict_list(row_keys, report.factors, [](PyObject* const* k, const FqFactor& f) {
+        return make_dict(k, f.date, f.close_before, f.qfq_factor, f.hfq_factor, f.div_per_share, f.bonus_ratio,
+                         f.rights_ratio, f.rights_price);
+    });
+    if (!rows) return Ref();
+    Ref d(PyDict_New());
+    if (!d || PyDict_SetItem(d.get(), outer[0], rows.get()) != 0 ||
+        !set_item(d.get(), outer[1], value(report.cumulative_qfq)) ||
+        !set_item(d.get(), outer[2], value(report.cumulative_hfq)))
+        return Ref();
+    return d;
+}
+
+}  // namespace quotix::py
