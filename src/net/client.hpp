@@ -191,6 +191,8 @@ public:
     const std::vector<ServerEntry>& primary_servers() const { return seams_.primary_servers; }
     const std::vector<ServerEntry>& all_known_servers() const { return seams_.all_known_servers; }
 
+    // ---- queries (each defined in its own .cpp file) ----
+
 protected:
     // Per-market caches of the security count and the list from position 0; the queries read and
     // fill them, a successful connect empties them.

@@ -249,3 +249,35 @@ TEST(RequestPath, PoolBoundIsFiveHandshakenConnections) {
     EXPECT_TRUE(sixth.error().is_coded(2006));
     EXPECT_EQ(mock.accepted(), 5);
 }
+
+TEST(RequestPath, FailedHandshakeOfANewPooledConnection) {
+    MockServer mock;
+    TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
+    client.set_auto_retry(false);
+    mock.set_fault({{"action", "fail_handshake"}, {"nth", 1}});
+    auto r = client.send_and_recv(build_security_count_packet(0));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), TdxError::Kind::Disconnected);
+    auto s = client.pool_stats();
+    EXPECT_EQ(s.total, 0u);
+    EXPECT_EQ(s.active, 0u);
+    // The next request opens a fresh connection and goes through.
+    EXPECT_TRUE(client.send_and_recv(build_security_count_packet(0)).ok());
+}
+
+TEST(RequestPath, FirstRetrySucceeds) {
+    MockServer mock;
+    TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
+    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
+    auto expected = client.send_and_recv(build_security_count_packet(0));
+    ASSERT_TRUE(expected.ok());
+    mock.set_fault({{"action", "close"}, {"when", "inside_body"}, {"cmd", "count"}, {"nth", 1}});
+    LogCapture logs(2);
+    auto r = client.send_and_recv(build_security_count_packet(0));
+    EXPECT_EQ(logs.take(), "[W] hq  request failed, retry 1/4 in 0.1s\n");
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(*r, *expected);
+    auto times = arrival_times(mock, "count");
+    ASSERT_EQ(times.size(), 3u);
+    EXPECT_GE(times[2] - times[1], 0.099);
+}
