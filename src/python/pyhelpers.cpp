@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <new>
 
 namespace quotix::py {
 
@@ -365,6 +367,18 @@ Ref TupleBuilder::finish() {
 
 // ---------------------------------------------------------------------------------------------
 // Class objects
+
+PyObject* raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        return raise(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        return raise(PyExc_RuntimeError, "unexpected C++ exception");
+    }
+}
 
 PyObject* cached_type(PyObject*& slot, PyObject* module, PyType_Spec* spec) {
     if (!slot) slot = PyType_FromModuleAndSpec(module, spec, nullptr);

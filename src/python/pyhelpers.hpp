@@ -16,6 +16,15 @@
 //       ...
 //   }
 //
+// and a result is built after the core call has returned:
+//
+//   Result<std::vector<SecurityBar>> r = hq_core(self).get_security_bars(...);
+//   if (!r) return raise_tdx(r.error());
+//   static KeySet keys{"open", "close", "high", "low"};
+//   return list_of(*r, [](const SecurityBar& b) {
+//              return DictBuilder(keys).add(b.open).add(b.close).add(b.high).add(b.low).finish();
+//          }).release();
+//
 // Every function that returns bool or a null Ref has set a Python exception when it fails.
 #pragma once
 
@@ -285,6 +294,30 @@ PyObject* cached_type(PyObject*& slot, PyObject* module, PyType_Spec* spec);
 template <class F>
 PyCFunction method(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+// Turns the C++ exception being handled (memory exhaustion, a failed thread start) into a Python
+// one; call only inside a catch block. Always returns nullptr.
+PyObject* raise_current_exception() noexcept;
+
+// Entry points for the method table: no C++ exception may unwind into the interpreter.
+//   {"connect", method(fastcall<hq_connect>), METH_FASTCALL | METH_KEYWORDS, doc}
+//   {"disconnect", method(noargs<hq_disconnect>), METH_NOARGS, doc}
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    try {
+        return F(self, args, nargs, kwnames);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+template <PyObject* (*F)(PyObject*)>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+    try {
+        return F(self);
+    } catch (...) {
+        return raise_current_exception();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

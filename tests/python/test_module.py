@@ -1,0 +1,251 @@
+"""Importing quotix._internal: classes and their order, __all__, constants, re-import, and what
+importing must not do (threads, sockets, pandas)."""
+
+import importlib
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+import quotix
+import quotix._internal as qi
+
+CLASS_ORDER = [
+    "DailyBarReader",
+    "MinBarReader",
+    "LcMinBarReader",
+    "BlockReader",
+    "FinancialReader",
+    "TdxHqClient",
+    "TdxDirectClient",
+    "AsyncTdxHqClient",
+    "TdxSmartClient",
+    "TdxHqFundClient",
+    "TdxBlockClient",
+]
+
+# Every constant with its value, in the order start-up sets them.
+CONSTANTS = [
+    ("MARKET_SZ", 0), ("MARKET_SH", 1), ("MARKET_BJ", 2),
+    ("KLINE_5MIN", 0), ("KLINE_15MIN", 1), ("KLINE_30MIN", 2), ("KLINE_1HOUR", 3),
+    ("KLINE_DAILY", 4), ("KLINE_WEEKLY", 5), ("KLINE_MONTHLY", 6), ("KLINE_EXHQ_1MIN", 7),
+    ("KLINE_1MIN", 8), ("KLINE_RI_K", 9), ("KLINE_3MONTH", 10), ("KLINE_YEARLY", 11),
+    ("FQ_NONE", 0), ("FQ_QFQ", 1), ("FQ_HFQ", 2),
+    ("MAX_KLINE_COUNT", 800), ("MAX_TRANSACTION_COUNT", 2000), ("DEFAULT_PORT", 7709),
+    ("DEFAULT_POOL_SIZE", 5), ("FQ_PRICE_PRECISION", 3), ("PORT", 7709), ("POOL_SIZE", 5),
+    ("BLOCK_SZ", "block_zs.dat"), ("BLOCK_FG", "block_fg.dat"), ("BLOCK_GN", "block_gn.dat"),
+    ("BLOCK_DEFAULT", "block.dat"),
+    ("ERR_EMPTY_ARGUMENT", 1001), ("ERR_ARGUMENT_TOO_LONG", 1002),
+    ("ERR_ARGUMENT_OUT_OF_RANGE", 1003), ("ERR_INVALID_FORMAT", 1004),
+    ("ERR_BLOCK_CODE_IN_GENERAL_CLIENT", 1101), ("ERR_BOND_CODE_NOT_SUPPORTED", 1102),
+    ("ERR_FUND_CODE_NOT_SUPPORTED", 1103), ("ERR_UNKNOWN_CODE_FORMAT", 1104),
+    ("ERR_RATE_LIMIT_EXCEEDED", 1201), ("ERR_RATE_LIMIT_DAILY_EXCEEDED", 1202),
+    ("ERR_RATE_LIMIT_MINUTE_EXCEEDED", 1203), ("ERR_BLOCK_KLINE_CATEGORY_NOT_ALLOWED", 1204),
+    ("ERR_BLOCK_KLINE_COUNT_EXCEEDED", 1205), ("ERR_BLOCK_MINUTE_DISABLED", 1206),
+    ("ERR_BLOCK_TRADES_DISABLED", 1207),
+    ("ERR_CONNECTION_FAILED", 2001), ("ERR_CONNECTION_TIMEOUT", 2002), ("ERR_DISCONNECTED", 2003),
+    ("ERR_HANDSHAKE_FAILED", 2004), ("ERR_RETRY_EXHAUSTED", 2005), ("ERR_POOL_EXHAUSTED", 2006),
+    ("ERR_INVALID_DATE", 3001), ("ERR_DATE_OUT_OF_RANGE", 3002), ("ERR_INVALID_STOCK_CODE", 3003),
+    ("ERR_MISSING_FIELD", 3004), ("ERR_TYPE_MISMATCH", 3005),
+    ("ERR_FILE_NOT_FOUND", 4001), ("ERR_INVALID_FILE_FORMAT", 4002), ("ERR_FILE_TOO_SMALL", 4003),
+    ("ERR_FILE_READ_ERROR", 4004),
+]
+
+STANDARD_MODULE_ATTRS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+
+
+def run_python(code, env_update=None, env_remove=()):
+    env = dict(os.environ)
+    for k in env_remove:
+        env.pop(k, None)
+    env.update(env_update or {})
+    # Run away from the source tree, whose quotix/ directory has no built extension.
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, cwd=tempfile.gettempdir(),
+                          capture_output=True, text=True, timeout=60)
+
+
+class TestClasses:
+    def test_all_lists_the_eleven_classes_in_order(self):
+        assert qi.__all__ == CLASS_ORDER
+
+    def test_classes_are_added_in_order_before_the_constants(self):
+        names = [k for k in vars(qi) if k not in STANDARD_MODULE_ATTRS and k != "__all__"]
+        assert names[:11] == CLASS_ORDER
+        assert names[11:] == [name for name, _ in CONSTANTS]
+
+    def test_each_class_is_a_type_named_in_the_module(self):
+        for name in CLASS_ORDER:
+            cls = getattr(qi, name)
+            assert isinstance(cls, type)
+            assert cls.__name__ == name
+            assert cls.__module__ == "quotix._internal"
+            assert cls.__qualname__ == name
+
+    def test_module_defines_no_function(self):
+        for name, value in vars(qi).items():
+            if name in STANDARD_MODULE_ATTRS:
+                continue
+            assert not callable(value) or isinstance(value, type), name
+
+    def test_module_docstring(self):
+        assert qi.__doc__ == ("quotix - 通达信行情数据解析库\n\n"
+                              "提供高性能的 TDX 二进制数据解析，支持 Python 调用。")
+
+    def test_package_reexports_the_classes(self):
+        for name in CLASS_ORDER:
+            assert getattr(quotix, name) is getattr(qi, name)
+        assert quotix.__all__ == CLASS_ORDER
+
+    def test_client_class_docstring_and_signature(self):
+        import inspect
+        cls = qi.TdxHqClient
+        assert cls.__doc__ == "TDX 行情客户端 - Python 绑定"
+        assert cls.__text_signature__ == "()"
+        assert str(inspect.signature(cls)) == "()"
+
+    @pytest.mark.parametrize("name", [n for n in CLASS_ORDER if n != "TdxHqClient"])
+    def test_other_classes_are_text_signed(self, name):
+        cls = getattr(qi, name)
+        assert cls.__text_signature__ is not None
+
+
+class TestConstants:
+    def test_all_values(self):
+        for name, value in CONSTANTS:
+            got = getattr(qi, name)
+            assert got == value, name
+            assert type(got) is type(value), name
+
+    def test_spot_values(self):
+        assert qi.KLINE_DAILY == 4
+        assert qi.FQ_HFQ == 2
+        assert qi.ERR_POOL_EXHAUSTED == 2006
+        assert qi.BLOCK_DEFAULT == "block.dat"
+        assert qi.BLOCK_GN == "block_gn.dat"
+        assert qi.PORT == qi.DEFAULT_PORT and qi.POOL_SIZE == qi.DEFAULT_POOL_SIZE
+
+    def test_response_decoding_codes_have_no_constant(self):
+        values = {getattr(qi, n) for n in dir(qi) if n.startswith("ERR_")}
+        assert not values & {2101, 2102, 2103}
+        assert len([n for n in dir(qi) if n.startswith("ERR_")]) == 30
+
+    def test_constants_are_not_in_all(self):
+        assert not set(qi.__all__) & {name for name, _ in CONSTANTS}
+        assert len(CONSTANTS) == 59
+
+
+class TestReimport:
+    def test_reimport_makes_a_new_module_with_the_same_classes(self):
+        old = sys.modules.pop("quotix._internal")
+        try:
+            new = importlib.import_module("quotix._internal")
+            assert new is not old
+            assert new.__all__ == CLASS_ORDER
+            assert new.__all__ is not old.__all__
+            for name in CLASS_ORDER:
+                assert getattr(new, name) is getattr(old, name)
+            assert new.KLINE_YEARLY == 11
+        finally:
+            sys.modules["quotix._internal"] = old
+
+    def test_reimport_reads_the_log_level_again(self):
+        # The level is process-wide: a later import overwrites it for existing clients too.
+        r = run_python("""
+            import importlib, os, sys
+            os.environ["QUOTIX_LOG"] = "off"
+            import quotix._internal as qi
+            c = qi.TdxHqClient()
+            c.block_server("192.0.2.1", 1)
+            os.environ["QUOTIX_LOG"] = "info"
+            sys.modules.pop("quotix._internal")
+            importlib.import_module("quotix._internal")
+            c.block_server("192.0.2.2", 2)
+        """, env_remove=["QUOTIX_LOG"])
+        assert r.returncode == 0, r.stderr
+        assert "192.0.2.1:1" not in r.stderr
+        assert "[I] hq  server 192.0.2.2:2 added to blacklist" in r.stderr
+
+
+class TestImportSideEffects:
+    def test_import_starts_no_thread_and_needs_no_pandas(self):
+        r = run_python("""
+            import os, sys
+            sys.modules["pandas"] = None   # any import of pandas would now fail
+            before = len(os.listdir("/proc/self/task"))
+            import quotix._internal as qi
+            qi.TdxHqClient()
+            after = len(os.listdir("/proc/self/task"))
+            print(before, after)
+        """)
+        assert r.returncode == 0, r.stderr
+        before, after = r.stdout.split()
+        assert before == after
+
+    def test_import_does_not_import_pandas(self):
+        r = run_python("""
+            import sys
+            import quotix._internal
+            print("pandas" in sys.modules)
+        """)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.strip() == "False"
+
+    def test_import_opens_no_socket(self):
+        r = run_python("""
+            import os
+            def sockets():
+                n = 0
+                for fd in os.listdir("/proc/self/fd"):
+                    try:
+                        n += os.readlink("/proc/self/fd/" + fd).startswith("socket:")
+                    except OSError:
+                        pass
+                return n
+            before = sockets()
+            import quotix._internal as qi
+            qi.TdxHqClient()
+            print(before, sockets())
+        """)
+        assert r.returncode == 0, r.stderr
+        before, after = r.stdout.split()
+        assert before == after
+
+
+# An informational line that needs no network: blocking a server logs it at level I.
+LOG_PROBE = """
+    import quotix._internal as qi
+    qi.TdxHqClient().block_server("192.0.2.7", 7709)
+"""
+INFO_LINE = "[I] hq  server 192.0.2.7:7709 added to blacklist\n"
+
+
+class TestLogLevel:
+    @pytest.mark.parametrize("value, shown", [
+        (None, False),      # unset: warn
+        ("info", True),
+        ("DEBUG", True),    # lower-cased before matching
+        ("Info", True),
+        ("warn", False),
+        ("error", False),
+        ("off", False),
+        (" info", False),   # no trimming: unrecognised, so warn
+        ("verbose", False),
+    ])
+    def test_level_from_environment(self, value, shown):
+        env = {} if value is None else {"QUOTIX_LOG": value}
+        r = run_python(LOG_PROBE, env_update=env, env_remove=["QUOTIX_LOG"])
+        assert r.returncode == 0, r.stderr
+        assert (INFO_LINE in r.stderr) is shown
+        if not shown:
+            assert r.stderr == ""
+
+    def test_value_that_is_not_unicode_counts_as_unset(self):
+        env = {k.encode(): v.encode() for k, v in os.environ.items() if k != "QUOTIX_LOG"}
+        env[b"QUOTIX_LOG"] = b"info\xff"
+        r = subprocess.run([sys.executable, "-c", textwrap.dedent(LOG_PROBE)], env=env,
+                           cwd=tempfile.gettempdir(), capture_output=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        assert r.stderr == b""
