@@ -16,14 +16,17 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "error.hpp"
+#include "net/fq_context.hpp"
 #include "net/pool.hpp"
 #include "net/rate_limiter.hpp"
 #include "net/servers.hpp"
+#include "protocol/adjuster.hpp"
 #include "protocol/types.hpp"
 
 namespace quotix::net {
@@ -191,7 +194,63 @@ public:
     const std::vector<ServerEntry>& primary_servers() const { return seams_.primary_servers; }
     const std::vector<ServerEntry>& all_known_servers() const { return seams_.all_known_servers; }
 
-    // ---- queries (each defined in its own .cpp file) ----
+    // ---- queries (client_queries.cpp, client_bars.cpp) ----
+    // Every query that takes a start refuses one above 65535 with coded 1003 "start={}" before
+    // sending anything: requests carry it in 16 bits.
+
+    Result<std::vector<XdXrInfo>> get_xdxr_info(uint8_t market, std::string_view code);
+    Result<FinanceInfo> get_finance_info(uint8_t market, std::string_view code);
+    // Start 0 is served from the per-market cache while its entry lives.
+    Result<std::vector<SecurityInfo>> get_security_list(uint8_t market, uint32_t start);
+    // Served from the per-market cache while its entry lives.
+    Result<uint16_t> get_security_count(uint8_t market);
+    // At most the first 60 pairs; a block code among them is coded 1101.
+    Result<std::vector<SecurityQuote>> get_security_quotes(
+        std::span<const std::pair<uint8_t, std::string>> stocks);
+    // Flag field 0; an empty result of category 4 or above is asked of other servers, three
+    // attempts in all.
+    Result<std::vector<IndexBar>> get_index_bars(uint8_t category, uint8_t market,
+                                                 std::string_view code, uint32_t start,
+                                                 uint16_t count);
+    Result<std::vector<MinuteTimePrice>> get_history_minute_time_data(uint8_t market,
+                                                                      std::string_view code,
+                                                                      uint32_t date);
+    Result<std::vector<TickData>> get_transaction_data(uint8_t market, std::string_view code,
+                                                       uint32_t start, uint16_t count);
+    Result<std::vector<TickData>> get_history_transaction_data(uint8_t market,
+                                                               std::string_view code,
+                                                               uint32_t start, uint16_t count,
+                                                               uint32_t date);
+    // Downloads the named block file through the pooled path (general limiter) and decodes it.
+    Result<std::vector<BlockRecord>> get_and_parse_block_info(std::string_view file_name);
+
+    // Bars with the caller's fq in the flag field, the server switch of get_index_bars, and, for
+    // a non-zero fq, adjustment (2 backward, any other value forward) from the XDXR events and the
+    // context pages the tier allows. A failed event or context request is returned as an error.
+    Result<std::vector<SecurityBar>> get_security_bars(uint8_t category, uint8_t market,
+                                                       std::string_view code, uint32_t start,
+                                                       uint16_t count, uint8_t fq);
+    // `count` bars in pages of 800 from the newest, oldest first, adjusted once as a whole.
+    Result<std::vector<SecurityBar>> get_security_bars_all(uint8_t category, uint8_t market,
+                                                           std::string_view code, uint16_t count,
+                                                           uint8_t fq);
+    // The factor of every ex-rights event of the daily window (start, count), with up to 30
+    // context pages; no bar is adjusted.
+    Result<FqFactorReport> calc_fq_factors(uint8_t market, std::string_view code, uint32_t start,
+                                           uint16_t count);
+
+    // One request through the general limiter, in the shape the shared fetch helpers take.
+    RequestFn general_requester();
+
+private:
+    // get_security_bars without the adjustment.
+    Result<std::vector<SecurityBar>> security_bars_unadjusted(uint8_t category, uint8_t market,
+                                                              std::string_view code,
+                                                              uint32_t start, uint16_t count,
+                                                              uint8_t fq);
+
+public:
+    // ---- end of queries ----
 
 protected:
     // Per-market caches of the security count and the list from position 0; the queries read and

@@ -1,0 +1,47 @@
+#include "net/block_download.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "error_codes.hpp"
+#include "net/packet.hpp"
+#include "protocol/parsers.hpp"
+
+namespace quotix::net {
+
+namespace {
+
+constexpr size_t CHUNK_REPLY_PREFIX = 4;
+
+TdxError length_mismatch(uint64_t offset, uint64_t expected, uint64_t received) {
+    return TdxError::coded(codes::RESPONSE_LENGTH_MISMATCH,
+                           "offset=" + std::to_string(offset) + " expected=" +
+                               std::to_string(expected) + " received=" + std::to_string(received));
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> download_block_file(const RequestFn& send, std::string_view file_name) {
+    auto meta_body = send(build_block_info_meta_packet(file_name));
+    if (!meta_body) return std::move(meta_body).error();
+    auto meta = parse_block_info_meta(*meta_body);
+    if (!meta) return std::move(meta).error();
+    const uint32_t size = meta->size;
+
+    std::vector<uint8_t> data;
+    uint32_t offset = 0;
+    while (offset < size) {
+        const uint32_t want = std::min(size - offset, BLOCK_CHUNK_SIZE);
+        auto body = send(build_block_info_packet(offset, want, file_name));
+        if (!body) return std::move(body).error();
+        const size_t got = body->size() > CHUNK_REPLY_PREFIX ? body->size() - CHUNK_REPLY_PREFIX : 0;
+        if (got < want) return length_mismatch(offset, want, got);
+        const auto first = body->begin() + CHUNK_REPLY_PREFIX;
+        data.insert(data.end(), first, first + want);
+        offset += want;
+    }
+    if (data.size() != size) return length_mismatch(0, size, data.size());
+    return data;
+}
+
+}  // namespace quotix::net

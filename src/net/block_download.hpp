@@ -1,0 +1,22 @@
+// Download of a block (sector) file from the quote server: a meta request for its size, then
+// chunk requests addressed by offset. Shared by the pooled and the direct client.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "net/fq_context.hpp"
+
+namespace quotix::net {
+
+inline constexpr uint32_t BLOCK_CHUNK_SIZE = 30000;
+
+// The file's bytes. Each chunk contributes at most the bytes asked for (a reply's first 4 bytes
+// are not file data); a chunk that brings fewer, or a total that differs from the announced size,
+// is coded 2103 "offset={} expected={} received={}": a short chunk would shift every later byte
+// and turn the rest of the file into garbage rows.
+Result<std::vector<uint8_t>> download_block_file(const RequestFn& send, std::string_view file_name);
+
+}  // namespace quotix::net

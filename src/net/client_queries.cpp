@@ -1,0 +1,157 @@
+// The pooled client's data queries other than security bars: one packet, one limiter, one parser
+// each, plus the per-market caches, the quote batch limit, the block-code refusal and the server
+// switch of empty index bars.
+#include "error_codes.hpp"
+#include "logging.hpp"
+#include "net/block_download.hpp"
+#include "net/client.hpp"
+#include "net/packet.hpp"
+#include "net/query_rules.hpp"
+#include "protocol/coefficient.hpp"
+#include "protocol/parsers.hpp"
+#include "reader/block.hpp"
+
+namespace quotix::net {
+
+namespace {
+
+template <class T>
+Result<T> then_parse(Result<Bytes> body, auto&& parse) {
+    if (!body) return std::move(body).error();
+    return parse(*body);
+}
+
+}  // namespace
+
+Result<std::vector<XdXrInfo>> TdxHqClient::get_xdxr_info(uint8_t market, std::string_view code) {
+    return then_parse<std::vector<XdXrInfo>>(
+        send_and_recv_limited(build_xdxr_info_packet(market, code), rate_limiter_),
+        [](const Bytes& b) { return parse_xdxr_info(b); });
+}
+
+Result<FinanceInfo> TdxHqClient::get_finance_info(uint8_t market, std::string_view code) {
+    return then_parse<FinanceInfo>(
+        send_and_recv_limited(build_finance_info_packet(market, code), rate_limiter_),
+        [&](const Bytes& b) { return parse_finance_info(b, market, code); });
+}
+
+Result<std::vector<SecurityInfo>> TdxHqClient::get_security_list(uint8_t market, uint32_t start) {
+    QTX_TRY(check_start(start));
+    auto fetch = [&] {
+        return then_parse<std::vector<SecurityInfo>>(
+            send_and_recv_limited(build_security_list_packet(market, static_cast<uint16_t>(start)),
+                                  rate_limiter_),
+            [](const Bytes& b) { return parse_security_list(b); });
+    };
+    if (start != 0) return fetch();
+    {
+        std::lock_guard lock(list_cache_mu_);
+        auto it = list_cache_.find(market);
+        if (it != list_cache_.end() && it->second.valid(std::chrono::steady_clock::now()))
+            return it->second.value;
+    }
+    auto list = fetch();
+    if (!list) return list;
+    std::lock_guard lock(list_cache_mu_);
+    list_cache_[market] = CacheEntry<std::vector<SecurityInfo>>{*list, cache_expiry_from_now()};
+    return list;
+}
+
+Result<uint16_t> TdxHqClient::get_security_count(uint8_t market) {
+    {
+        std::lock_guard lock(count_cache_mu_);
+        auto it = count_cache_.find(market);
+        if (it != count_cache_.end() && it->second.valid(std::chrono::steady_clock::now()))
+            return it->second.value;
+    }
+    auto body = send_and_recv_limited(build_security_count_packet(market), rate_limiter_);
+    if (!body) return std::move(body).error();
+    if (body->size() < 2)
+        return TdxError::coded(codes::RESPONSE_LENGTH_MISMATCH, "body too short for count");
+    const uint16_t count = static_cast<uint16_t>((*body)[0] | ((*body)[1] << 8));
+    std::lock_guard lock(count_cache_mu_);
+    count_cache_[market] = CacheEntry<uint16_t>{count, cache_expiry_from_now()};
+    return count;
+}
+
+Result<std::vector<SecurityQuote>> TdxHqClient::get_security_quotes(
+    std::span<const std::pair<uint8_t, std::string>> stocks) {
+    const auto kept = limit_quote_batch(stocks, "hq");
+    for (const auto& [market, code] : kept) QTX_TRY(refuse_block_code(code));
+    return then_parse<std::vector<SecurityQuote>>(
+        send_and_recv_limited(build_security_quotes_packet(kept), rate_limiter_),
+        [](const Bytes& b) { return parse_security_quotes(b); });
+}
+
+Result<std::vector<IndexBar>> TdxHqClient::get_index_bars(uint8_t category, uint8_t market,
+                                                          std::string_view code, uint32_t start,
+                                                          uint16_t count) {
+    QTX_TRY(refuse_block_code(code));
+    QTX_TRY(check_start(start));
+    const int attempts = category < 4 ? 1 : 3;
+    for (int i = 1; i <= attempts; ++i) {
+        auto body = send_and_recv_limited(
+            build_security_bars_packet(category, market, code, start, count, 0), daily_rate_limiter_);
+        if (!body) return std::move(body).error();
+        auto bars = parse_index_bars(*body, category);
+        if (!bars) return bars;
+        if (category < 4) return bars;
+        if (!bars->empty()) {
+            if (i > 1)
+                QTX_LOG('I', "hq",
+                        "got " << bars->size() << " index bars for " << code << " after " << (i - 1)
+                               << " server switch(es)");
+            return bars;
+        }
+        QTX_LOG('D', "hq",
+                "attempt " << i << "/" << attempts << ": empty index K-line for " << code
+                           << ", switching server");
+        if (i < attempts) reconnect_to_another_server();
+    }
+    QTX_LOG('W', "hq", "all " << attempts << " attempts returned empty index K-line for " << code);
+    return std::vector<IndexBar>{};
+}
+
+Result<std::vector<MinuteTimePrice>> TdxHqClient::get_history_minute_time_data(
+    uint8_t market, std::string_view code, uint32_t date) {
+    auto body = send_and_recv_limited(build_history_minute_time_data_packet(market, code, date),
+                                      minute_rate_limiter_);
+    if (!body) return std::move(body).error();
+    return parse_history_minute_time_data(*body, market, code);
+}
+
+Result<std::vector<TickData>> TdxHqClient::get_transaction_data(uint8_t market, std::string_view code,
+                                                                uint32_t start, uint16_t count) {
+    QTX_TRY(check_start(start));
+    return then_parse<std::vector<TickData>>(
+        send_and_recv_limited(build_transaction_data_packet(market, code, start, count),
+                              minute_rate_limiter_),
+        [&](const Bytes& b) {
+            return parse_transaction_data_with_coefficient(b, get_security_coefficient(market, code));
+        });
+}
+
+Result<std::vector<TickData>> TdxHqClient::get_history_transaction_data(uint8_t market,
+                                                                        std::string_view code,
+                                                                        uint32_t start,
+                                                                        uint16_t count,
+                                                                        uint32_t date) {
+    QTX_TRY(check_start(start));
+    return then_parse<std::vector<TickData>>(
+        send_and_recv_limited(build_history_transaction_data_packet(market, code, start, count, date),
+                              minute_rate_limiter_),
+        [&](const Bytes& b) {
+            return parse_history_transaction_data_with_coefficient(
+                b, get_security_coefficient(market, code));
+        });
+}
+
+Result<std::vector<BlockRecord>> TdxHqClient::get_and_parse_block_info(std::string_view file_name) {
+    auto data = download_block_file(
+        [this](const Bytes& packet) { return send_and_recv_limited(packet, rate_limiter_); },
+        file_name);
+    if (!data) return std::move(data).error();
+    return parse_block(*data);
+}
+
+}  // namespace quotix::net

@@ -1,0 +1,408 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "logging.hpp"
+#include "net/server_cache.hpp"
+
+namespace fs = std::filesystem;
+using quotix::net::ServerCache;
+
+namespace {
+
+std::optional<std::string> getenv_opt(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::optional<std::string>(v) : std::nullopt;
+}
+
+void setenv_opt(const char* name, const std::optional<std::string>& v) {
+    if (v) ::setenv(name, v->c_str(), 1);
+    else ::unsetenv(name);
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const fs::path& p, const std::string& text) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+// Points HOME at a fresh directory (USERPROFILE unset) for the test's life.
+class ServerCacheFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_home_ = getenv_opt("HOME");
+        saved_profile_ = getenv_opt("USERPROFILE");
+        saved_level_ = quotix::logging::LEVEL.load();
+        quotix::logging::LEVEL = 2;
+        home_ = fs::temp_directory_path() /
+                ("quotix-cache-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(home_);
+        fs::create_directories(home_);
+        ::setenv("HOME", home_.c_str(), 1);
+        ::unsetenv("USERPROFILE");
+    }
+    void TearDown() override {
+        setenv_opt("HOME", saved_home_);
+        setenv_opt("USERPROFILE", saved_profile_);
+        quotix::logging::LEVEL = saved_level_;
+        fs::remove_all(home_);
+    }
+    fs::path file() const { return home_ / ".quotix" / "server_cache.json"; }
+
+    fs::path home_;
+    std::optional<std::string> saved_home_, saved_profile_;
+    uint8_t saved_level_ = 2;
+};
+
+const char* kFresh =
+    "{\n"
+    "  \"version\": 1,\n"
+    "  \"last_success\": null,\n"
+    "  \"blacklist\": [],\n"
+    "  \"server_stats\": {}\n"
+    "}";
+
+}  // namespace
+
+// ---- where the file lives
+
+TEST_F(ServerCacheFile, PathUnderHomeWhenUserProfileUnset) {
+    ::setenv("HOME", "/h", 1);
+    EXPECT_EQ(ServerCache::cache_path(), fs::path("/h/.quotix/server_cache.json"));
+}
+
+TEST_F(ServerCacheFile, UserProfileComesFirst) {
+    ::setenv("USERPROFILE", "/u", 1);
+    EXPECT_EQ(ServerCache::cache_path(), fs::path("/u/.quotix/server_cache.json"));
+}
+
+TEST_F(ServerCacheFile, UserProfileThatIsNotTextIsPassedOver) {
+    ::setenv("USERPROFILE", "/u\xff", 1);
+    EXPECT_EQ(ServerCache::cache_path(), home_ / ".quotix" / "server_cache.json");
+}
+
+TEST_F(ServerCacheFile, CurrentDirectoryWhenNeitherIsSet) {
+    ::unsetenv("HOME");
+    EXPECT_EQ(ServerCache::cache_path(), fs::path("./.quotix/server_cache.json"));
+}
+
+// ---- the file's text
+
+TEST_F(ServerCacheFile, FreshCacheWritesTheDefaultDocumentAndCreatesTheDirectory) {
+    ASSERT_FALSE(fs::exists(home_ / ".quotix"));
+    ServerCache c;
+    c.save();
+    EXPECT_EQ(read_file(file()), kFresh);
+}
+
+TEST_F(ServerCacheFile, FullDocumentKeepsMemberOrderAndWritesChineseAsUtf8) {
+    ServerCache c;
+    c.set_clock([] { return uint64_t{1700000000}; });
+    c.record_success("127.0.0.1", 7709, "上海双线主站", 42);
+    c.add_to_blacklist("127.0.0.2", 7711, "kline_empty");
+    EXPECT_EQ(read_file(file()),
+              "{\n"
+              "  \"version\": 1,\n"
+              "  \"last_success\": {\n"
+              "    \"ip\": \"127.0.0.1\",\n"
+              "    \"port\": 7709,\n"
+              "    \"name\": \"上海双线主站\",\n"
+              "    \"timestamp\": 1700000000,\n"
+              "    \"latency_ms\": 42\n"
+              "  },\n"
+              "  \"blacklist\": [\n"
+              "    {\n"
+              "      \"ip\": \"127.0.0.2\",\n"
+              "      \"port\": 7711,\n"
+              "      \"reason\": \"kline_empty\",\n"
+              "      \"timestamp\": 1700000000\n"
+              "    }\n"
+              "  ],\n"
+              "  \"server_stats\": {\n"
+              "    \"127.0.0.1:7709\": {\n"
+              "      \"success\": 1,\n"
+              "      \"fail\": 0,\n"
+              "      \"avg_latency\": 42\n"
+              "    }\n"
+              "  }\n"
+              "}");
+}
+
+TEST_F(ServerCacheFile, SavedCacheLoadsBackEqual) {
+    ServerCache c;
+    c.set_clock([] { return uint64_t{1700000000}; });
+    c.record_success("127.0.0.1", 7709, "甲", 10);
+    c.record_failure("127.0.0.3", 7709);
+    c.add_to_blacklist("127.0.0.2", 7711, "parse_error");
+    ServerCache back = ServerCache::load();
+    EXPECT_EQ(back.to_json().value(), c.to_json().value());
+    ASSERT_TRUE(back.last_success);
+    EXPECT_EQ(back.last_success->name, "甲");
+    EXPECT_EQ(back.server_stats.at("127.0.0.3:7709").fail, 1u);
+}
+
+// ---- records
+
+TEST_F(ServerCacheFile, RunningMeanOfLatencies) {
+    ServerCache c;
+    c.record_success("127.0.0.1", 7709, "a", 100);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].avg_latency, 100u);
+    c.record_success("127.0.0.1", 7709, "a", 50);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].avg_latency, 75u);
+    c.record_success("127.0.0.1", 7709, "a", 0);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].avg_latency, 50u);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 3u);
+    EXPECT_EQ(c.last_success->latency_ms, 0u);
+}
+
+TEST_F(ServerCacheFile, CountersAtTheirLimitNeitherWrapNorCorruptTheMean) {
+    const uint32_t max = std::numeric_limits<uint32_t>::max();
+    ServerCache c;
+    c.server_stats["127.0.0.1:7709"] = {max, max, max};
+    c.record_success("127.0.0.1", 7709, "a", max);
+    c.record_failure("127.0.0.1", 7709);
+    const auto& st = c.server_stats["127.0.0.1:7709"];
+    EXPECT_EQ(st.success, max);
+    EXPECT_EQ(st.fail, max);
+    EXPECT_EQ(st.avg_latency, max);  // the product n x mean needs 64 bits
+    c.record_success("127.0.0.1", 7709, "a", 0);
+    EXPECT_EQ(st.avg_latency, max - 1);  // (max x max + 0) / (max + 1), rounded down
+}
+
+TEST_F(ServerCacheFile, FailureTouchesOnlyTheCounter) {
+    ServerCache c;
+    c.record_failure("127.0.0.1", 7709);
+    c.record_failure("127.0.0.1", 7709);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 2u);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 0u);
+    EXPECT_FALSE(c.last_success);
+    EXPECT_TRUE(c.blacklist.empty());
+    EXPECT_TRUE(fs::exists(file()));
+}
+
+// ---- blacklist
+
+TEST_F(ServerCacheFile, BlacklistHoldsForTwentyFourHours) {
+    uint64_t now = 1700000000;
+    ServerCache c;
+    c.set_clock([&] { return now; });
+    c.add_to_blacklist("127.0.0.1", 7709, "kline_empty");
+    EXPECT_TRUE(c.is_blacklisted("127.0.0.1", 7709));
+    EXPECT_FALSE(c.is_blacklisted("127.0.0.1", 7710));
+    EXPECT_FALSE(c.is_blacklisted("127.0.0.10", 7709));
+
+    // A second addition within the day neither adds nor writes.
+    fs::remove(file());
+    now += 86399;
+    c.add_to_blacklist("127.0.0.1", 7709, "parse_error");
+    EXPECT_EQ(c.blacklist.size(), 1u);
+    EXPECT_FALSE(fs::exists(file()));
+    EXPECT_TRUE(c.is_blacklisted("127.0.0.1", 7709));
+
+    // At 24 hours the entry is dead; a new one replaces it.
+    now = 1700000000 + 86400;
+    EXPECT_FALSE(c.is_blacklisted("127.0.0.1", 7709));
+    c.add_to_blacklist("127.0.0.1", 7709, "parse_error");
+    ASSERT_EQ(c.blacklist.size(), 1u);
+    EXPECT_EQ(c.blacklist[0].reason, "parse_error");
+    EXPECT_EQ(c.blacklist[0].timestamp, 1700000000u + 86400);
+    EXPECT_TRUE(fs::exists(file()));
+}
+
+TEST_F(ServerCacheFile, ExpiredEntriesGoOnlyWhenAnotherIsAddedAndOrderIsKept) {
+    uint64_t now = 1000000;
+    ServerCache c;
+    c.set_clock([&] { return now; });
+    c.add_to_blacklist("127.0.0.1", 1, "kline_empty");
+    now += 50000;
+    c.add_to_blacklist("127.0.0.2", 2, "kline_empty");
+    c.add_to_blacklist("127.0.0.3", 3, "kline_empty");
+    now += 40000;  // the first is now 90000 s old
+    EXPECT_EQ(c.blacklist.size(), 3u);
+    c.add_to_blacklist("127.0.0.4", 4, "parse_error");
+    ASSERT_EQ(c.blacklist.size(), 3u);
+    EXPECT_EQ(c.blacklist[0].ip, "127.0.0.2");
+    EXPECT_EQ(c.blacklist[1].ip, "127.0.0.3");
+    EXPECT_EQ(c.blacklist[2].ip, "127.0.0.4");
+}
+
+TEST_F(ServerCacheFile, EntryDatedInTheFutureCountsAsExpired) {
+    ServerCache c;
+    c.set_clock([] { return uint64_t{1000}; });
+    c.blacklist.push_back({"127.0.0.1", 7709, "kline_empty", 5000});
+    EXPECT_FALSE(c.is_blacklisted("127.0.0.1", 7709));
+    c.add_to_blacklist("127.0.0.2", 7709, "kline_empty");
+    ASSERT_EQ(c.blacklist.size(), 1u);
+    EXPECT_EQ(c.blacklist[0].ip, "127.0.0.2");
+}
+
+// ---- loading
+
+TEST_F(ServerCacheFile, MissingFileGivesTheDefaultSilently) {
+    ::testing::internal::CaptureStderr();
+    ServerCache c = ServerCache::load();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(c.to_json().value(), kFresh);
+}
+
+TEST_F(ServerCacheFile, FileThatIsNotUtf8GivesTheDefaultSilently) {
+    write_file(file(), "{\"version\": 1, \"blacklist\": [], \"server_stats\": {}, \"x\": \"\xc3\"}");
+    ::testing::internal::CaptureStderr();
+    ServerCache c = ServerCache::load();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(c.to_json().value(), kFresh);
+}
+
+TEST_F(ServerCacheFile, EmptyObjectFailsToParseWithAWarning) {
+    write_file(file(), "{}");
+    ::testing::internal::CaptureStderr();
+    ServerCache c = ServerCache::load();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("[W] cache  failed to parse cache: ", 0), 0u) << err;
+    EXPECT_NE(err.find("version"), std::string::npos) << err;
+    EXPECT_EQ(c.to_json().value(), kFresh);
+}
+
+TEST_F(ServerCacheFile, MembersInAnyOrderUnknownIgnoredLastSuccessOptional) {
+    write_file(file(),
+               "{\"server_stats\": {\"127.0.0.1:7709\": {\"avg_latency\": 7, \"fail\": 2, "
+               "\"success\": 3}}, \"extra\": [1], \"blacklist\": [{\"timestamp\": 5, \"reason\": "
+               "\"kline_empty\", \"port\": 80, \"ip\": \"127.0.0.9\"}], \"version\": 4}");
+    ServerCache c = ServerCache::load();
+    EXPECT_EQ(c.version, 4u);
+    EXPECT_FALSE(c.last_success);
+    ASSERT_EQ(c.blacklist.size(), 1u);
+    EXPECT_EQ(c.blacklist[0].port, 80);
+    EXPECT_EQ(c.server_stats.at("127.0.0.1:7709").success, 3u);
+    EXPECT_EQ(c.server_stats.at("127.0.0.1:7709").avg_latency, 7u);
+}
+
+TEST_F(ServerCacheFile, ValuesThatDoNotFitTheirTypeFailToParse) {
+    for (const char* text : {
+             "{\"version\": 1, \"blacklist\": [{\"ip\": \"a\", \"port\": 65536, \"reason\": \"r\", "
+             "\"timestamp\": 1}], \"server_stats\": {}}",
+             "{\"version\": -1, \"blacklist\": [], \"server_stats\": {}}",
+             "{\"version\": 1, \"last_success\": {\"ip\": \"a\", \"port\": 1}, \"blacklist\": [], "
+             "\"server_stats\": {}}",
+             "{\"version\": 1, \"blacklist\": {}, \"server_stats\": {}}",
+             "{\"version\": 1, \"blacklist\": [], \"server_stats\": {\"k\": {\"success\": 1.5, "
+             "\"fail\": 0, \"avg_latency\": 0}}}",
+             "[1, 2",
+         }) {
+        auto r = ServerCache::from_json(text);
+        EXPECT_FALSE(r.ok()) << text;
+    }
+}
+
+// ---- writing
+
+TEST_F(ServerCacheFile, WriteThatFailsHalfwayKeepsTheOldFileWhole) {
+    ServerCache c;
+    c.save();
+    const std::string before = read_file(file());
+    // Files may grow to 100 bytes only: the new text breaks off in the middle of its write, as
+    // it would on a full disk or a crash.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    ::testing::internal::CaptureStderr();
+    c.record_success("127.0.0.1", 7709, std::string(200, 'n'), 5);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(err.rfind("[W] cache  failed to save cache: ", 0), 0u) << err;
+    EXPECT_EQ(read_file(file()), before);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 1u);
+    // No half-written temporary file is left beside it.
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(home_ / ".quotix")) n += e.path().filename() != "server_cache.json";
+    EXPECT_EQ(n, 0u);
+}
+
+TEST_F(ServerCacheFile, UnwritableDirectoryIsLoggedAndTheMemoryKept) {
+    std::ofstream(home_ / ".quotix") << "not a directory";
+    ServerCache c;
+    ::testing::internal::CaptureStderr();
+    c.record_failure("127.0.0.1", 7709);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("[W] cache  failed to save cache: ", 0), 0u) << err;
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 1u);
+}
+
+TEST_F(ServerCacheFile, SaveLeavesNoTemporaryFileBehind) {
+    ServerCache c;
+    c.record_success("127.0.0.1", 7709, "a", 5);
+    c.record_failure("127.0.0.1", 7709);
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(home_ / ".quotix")) {
+        ++n;
+        EXPECT_EQ(e.path().filename(), "server_cache.json");
+    }
+    EXPECT_EQ(n, 1u);
+}
+
+TEST_F(ServerCacheFile, NameThatIsNotUtf8IsNotSerialized) {
+    ServerCache c;
+    c.save();
+    ::testing::internal::CaptureStderr();
+    c.record_success("127.0.0.1", 7709, "\xff", 5);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("[W] cache  failed to serialize cache: ", 0), 0u) << err;
+    EXPECT_EQ(read_file(file()), kFresh);
+}
+
+TEST_F(ServerCacheFile, ParseFaultsEndWithTheirPosition) {
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    for (const Case& c : {
+             Case{"", "EOF while parsing a value at line 1 column 1"},
+             Case{"  \n ", "EOF while parsing a value at line 2 column 2"},
+             Case{"{}", "missing field `version` at line 1 column 3"},
+             Case{"{\"version\": 1, \"version\": 2, \"blacklist\": [], \"server_stats\": {}}",
+                  "duplicate field `version` at line 1 column 25"},
+             Case{"{\"version\": 1, \"blacklist\": [], \"server_stats\": {}} x",
+                  "trailing characters at line 1 column 53"},
+             Case{"{\"version\": 1,\n \"blacklist\": [],\n \"server_stats\": {\"k\": {\"success\": "
+                  "1, \"fail\": \"2\", \"avg_latency\": 0}}}",
+                  "invalid type: string for `fail`, expected u32 at line 3 column 47"},
+             Case{"{\"version\": 4294967296, \"blacklist\": [], \"server_stats\": {}}",
+                  "invalid value: integer `4294967296` for `version`, expected u32 at line 1 "
+                  "column 13"},
+         }) {
+        auto r = ServerCache::from_json(c.text);
+        ASSERT_FALSE(r.ok()) << c.text;
+        EXPECT_EQ(r.error().text(), c.message) << c.text;
+    }
+}
+
+TEST_F(ServerCacheFile, WhitespaceAroundTheDocumentAndEscapesAreAccepted) {
+    auto r = ServerCache::from_json(
+        " \n{\"version\": 1, \"last_success\": {\"ip\": \"127.0.0.1\", \"port\": 7709, \"name\": "
+        "\"\\u4e0a\\u6d77 \\ud83d\\ude00\", \"timestamp\": 18446744073709551615, \"latency_ms\": 0}, "
+        "\"blacklist\": [], \"server_stats\": {}}\n\t");
+    ASSERT_TRUE(r.ok()) << r.error().text();
+    EXPECT_EQ(r->last_success->name, "上海 \xF0\x9F\x98\x80");
+    EXPECT_EQ(r->last_success->timestamp, UINT64_MAX);
+}
