@@ -83,15 +83,17 @@ def logged_packet(mock, cmd):
 
 
 def timed(fn):
-    t0 = time.perf_counter()
+    """(wall seconds, CPU seconds of this thread) of one call. The CPU time leaves out the wait
+    for the mock, whose own speed varies from reply to reply."""
+    w0, c0 = time.perf_counter(), time.thread_time()
     result = fn()
-    elapsed = time.perf_counter() - t0
+    c1, w1 = time.thread_time(), time.perf_counter()
     del result  # released outside the timed span, for every contender alike
-    return elapsed
+    return w1 - w0, c1 - c0
 
 
-def median_us(samples):
-    return statistics.median(samples) * 1e6
+def median_us(samples, which):
+    return statistics.median(s[which] for s in samples) * 1e6
 
 
 def main():
@@ -156,20 +158,21 @@ def run(mock, args):
     for _ in range(args.rounds):
         for name, fn in contenders.items():
             samples[name].append(timed(fn))
-    med = {name: median_us(s) for name, s in samples.items()}
+    med = {name: median_us(s, 0) for name, s in samples.items()}
+    cpu = {name: median_us(s, 1) for name, s in samples.items()}
 
-    # Decode and convert: what a call costs beyond the raw round trip of the same bytes
-    # (inflate, parse, Python objects, and the client's own request handling).
+    # Decode and convert: the CPU time a call spends beyond that of the raw round trip of the
+    # same bytes (request handling, inflating, parsing, Python objects), per record.
     n_bars, n_quotes = 800, 60
     ours = {
-        "bars dicts": (med["bars dicts"] - med["bars raw socket"]) / n_bars,
-        "bars tuples": (med["bars tuples"] - med["bars raw socket"]) / n_bars,
-        "bars DataFrame": (med["bars DataFrame"] - med["bars raw socket"]) / n_bars,
-        "quotes dicts": (med["quotes dicts"] - med["quotes raw socket"]) / n_quotes,
-        "quotes tuples": (med["quotes tuples"] - med["quotes raw socket"]) / n_quotes,
+        "bars dicts": (cpu["bars dicts"] - cpu["bars raw socket"]) / n_bars,
+        "bars tuples": (cpu["bars tuples"] - cpu["bars raw socket"]) / n_bars,
+        "bars DataFrame": (cpu["bars DataFrame"] - cpu["bars raw socket"]) / n_bars,
+        "quotes dicts": (cpu["quotes dicts"] - cpu["quotes raw socket"]) / n_quotes,
+        "quotes tuples": (cpu["quotes tuples"] - cpu["quotes raw socket"]) / n_quotes,
     }
-    pure_bar = med["bars pure Python decode"] / n_bars
-    pure_quote = med["quotes pure Python decode"] / n_quotes
+    pure_bar = cpu["bars pure Python decode"] / n_bars
+    pure_quote = cpu["quotes pure Python decode"] / n_quotes
 
     # Resident memory across many calls of every kind.
     calls = [contenders[k] for k in ("bars dicts", "bars tuples", "bars DataFrame", "quotes dicts",
@@ -193,23 +196,23 @@ def report(args, med, ours, pure_bar, pure_quote, before, after):
     out = lines.append
     out(f"quotix TdxHqClient against the loopback mock ({args.rounds} interleaved rounds, medians)")
     out("")
-    out(f"{'call':34} {'median us':>10} {'x raw trip':>11}")
     for kind, raw_key, keys in (
         ("bars", "bars raw socket", ("bars dicts", "bars tuples", "bars DataFrame")),
         ("quotes", "quotes raw socket", ("quotes dicts", "quotes tuples", "quotes DataFrame")),
     ):
-        what = "get_security_bars 800 daily" if kind == "bars" else "get_security_quotes 60"
-        out(f"{what + ' (raw socket floor)':34} {med[raw_key]:10.1f} {1.0:11.2f}")
+        what = "get_security_bars, 800 daily bars" if kind == "bars" else "get_security_quotes, 60 securities"
+        out(f"{what:36} {'wall us':>10} {'x raw trip':>11}")
+        out(f"{'  raw socket floor':36} {med[raw_key]:10.1f} {1.0:11.2f}")
         for k in keys:
-            out(f"{'  ' + k:34} {med[k]:10.1f} {med[k] / med[raw_key]:11.2f}")
+            out(f"{'  ' + k.split()[1]:36} {med[k]:10.1f} {med[k] / med[raw_key]:11.2f}")
     out("")
-    out(f"{'decode + convert per record':34} {'us':>10} {'speedup':>11}")
-    out(f"{'bars, pure Python (struct+zlib)':34} {pure_bar:10.3f} {1.0:11.1f}")
+    out(f"{'decode + convert per record':36} {'CPU us':>10} {'speedup':>11}")
+    out(f"{'bars, pure Python (struct+zlib)':36} {pure_bar:10.3f} {1.0:11.1f}")
     for k in ("bars dicts", "bars tuples", "bars DataFrame"):
-        out(f"{'  ' + k:34} {ours[k]:10.3f} {pure_bar / ours[k] if ours[k] > 0 else float('inf'):11.1f}")
-    out(f"{'quotes, pure Python (struct+zlib)':34} {pure_quote:10.3f} {1.0:11.1f}")
+        out(f"{'  ' + k:36} {ours[k]:10.3f} {pure_bar / ours[k] if ours[k] > 0 else float('inf'):11.1f}")
+    out(f"{'quotes, pure Python (struct+zlib)':36} {pure_quote:10.3f} {1.0:11.1f}")
     for k in ("quotes dicts", "quotes tuples"):
-        out(f"{'  ' + k:34} {ours[k]:10.3f} {pure_quote / ours[k] if ours[k] > 0 else float('inf'):11.1f}")
+        out(f"{'  ' + k:36} {ours[k]:10.3f} {pure_quote / ours[k] if ours[k] > 0 else float('inf'):11.1f}")
     out("")
     growth = after - before
     out(f"resident memory: {before / MiB:.2f} MiB before, {after / MiB:.2f} MiB after "

@@ -1,6 +1,7 @@
 #include "python/py_records.hpp"
 
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -13,7 +14,26 @@ namespace {
 PyObject* value(double v) { return PyFloat_FromDouble(v); }
 PyObject* value(uint8_t v) { return PyLong_FromUnsignedLong(v); }
 PyObject* value(uint16_t v) { return PyLong_FromUnsignedLong(v); }
-PyObject* value(uint32_t v) { return PyLong_FromUnsignedLong(v); }
+// Values up to 256 come from the interpreter's own small-int cache. Above that, the bars of one
+// reply share their year and dates repeat from record to record, so the last such int made is
+// kept and handed out again while the next value equals it (ints are immutable; the interpreter
+// lock guards the cache).
+PyObject* value(uint32_t v) {
+    static uint32_t last = 0;
+    static PyObject* last_obj = nullptr;
+    if (v <= 256) return PyLong_FromUnsignedLong(v);
+    if (last_obj && v == last) {
+        Py_INCREF(last_obj);
+        return last_obj;
+    }
+    PyObject* o = PyLong_FromUnsignedLong(v);
+    if (o) {
+        Py_INCREF(o);
+        Py_XSETREF(last_obj, o);
+        last = v;
+    }
+    return o;
+}
 
 PyObject* value(const std::optional<double>& v) {
     if (!v) Py_RETURN_NONE;
@@ -45,15 +65,69 @@ bool set_item(PyObject* dict, PyObject* key, PyObject* v) {
     return rc == 0;
 }
 
-// A dict of the given fields under `keys`, in order. The dict is made at its final size, so no
-// insertion resizes it; the keys are interned and carry their hashes.
+// A row's keys, interned once, and the template its dicts are copied from.
+struct RowKeys {
+    PyObject* const* keys;
+    PyObject* tmpl;  // null: build each dict from empty
+};
+
+// A dict holding `keys` in order, all None, whose copies share one keys table. An instance of a
+// plain class keeps its attributes in a keys table the class shares among its instances; the dict
+// made from such an instance, and every copy of that dict, use that table rather than each
+// allocating and filling a hash table of its own. So a row becomes one copy and a value per key.
+// Null (no exception) when the table cannot be shared this way; rows are then built from empty.
+PyObject* shared_keys_template(PyObject* const* keys, size_t n) {
+    Ref cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}", "row",
+                                  reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref inst(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
+    bool ok = static_cast<bool>(inst);
+    for (size_t i = 0; ok && i < n; ++i) ok = PyObject_SetAttr(inst.get(), keys[i], Py_None) == 0;
+    Ref d(ok ? PyObject_GetAttrString(inst.get(), "__dict__") : nullptr);
+    ok = d && PyDict_CheckExact(d.get()) && PyDict_GET_SIZE(d.get()) == static_cast<Py_ssize_t>(n);
+    // The template must iterate in exactly the row's key order, with the very key objects.
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    for (size_t i = 0; ok && PyDict_Next(d.get(), &pos, &k, &v); ++i) ok = k == keys[i];
+    if (!ok) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return d.release();
+}
+
+// KeySet plus the row template, both made on first use and kept for the life of the process.
+class RowShape {
+public:
+    RowShape(std::initializer_list<const char*> names) : keys_(names) {}
+    size_t size() const { return keys_.size(); }
+    // False with the exception set when the keys could not be made.
+    bool get(RowKeys& out) {
+        PyObject* const* keys = keys_.keys();
+        if (!keys) return false;
+        if (!tried_) {
+            tried_ = true;
+            tmpl_ = shared_keys_template(keys, keys_.size());
+        }
+        out = RowKeys{keys, tmpl_};
+        return true;
+    }
+
+private:
+    KeySet keys_;
+    PyObject* tmpl_ = nullptr;
+    bool tried_ = false;
+};
+
+// A dict of the given fields under the row's keys, in order: a copy of the template with each
+// value replaced, or a dict made at its final size so that no insertion resizes it.
 template <class... T>
-PyObject* make_dict(PyObject* const* keys, const T&... fields) {
-    PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(sizeof...(T)));
+PyObject* make_dict(const RowKeys& row, const T&... fields) {
+    PyObject* d = row.tmpl ? PyDict_Copy(row.tmpl) : _PyDict_NewPresized(static_cast<Py_ssize_t>(sizeof...(T)));
     if (!d) return nullptr;
     size_t i = 0;
     // The fold stops at the first failure: no Python call is made with an exception pending.
-    if (!(set_item(d, keys[i++], value(fields)) && ...)) {
+    if (!(set_item(d, row.keys[i++], value(fields)) && ...)) {
         Py_DECREF(d);
         return nullptr;
     }
@@ -74,6 +148,9 @@ PyObject* make_tuple(const T&... fields) {
         Py_DECREF(t);
         return nullptr;
     }
+    // Every item is a float, an int or a str, so the tuple can never be part of a cycle: the
+    // collector need not traverse it (it would untrack it itself on its first pass).
+    PyObject_GC_UnTrack(t);
     return t;
 }
 
@@ -93,31 +170,31 @@ Ref list_of_records(const std::vector<Rec>& records, Make&& make) {
     return Ref(list);
 }
 
-// The list of dicts of `records` under the keys of `keyset`.
+// The list of dicts of `records` in the row shape `shape`.
 template <class Rec, class Make>
-Ref dict_list(KeySet& keyset, const std::vector<Rec>& records, Make&& make) {
-    PyObject* const* keys = keyset.keys();
-    if (!keys) return Ref();
-    return list_of_records(records, [&](const Rec& r) { return make(keys, r); });
+Ref dict_list(RowShape& shape, const std::vector<Rec>& records, Make&& make) {
+    RowKeys row;
+    if (!shape.get(row)) return Ref();
+    return list_of_records(records, [&](const Rec& r) { return make(row, r); });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Key sets
 
-KeySet& bar_keys() {
-    static KeySet k{"open", "close", "high",  "low",  "vol",    "amount",
+RowShape& bar_keys() {
+    static RowShape k{"open", "close", "high",  "low",  "vol",    "amount",
                     "year", "month", "day",   "hour", "minute", "datetime"};
     return k;
 }
 
-KeySet& index_bar_keys() {
-    static KeySet k{"open",  "close", "high", "low",    "vol",      "amount",   "year",
+RowShape& index_bar_keys() {
+    static RowShape k{"open",  "close", "high", "low",    "vol",      "amount",   "year",
                     "month", "day",   "hour", "minute", "datetime", "up_count", "down_count"};
     return k;
 }
 
-KeySet& quote_keys() {
-    static KeySet k{"market",   "code",   "price",    "last_close", "open",     "high",     "low",
+RowShape& quote_keys() {
+    static RowShape k{"market",   "code",   "price",    "last_close", "open",     "high",     "low",
                     "servertime", "vol",  "cur_vol",  "amount",     "s_vol",    "b_vol",    "bid1",
                     "bid_vol1", "bid2",   "bid_vol2", "bid3",       "bid_vol3", "bid4",     "bid_vol4",
                     "bid5",     "bid_vol5", "ask1",   "ask_vol1",   "ask2",     "ask_vol2", "ask3",
@@ -125,8 +202,8 @@ KeySet& quote_keys() {
     return k;
 }
 
-KeySet& finance_keys() {
-    static KeySet k{"market",        "code",           "liutongguben",   "province",
+RowShape& finance_keys() {
+    static RowShape k{"market",        "code",           "liutongguben",   "province",
                     "industry",      "updated_date",   "ipo_date",       "zongguben",
                     "guojiagu",      "faqirenfarengu", "farengu",        "bgu",
                     "hgu",           "zhigonggu",      "zongzichan",     "liudongzichan",
@@ -142,12 +219,12 @@ KeySet& finance_keys() {
 // Shapes
 
 template <class Bar>
-PyObject* bar_dict(PyObject* const* keys, const Bar& b) {
+PyObject* bar_dict(const RowKeys& keys, const Bar& b) {
     return make_dict(keys, b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
                      b.minute, b.datetime);
 }
 
-PyObject* index_bar_dict(PyObject* const* keys, const IndexBar& b) {
+PyObject* index_bar_dict(const RowKeys& keys, const IndexBar& b) {
     return make_dict(keys, b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
                      b.minute, b.datetime, b.up_count, b.down_count);
 }
@@ -162,7 +239,7 @@ PyObject* index_bar_tuple(const IndexBar& b) {
                       b.minute, b.datetime, b.up_count, b.down_count);
 }
 
-PyObject* quote_dict(PyObject* const* keys, const SecurityQuote& q) {
+PyObject* quote_dict(const RowKeys& keys, const SecurityQuote& q) {
     return make_dict(keys, q.market, q.code, q.price, q.last_close, q.open, q.high, q.low, q.servertime, q.vol,
                      q.cur_vol, q.amount, q.s_vol, q.b_vol, q.bid1, q.bid_vol1, q.bid2, q.bid_vol2, q.bid3,
                      q.bid_vol3, q.bid4, q.bid_vol4, q.bid5, q.bid_vol5, q.ask1, q.ask_vol1, q.ask2, q.ask_vol2,
@@ -176,7 +253,7 @@ PyObject* quote_tuple(const SecurityQuote& q) {
                       q.bid5, q.bid_vol5, q.ask5, q.ask_vol5);
 }
 
-PyObject* finance_dict_of(PyObject* const* keys, const FinanceInfo& f) {
+PyObject* finance_dict_of(const RowKeys& keys, const FinanceInfo& f) {
     return make_dict(keys, f.market, f.code, f.liutongguben, f.province, f.industry, f.updated_date, f.ipo_date,
                      f.zongguben, f.guojiagu, f.faqirenfarengu, f.farengu, f.bgu, f.hgu, f.zhigonggu, f.zongzichan,
                      f.liudongzichan, f.gudingzichan, f.wuxingzichan, f.gudongrenshu, f.liudongfuzhai,
@@ -204,37 +281,37 @@ Ref quote_dicts(const std::vector<SecurityQuote>& quotes) { return dict_list(quo
 Ref quote_tuples(const std::vector<SecurityQuote>& quotes) { return list_of_records(quotes, quote_tuple); }
 
 Ref security_info_dicts(const std::vector<SecurityInfo>& infos) {
-    static KeySet keys{"code", "volunit", "decimal_point", "name", "pre_close"};
-    return dict_list(keys, infos, [](PyObject* const* k, const SecurityInfo& s) {
+    static RowShape keys{"code", "volunit", "decimal_point", "name", "pre_close"};
+    return dict_list(keys, infos, [](const RowKeys& k, const SecurityInfo& s) {
         return make_dict(k, s.code, s.volunit, s.decimal_point, s.name, s.pre_close);
     });
 }
 
 Ref minute_dicts(const std::vector<MinuteTimePrice>& points) {
-    static KeySet keys{"time", "price", "avg_price", "vol"};
-    return dict_list(keys, points, [](PyObject* const* k, const MinuteTimePrice& m) {
+    static RowShape keys{"time", "price", "avg_price", "vol"};
+    return dict_list(keys, points, [](const RowKeys& k, const MinuteTimePrice& m) {
         return make_dict(k, m.time, m.price, m.avg_price, m.vol);
     });
 }
 
 Ref tick_dicts(const std::vector<TickData>& ticks) {
-    static KeySet keys{"time", "price", "vol", "num", "buyorsell", "reserved"};
-    return dict_list(keys, ticks, [](PyObject* const* k, const TickData& t) {
+    static RowShape keys{"time", "price", "vol", "num", "buyorsell", "reserved"};
+    return dict_list(keys, ticks, [](const RowKeys& k, const TickData& t) {
         return make_dict(k, t.time, t.price, t.vol, t.num, t.buyorsell, t.reserved);
     });
 }
 
 Ref finance_dict(const FinanceInfo& info) {
-    PyObject* const* keys = finance_keys().keys();
-    if (!keys) return Ref();
-    return Ref(finance_dict_of(keys, info));
+    RowKeys row;
+    if (!finance_keys().get(row)) return Ref();
+    return Ref(finance_dict_of(row, info));
 }
 
 Ref xdxr_dicts(const std::vector<XdXrInfo>& events) {
-    static KeySet keys{"year",  "month",       "day",    "category",       "name",          "fenhong",
+    static RowShape keys{"year",  "month",       "day",    "category",       "name",          "fenhong",
                        "peigujia", "songzhuangu", "peigu", "suogu",        "panqianliutong", "panhouliutong",
                        "qianzongguben", "houzongguben", "fenshu", "xingquanjia"};
-    return dict_list(keys, events, [](PyObject* const* k, const XdXrInfo& e) {
+    return dict_list(keys, events, [](const RowKeys& k, const XdXrInfo& e) {
         return make_dict(k, e.year, e.month, e.day, e.category, e.name, e.fenhong, e.peigujia, e.songzhuangu,
                          e.peigu, e.suogu, e.panqianliutong, e.panhouliutong, e.qianzongguben, e.houzongguben,
                          e.fenshu, e.xingquanjia);
@@ -242,19 +319,19 @@ Ref xdxr_dicts(const std::vector<XdXrInfo>& events) {
 }
 
 Ref block_record_dicts(const std::vector<BlockRecord>& records) {
-    static KeySet keys{"blockname", "block_type", "code_index", "code"};
-    return dict_list(keys, records, [](PyObject* const* k, const BlockRecord& r) {
+    static RowShape keys{"blockname", "block_type", "code_index", "code"};
+    return dict_list(keys, records, [](const RowKeys& k, const BlockRecord& r) {
         return make_dict(k, r.blockname, r.block_type, r.code_index, r.code);
     });
 }
 
 Ref fq_report_dict(const FqFactorReport& report) {
-    static KeySet row_keys{"date",         "close_before", "qfq_factor",   "hfq_factor",
+    static RowShape row_keys{"date",         "close_before", "qfq_factor",   "hfq_factor",
                            "div_per_share", "bonus_ratio", "rights_ratio", "rights_price"};
     static KeySet outer_keys{"factors", "cumulative_qfq", "cumulative_hfq"};
     PyObject* const* outer = outer_keys.keys();
     if (!outer) return Ref();
-    Ref rows = dict_list(row_keys, report.factors, [](PyObject* const* k, const FqFactor& f) {
+    Ref rows = dict_list(row_keys, report.factors, [](const RowKeys& k, const FqFactor& f) {
         return make_dict(k, f.date, f.close_before, f.qfq_factor, f.hfq_factor, f.div_per_share, f.bonus_ratio,
                          f.rights_ratio, f.rights_price);
     });
