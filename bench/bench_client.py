@@ -29,6 +29,7 @@ MiB = 1024 * 1024
 
 # 800 daily bars of a long series, unadjusted: one bars request, nothing else.
 BAR_ARGS = (4, 1, "600000", 0, 800, 0)
+BAR_ARGS_ONE = (4, 1, "600000", 0, 1, 0)
 # 60 Shanghai securities, the most one quotes request carries.
 QUOTE_PAIRS = [(1, f"{600100 + i}") for i in range(60)]
 
@@ -98,7 +99,7 @@ def median_us(samples, which):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rounds", type=int, default=300, help="timed calls of each kind (default 300)")
+    ap.add_argument("--rounds", type=int, default=200, help="timed calls of each kind (default 200)")
     ap.add_argument("--memory-calls", type=int, default=10000, help="calls between the RSS readings")
     args = ap.parse_args()
 
@@ -118,65 +119,84 @@ def run(mock, args):
     client.set_rate_limit(0)
     client.set_rate_limit_daily(0)
 
-    bars = client.get_security_bars(*BAR_ARGS)
-    quotes = client.get_security_quotes(QUOTE_PAIRS)
-    assert len(bars) == 800 and len(quotes) == 60, (len(bars), len(quotes))
+    # One request of each size; their exact bytes come from the mock's log.
+    packets = {}
+    for size, bar_args, pairs in (("big", BAR_ARGS, QUOTE_PAIRS), ("one", BAR_ARGS_ONE, QUOTE_PAIRS[:1])):
+        bars = client.get_security_bars(*bar_args)
+        packets["bars", size] = logged_packet(mock, "bars")
+        quotes = client.get_security_quotes(pairs)
+        packets["quotes", size] = logged_packet(mock, "quotes")
+        assert (len(bars), len(quotes)) == ((800, 60) if size == "big" else (1, 1)), (len(bars), len(quotes))
     setup = [logged_packet(mock, c) for c in ("setup1", "setup2", "setup3")]
-    bars_packet = logged_packet(mock, "bars")
-    quotes_packet = logged_packet(mock, "quotes")
     mock.reset()
 
     raw = RawSession(host, port, setup)
-    bars_reply = raw.round_trip(bars_packet)
-    quotes_reply = raw.round_trip(quotes_packet)
+    replies = {key: raw.round_trip(packet) for key, packet in packets.items()}
 
     # The plain decoder must agree with the client before its time means anything.
-    _, body = pure_decoder.split_reply(bars_reply)
-    assert pure_decoder.decode_bars(body, BAR_ARGS[0]) == bars, "pure decoder disagrees on bars"
-    _, body = pure_decoder.split_reply(quotes_reply)
-    assert pure_decoder.decode_quotes(body) == quotes, "pure decoder disagrees on quotes"
+    for size, bar_args, pairs in (("big", BAR_ARGS, QUOTE_PAIRS), ("one", BAR_ARGS_ONE, QUOTE_PAIRS[:1])):
+        _, body = pure_decoder.split_reply(replies["bars", size])
+        assert pure_decoder.decode_bars(body, bar_args[0]) == client.get_security_bars(*bar_args), "bars differ"
+        _, body = pure_decoder.split_reply(replies["quotes", size])
+        assert pure_decoder.decode_quotes(body) == client.get_security_quotes(pairs), "quotes differ"
 
-    contenders = {
-        "bars raw socket": lambda: raw.round_trip(bars_packet),
-        "bars dicts": lambda: client.get_security_bars(*BAR_ARGS),
-        "bars tuples": lambda: client.get_security_bars_tuples(*BAR_ARGS),
-        "bars DataFrame": lambda: client.get_security_bars_dataframe(*BAR_ARGS),
-        "quotes raw socket": lambda: raw.round_trip(quotes_packet),
-        "quotes dicts": lambda: client.get_security_quotes(QUOTE_PAIRS),
-        "quotes tuples": lambda: client.get_security_quotes_tuples(QUOTE_PAIRS),
-        "quotes DataFrame": lambda: client.get_security_quotes_dataframe(QUOTE_PAIRS),
-        "bars pure Python decode": lambda: pure_decoder.decode_bars(
-            pure_decoder.split_reply(bars_reply)[1], BAR_ARGS[0]),
-        "quotes pure Python decode": lambda: pure_decoder.decode_quotes(
-            pure_decoder.split_reply(quotes_reply)[1]),
-    }
+    def contenders_of(size, bar_args, pairs):
+        bars_packet, quotes_packet = packets["bars", size], packets["quotes", size]
+        bars_reply, quotes_reply = replies["bars", size], replies["quotes", size]
+        return {
+            ("bars raw socket", size): lambda: raw.round_trip(bars_packet),
+            ("bars dicts", size): lambda: client.get_security_bars(*bar_args),
+            ("bars tuples", size): lambda: client.get_security_bars_tuples(*bar_args),
+            ("bars DataFrame", size): lambda: client.get_security_bars_dataframe(*bar_args),
+            ("quotes raw socket", size): lambda: raw.round_trip(quotes_packet),
+            ("quotes dicts", size): lambda: client.get_security_quotes(pairs),
+            ("quotes tuples", size): lambda: client.get_security_quotes_tuples(pairs),
+            ("quotes DataFrame", size): lambda: client.get_security_quotes_dataframe(pairs),
+            ("bars pure Python", size): lambda: pure_decoder.decode_bars(
+                pure_decoder.split_reply(bars_reply)[1], bar_args[0]),
+            ("quotes pure Python", size): lambda: pure_decoder.decode_quotes(
+                pure_decoder.split_reply(quotes_reply)[1]),
+        }
+
+    contenders = {**contenders_of("big", BAR_ARGS, QUOTE_PAIRS),
+                  **contenders_of("one", BAR_ARGS_ONE, QUOTE_PAIRS[:1])}
     for fn in contenders.values():  # warm-up: pandas import, caches, allocator pools
         for _ in range(20):
             timed(fn)
-    samples = {name: [] for name in contenders}
+    samples = {key: [] for key in contenders}
     # Interleaved, so drift of the machine or the mock touches every contender alike.
-    for _ in range(args.rounds):
-        for name, fn in contenders.items():
-            samples[name].append(timed(fn))
-    med = {name: median_us(s, 0) for name, s in samples.items()}
-    cpu = {name: median_us(s, 1) for name, s in samples.items()}
+    for i in range(args.rounds):
+        for key, fn in contenders.items():
+            samples[key].append(timed(fn))
+        if i % 200 == 199:
+            mock.reset()  # the mock keeps a log of every request; keep it small
+    med = {key[0]: median_us(s, 0) for key, s in samples.items() if key[1] == "big"}
+    cpu = {key: median_us(s, 1) for key, s in samples.items()}
 
-    # Decode and convert: the CPU time a call spends beyond that of the raw round trip of the
-    # same bytes (request handling, inflating, parsing, Python objects), per record.
+    # Decode and convert per record: the CPU time one more record adds to a call, beyond what it
+    # adds to the raw round trip (the bytes on the wire). Taken between the full request and a
+    # one-record request, so the fixed cost of a call (request, pool, syscalls) drops out; what
+    # remains is inflating, parsing and making the Python objects.
     n_bars, n_quotes = 800, 60
+
+    def per_record(kind, what, n):
+        extra_big = cpu[f"{kind} {what}", "big"] - cpu[f"{kind} raw socket", "big"]
+        extra_one = cpu[f"{kind} {what}", "one"] - cpu[f"{kind} raw socket", "one"]
+        return (extra_big - extra_one) / (n - 1)
+
     ours = {
-        "bars dicts": (cpu["bars dicts"] - cpu["bars raw socket"]) / n_bars,
-        "bars tuples": (cpu["bars tuples"] - cpu["bars raw socket"]) / n_bars,
-        "bars DataFrame": (cpu["bars DataFrame"] - cpu["bars raw socket"]) / n_bars,
-        "quotes dicts": (cpu["quotes dicts"] - cpu["quotes raw socket"]) / n_quotes,
-        "quotes tuples": (cpu["quotes tuples"] - cpu["quotes raw socket"]) / n_quotes,
+        "bars dicts": per_record("bars", "dicts", n_bars),
+        "bars tuples": per_record("bars", "tuples", n_bars),
+        "bars DataFrame": per_record("bars", "DataFrame", n_bars),
+        "quotes dicts": per_record("quotes", "dicts", n_quotes),
+        "quotes tuples": per_record("quotes", "tuples", n_quotes),
     }
-    pure_bar = cpu["bars pure Python decode"] / n_bars
-    pure_quote = cpu["quotes pure Python decode"] / n_quotes
+    pure_bar = (cpu["bars pure Python", "big"] - cpu["bars pure Python", "one"]) / (n_bars - 1)
+    pure_quote = (cpu["quotes pure Python", "big"] - cpu["quotes pure Python", "one"]) / (n_quotes - 1)
 
     # Resident memory across many calls of every kind.
-    calls = [contenders[k] for k in ("bars dicts", "bars tuples", "bars DataFrame", "quotes dicts",
-                                      "quotes tuples", "quotes DataFrame")]
+    calls = [contenders[k, "big"] for k in ("bars dicts", "bars tuples", "bars DataFrame", "quotes dicts",
+                                             "quotes tuples", "quotes DataFrame")]
     gc.collect()
     before = rss_bytes()
     for i in range(args.memory_calls):

@@ -76,7 +76,7 @@ struct RowKeys {
 // made from such an instance, and every copy of that dict, use that table rather than each
 // allocating and filling a hash table of its own. So a row becomes one copy and a value per key.
 // Null (no exception) when the table cannot be shared this way; rows are then built from empty.
-PyObject* shared_keys_template(PyObject* const* keys, size_t n) {
+PyObject* shared_keys_template(PyObject* const* keys, size_t n, PyObject*& owner) {
     Ref cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}", "row",
                                   reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Ref inst(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
@@ -93,6 +93,8 @@ PyObject* shared_keys_template(PyObject* const* keys, size_t n) {
         PyErr_Clear();
         return nullptr;
     }
+    // The instance stays alive with its dict, so nothing ever tears the shared table down.
+    owner = inst.release();
     return d.release();
 }
 
@@ -107,7 +109,7 @@ public:
         if (!keys) return false;
         if (!tried_) {
             tried_ = true;
-            tmpl_ = shared_keys_template(keys, keys_.size());
+            tmpl_ = shared_keys_template(keys, keys_.size(), owner_);
         }
         out = RowKeys{keys, tmpl_};
         return true;
@@ -116,6 +118,7 @@ public:
 private:
     KeySet keys_;
     PyObject* tmpl_ = nullptr;
+    PyObject* owner_ = nullptr;
     bool tried_ = false;
 };
 

@@ -59,6 +59,19 @@ def test_daily_bars_unadjusted_match_the_data_set(client, mock):
     assert data_requests(mock) == ["bars"]
 
 
+def test_result_dicts_are_independent(client):
+    first = client.get_security_bars(4, 1, "600000", 0, 3, 0)
+    first[0]["extra"] = 1
+    del first[1]["open"]
+    first[2]["close"] = None
+    again = client.get_security_bars(4, 1, "600000", 0, 3, 0)
+    assert again == dataset.expected_bars(1, "600000", 4, 0, 3)
+    assert [list(d) for d in again] == [BAR_KEYS] * 3
+    assert list(first[0]) == BAR_KEYS + ["extra"]
+    assert list(first[1]) == BAR_KEYS[1:]
+    assert first[2]["close"] is None and first[0]["close"] == again[0]["close"]
+
+
 def test_intraday_bars_carry_time_of_day(client):
     bars = client.get_security_bars(0, 1, "600000", 0, 48, 0)  # one day of 5-minute bars
     assert bars == dataset.expected_bars(1, "600000", 0, 0, 48)

@@ -43,6 +43,12 @@ def test_security_list_from_0_is_cached_other_starts_are_not(client, mock):
     assert [r["start"] for r in requests_of(mock, "list")] == [0, 1000, 1000]
 
 
+def test_security_list_second_page_with_a_byte_order_mark_name(client):
+    rows = client.get_security_list(1, 1000)
+    assert rows == expected_list(1, 1000)
+    assert {"code": "900901", "volunit": 100, "decimal_point": 2, "name": "AB", "pre_close": 0.5} in rows
+
+
 def test_security_list_with_ttl_0_always_asks(client, mock):
     client.set_cache_ttl(0)
     client.get_security_list(2)
