@@ -6,13 +6,17 @@
 
 namespace quotix::fund {
 
-std::optional<std::string> validate_fund_code(uint8_t market, std::string_view code) {
+bool is_fund_code(uint8_t market, std::string_view code) {
     // Only the first two bytes decide; the remaining length is the server's business.
-    if (code.size() >= 2) {
-        const std::string_view head = code.substr(0, 2);
-        if (market == MARKET_SH && (head == "50" || head == "51")) return std::nullopt;
-        if (market == MARKET_SZ && (head == "15" || head == "16")) return std::nullopt;
-    }
+    if (code.size() < 2) return false;
+    const std::string_view head = code.substr(0, 2);
+    if (market == MARKET_SH) return head == "50" || head == "51";
+    if (market == MARKET_SZ) return head == "15" || head == "16";
+    return false;
+}
+
+std::optional<std::string> validate_fund_code(uint8_t market, std::string_view code) {
+    if (is_fund_code(market, code)) return std::nullopt;
     return std::to_string(market) + ":" + std::string(code) + " is not a fund";
 }
 

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -57,6 +60,20 @@ public:
     std::string cache_stats();
     // Replaces the cache with the default one and writes it.
     void clear_cache();
+
+    // ---- retrying queries (smart_queries.cpp) ----
+    // Up to max_retries attempts of the client's own query, with no pause between them: an error
+    // moves to the next primary server; an empty answer runs the lazy health check and moves on
+    // only when that fails. A call that never gets a non-empty answer returns the last query
+    // error, or coded 2005 "max retry reached" when there was none.
+
+    // A failed move after an error returns that error; after an empty answer, the move's own.
+    Result<std::vector<SecurityBar>> get_security_bars(uint8_t category, uint8_t market,
+                                                       std::string_view code, uint32_t start,
+                                                       uint16_t count, uint8_t fq);
+    // A failed move after an empty answer ends the call as if the attempts were used up.
+    Result<std::vector<SecurityQuote>> get_security_quotes(
+        std::span<const std::pair<uint8_t, std::string>> stocks);
 
     std::optional<SelectedServer> selected_server() const;
     void set_selected_server(std::optional<SelectedServer> server);

@@ -1,27 +1,310 @@
-// The Python class TdxDirectClient: one fresh connection per request.
-// Only the class object exists so far: start-up adds it at its place, and instances cannot be
-// made until the class gains its constructor and methods.
+// The Python class TdxDirectClient: one fresh connection per request to one configured server.
+// No pool, retry, server switch or cache: every failure reaches Python at once.
 
+#include <span>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "constants.hpp"
+#include "error_codes.hpp"
+#include "net/packet.hpp"
+#include "net/query_rules.hpp"
+#include "protocol/coefficient.hpp"
+#include "protocol/parsers.hpp"
 #include "python/py_classes.hpp"
+#include "python/py_direct_object.hpp"
+#include "python/py_direct_records.hpp"
 
 namespace quotix::py {
 namespace {
 
-struct PyTdxDirectClient {
-    PyObject_HEAD
+namespace rec = direct_records;
+using net::TdxDirectClient;
+
+// The Python result of a core call, or the exception of its error (ConnectionError for
+// transport failures, ValueError for the rest).
+template <class T, class Build>
+PyObject* result_or_raise(Result<T>&& r, Build&& build) {
+    if (!r) return raise_tdx(r.error());
+    return build(*r).release();
+}
+
+PyObject* direct_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    try {
+        return construct_direct_object("TdxDirectClient", 1, type, args, kwargs);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+
+// ---- bars ------------------------------------------------------------------------------------
+
+// (category, market, code, start=0, count=800, fq=1), converted in that order.
+struct BarArgs {
+    uint8_t category = 0;
+    uint8_t market = 0;
+    std::string code;
+    uint32_t start = 0;
+    uint16_t count = MAX_KLINE_COUNT;
+    uint8_t fq = FQ_QFQ;
 };
-PyType_Slot kTdxDirectClientSlots[] = {
-    {Py_tp_doc, const_cast<char*>("TdxDirectClient(ip, port=7709, timeout=5.0)\n--\n\nTDX 裸连接客户端 — Python 绑定")},
+
+bool bind_bar_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   BarArgs& a) {
+    const Params<6> P{fname, {"category", "market", "code", "start", "count", "fq"}, 3};
+    Bound<6> b;
+    return P.bind(args, nargs, kwnames, b) && b.get(0, a.category) && b.get(1, a.market) &&
+           b.get(2, a.code) && b.get(3, a.start) && b.get(4, a.count) && b.get(5, a.fq);
+}
+
+PyObject* get_security_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    BarArgs a;
+    if (!bind_bar_args("get_security_bars", args, nargs, kwnames, a)) return nullptr;
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityBar>> {
+        QTX_TRY(net::refuse_block_code(a.code));
+        return c.get_security_bars(a.category, a.market, a.code, a.start, a.count, a.fq);
+    });
+    return result_or_raise(std::move(r), rec::bar_dicts);
+}
+
+PyObject* get_index_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BarArgs a;  // fq is converted like the others, but index bars are never adjusted
+    if (!bind_bar_args("get_index_bars", args, nargs, kwnames, a)) return nullptr;
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<IndexBar>> {
+        QTX_TRY(net::refuse_block_code(a.code));
+        return c.get_index_bars_inner(a.category, a.market, a.code, a.start, a.count);
+    });
+    return result_or_raise(std::move(r), rec::index_bar_dicts);
+}
+
+// ---- quotes, list, count ---------------------------------------------------------------------
+
+PyObject* get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static const Params<1> P{"get_security_quotes", {"all_stock"}, 1};
+    Bound<1> b;
+    std::vector<std::tuple<uint8_t, std::string>> given;
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, given)) return nullptr;
+    std::vector<std::pair<uint8_t, std::string>> stocks;
+    stocks.reserve(given.size());
+    for (auto& [market, code] : given) stocks.emplace_back(market, std::move(code));
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityQuote>> {
+        // Every pair, also past the 60 that are sent: a block code anywhere is the caller's error.
+        for (const auto& s : stocks) QTX_TRY(net::refuse_block_code(s.second));
+        return c.get_security_quotes_inner(stocks);
+    });
+    return result_or_raise(std::move(r), rec::quote_dicts);
+}
+
+// (market, start=0) of get_security_list; (market) of get_security_count.
+PyObject* get_security_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    static const Params<2> P{"get_security_list", {"market", "start"}, 1};
+    Bound<2> b;
+    uint8_t market = 0;
+    uint16_t start = 0;
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, start)) return nullptr;
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityInfo>> {
+        auto body = c.send_and_recv(net::build_security_list_packet(market, start));
+        if (!body) return std::move(body).error();
+        return parse_security_list(*body);
+    });
+    return result_or_raise(std::move(r), rec::security_info_dicts);
+}
+
+PyObject* get_security_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const Params<1> P{"get_security_count", {"market"}, 1};
+    Bound<1> b;
+    uint8_t market = 0;
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market)) return nullptr;
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<uint16_t> {
+        auto body = c.send_and_recv(net::build_security_count_packet(market));
+        if (!body) return std::move(body).error();
+        if (body->size() < 2)
+            return TdxError::coded(codes::RESPONSE_LENGTH_MISMATCH, "body too short for count");
+        return static_cast<uint16_t>((*body)[0] | ((*body)[1] << 8));
+    });
+    // Every failure of this one method, transport included, is a ValueError.
+    if (!r) return raise_value_error(r.error());
+    return to_py(*r).release();
+}
+
+// ---- minute time -----------------------------------------------------------------------------
+
+PyObject* minute_time(PyObject* self, uint8_t market, const std::string& code, uint32_t date) {
+    auto r = with_core(self, [&](TdxDirectClient& c) {
+        return c.get_history_minute_time_data(market, code, date);
+    });
+    return result_or_raise(std::move(r), rec::minute_to_list);
+}
+
+PyObject* get_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    static const Params<2> P{"get_minute_time_data", {"market", "code"}, 2};
+    Bound<2> b;
+    uint8_t market = 0;
+    std::string code;
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code)) return nullptr;
+    return minute_time(self, market, code, today_yyyymmdd());
+}
+
+PyObject* get_history_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    static const Params<3> P{"get_history_minute_time_data", {"market", "code", "date"}, 3};
+    Bound<3> b;
+    uint8_t market = 0;
+    std::string code;
+    uint32_t date = 0;
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) ||
+        !b.get(2, date))
+        return nullptr;
+    return minute_time(self, market, code, date);
+}
+
+// ---- ticks -----------------------------------------------------------------------------------
+
+PyObject* get_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    static const Params<4> P{"get_transaction_data", {"market", "code", "start", "count"}, 2};
+    Bound<4> b;
+    uint8_t market = 0;
+    std::string code;
+    uint16_t start = 0;
+    uint16_t count = MAX_TRANSACTION_COUNT;
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) ||
+        !b.get(2, start) || !b.get(3, count))
+        return nullptr;
+    const double coefficient = get_security_coefficient(market, code);
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
+        auto body = c.send_and_recv(net::build_transaction_data_packet(market, code, start, count));
+        if (!body) return std::move(body).error();
+        return parse_transaction_data_with_coefficient(*body, coefficient);
+    });
+    return result_or_raise(std::move(r), rec::tick_to_list);
+}
+
+PyObject* get_history_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    static const Params<5> P{"get_history_transaction_data",
+                             {"market", "code", "start", "count", "date"}, 2};
+    Bound<5> b;
+    uint8_t market = 0;
+    std::string code;
+    uint16_t start = 0;
+    uint16_t count = MAX_TRANSACTION_COUNT;
+    uint32_t date = 0;  // sent as given: 0 does not stand for today
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) ||
+        !b.get(2, start) || !b.get(3, count) || !b.get(4, date))
+        return nullptr;
+    const double coefficient = get_security_coefficient(market, code);
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
+        auto body = c.send_and_recv(
+            net::build_history_transaction_data_packet(market, code, start, count, date));
+        if (!body) return std::move(body).error();
+        return parse_history_transaction_data_with_coefficient(*body, coefficient);
+    });
+    return result_or_raise(std::move(r), rec::tick_to_list);
+}
+
+// ---- finance, events, block files ------------------------------------------------------------
+
+bool bind_market_code(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, uint8_t& market, std::string& code) {
+    const Params<2> P{fname, {"market", "code"}, 2};
+    Bound<2> b;
+    return P.bind(args, nargs, kwnames, b) && b.get(0, market) && b.get(1, code);
+}
+
+PyObject* get_finance_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    uint8_t market = 0;
+    std::string code;
+    if (!bind_market_code("get_finance_info", args, nargs, kwnames, market, code)) return nullptr;
+    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<FinanceInfo> {
+        auto body = c.send_and_recv(net::build_finance_info_packet(market, code));
+        if (!body) return std::move(body).error();
+        return parse_finance_info(*body, market, code);
+    });
+    return result_or_raise(std::move(r), rec::finance_dict);
+}
+
+PyObject* get_xdxr_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    uint8_t market = 0;
+    std::string code;
+    if (!bind_market_code("get_xdxr_info", args, nargs, kwnames, market, code)) return nullptr;
+    auto r = with_core(self, [&](TdxDirectClient& c) { return c.get_xdxr_info(market, code); });
+    return result_or_raise(std::move(r), rec::xdxr_dicts);
+}
+
+PyObject* get_and_parse_block_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    static const Params<1> P{"get_and_parse_block_info", {"block_file"}, 1};
+    Bound<1> b;
+    std::string block_file;
+    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, block_file)) return nullptr;
+    auto r = with_core(self, [&](TdxDirectClient& c) {
+        return c.get_and_parse_block_info(block_file);
+    });
+    return result_or_raise(std::move(r), rec::block_record_dicts);
+}
+
+// ---- the class -------------------------------------------------------------------------------
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"set_server", method(fastcall<direct_set_server>), kFast,
+     "set_server($self, ip, port)\n--\n\n更新服务器地址"},
+    {"set_timeout", method(fastcall<direct_set_timeout>), kFast,
+     "set_timeout($self, timeout)\n--\n\n更新超时"},
+    {"get_security_bars", method(fastcall<get_security_bars>), kFast,
+     "get_security_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"},
+    {"get_index_bars", method(fastcall<get_index_bars>), kFast,
+     "get_index_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"},
+    {"get_security_quotes", method(fastcall<get_security_quotes>), kFast,
+     "get_security_quotes($self, all_stock)\n--\n\n"},
+    {"get_security_list", method(fastcall<get_security_list>), kFast,
+     "get_security_list($self, market, start=0)\n--\n\n"},
+    {"get_security_count", method(fastcall<get_security_count>), kFast,
+     "get_security_count($self, market)\n--\n\n"},
+    {"get_minute_time_data", method(fastcall<get_minute_time_data>), kFast,
+     "get_minute_time_data($self, market, code)\n--\n\n"},
+    {"get_history_minute_time_data", method(fastcall<get_history_minute_time_data>), kFast,
+     "get_history_minute_time_data($self, market, code, date)\n--\n\n"},
+    {"get_transaction_data", method(fastcall<get_transaction_data>), kFast,
+     "get_transaction_data($self, market, code, start=0, count=2000)\n--\n\n"},
+    {"get_history_transaction_data", method(fastcall<get_history_transaction_data>), kFast,
+     "get_history_transaction_data($self, market, code, start=0, count=2000, date=0)\n--\n\n"},
+    {"get_finance_info", method(fastcall<get_finance_info>), kFast,
+     "get_finance_info($self, market, code)\n--\n\n"},
+    {"get_xdxr_info", method(fastcall<get_xdxr_info>), kFast,
+     "get_xdxr_info($self, market, code)\n--\n\n"},
+    {"get_and_parse_block_info", method(fastcall<get_and_parse_block_info>), kFast,
+     "get_and_parse_block_info($self, block_file)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "TdxDirectClient(ip, port=7709, timeout=5.0)\n--\n\nTDX 裸连接客户端 — Python 绑定")},
+    {Py_tp_new, reinterpret_cast<void*>(direct_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(direct_object_dealloc)},
+    {Py_tp_methods, kMethods},
     {0, nullptr},
 };
-PyType_Spec kTdxDirectClientSpec = {
-    "quotix._internal.TdxDirectClient", sizeof(PyTdxDirectClient), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kTdxDirectClientSlots,
+
+PyType_Spec kSpec = {
+    "quotix._internal.TdxDirectClient", sizeof(PyDirectObject), 0, Py_TPFLAGS_DEFAULT, kSlots,
 };
-PyObject* g_TdxDirectClient = nullptr;
+
+PyObject* g_type = nullptr;
 
 }  // namespace
 
-PyObject* direct_client_class(PyObject* module) { return cached_type(g_TdxDirectClient, module, &kTdxDirectClientSpec); }
+PyObject* direct_client_class(PyObject* module) { return cached_type(g_type, module, &kSpec); }
 
 }  // namespace quotix::py

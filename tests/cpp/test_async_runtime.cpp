@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "async_fixture.hpp"
+#include "net/async_primitives.hpp"
+
+using namespace quotix;
+using namespace quotix::net;
+using namespace quotix::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+asio::awaitable<int> add(int a, int b) { co_return a + b; }
+
+asio::awaitable<Result<std::string>> failing() { co_return TdxError::coded(2103, "body too short"); }
+
+asio::awaitable<void> sleep_ms(int ms) {
+    asio::steady_timer t(co_await asio::this_coro::executor, std::chrono::milliseconds(ms));
+    co_await t.async_wait(as_tuple_awaitable);
+}
+
+}  // namespace
+
+TEST(AsyncRuntime, BlockOnReturnsValuesResultsAndStatus) {
+    AsyncRuntime rt(2);
+    EXPECT_EQ(rt.thread_count(), 2u);
+    auto sum = rt.block_on(add(2, 3));
+    ASSERT_TRUE(sum.ok());
+    EXPECT_EQ(*sum, 5);
+    auto err = rt.block_on(failing());
+    ASSERT_FALSE(err.ok());
+    EXPECT_TRUE(err.error().is_coded(2103));
+    EXPECT_TRUE(rt.block_on(sleep_ms(1)).ok());
+}
+
+TEST(AsyncRuntime, CreateReportsAValue) {
+    auto rt = AsyncRuntime::create(1);
+    ASSERT_TRUE(rt.ok());
+    EXPECT_EQ((*rt)->thread_count(), 1u);
+    EXPECT_EQ((*rt)->block_on(add(1, 2)).value(), 3);
+}
+
+TEST(AsyncRuntime, ShutdownIsIdempotentAndLaterCallsFail) {
+    AsyncRuntime rt(1);
+    rt.shutdown();
+    rt.shutdown();
+    EXPECT_TRUE(rt.is_shut_down());
+    auto r = rt.block_on(add(1, 1));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), TdxError::Kind::Connection);
+}
+
+TEST(AsyncRuntime, ShutdownReleasesACallerStillWaiting) {
+    AsyncRuntime rt(1);
+    std::atomic<bool> returned{false};
+    Status seen = ok_status();
+    std::thread caller([&] {
+        seen = rt.block_on(sleep_ms(60000));
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(returned.load());
+    rt.shutdown();
+    caller.join();
+    EXPECT_FALSE(seen.ok());
+}
+
+TEST(AsyncMutex, WaitersEnterInArrivalOrder) {
+    AsyncRuntime rt(2);
+    AsyncMutex mu(rt.executor());
+    std::vector<int> order;
+    auto body = [&]() -> asio::awaitable<void> {
+        auto first = co_await mu.lock();
+        auto ex = co_await asio::this_coro::executor;
+        // Three lockers queue up behind the held lock, one after the other.
+        for (int i = 0; i < 3; ++i) {
+            asio::co_spawn(ex, [&, i]() -> asio::awaitable<void> {
+                auto g = co_await mu.lock();
+                order.push_back(i);
+            }, asio::detached);
+            co_await sleep_ms(10);
+        }
+        first.release();
+        co_await sleep_ms(50);
+        auto last = co_await mu.lock();
+    };
+    ASSERT_TRUE(rt.block_on(body()).ok());
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+}
+
+TEST(AsyncQueue, HoldsSixtyFourRequestsThenRefuses) {
+    AsyncRuntime rt(1);
+    auto queue = std::make_shared<RequestQueue>(rt.executor(), REQUEST_QUEUE_CAPACITY);
+    ConnectionHandle handle(queue);
+    std::vector<std::shared_ptr<ReplyChannel>> replies;
+    for (size_t i = 0; i < 64; ++i) {
+        replies.push_back(std::make_shared<ReplyChannel>(rt.executor(), 1));
+        ASSERT_TRUE(handle.offer(std::make_shared<Request>(Bytes{1}, replies.back()))) << i;
+    }
+    auto refused_reply = std::make_shared<ReplyChannel>(rt.executor(), 1);
+    EXPECT_FALSE(handle.offer(std::make_shared<Request>(Bytes{1}, refused_reply)));
+    // The refused request was dropped unanswered: its waiter sees the channel closed.
+    auto r = rt.block_on(await_reply(refused_reply));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), TdxError::Kind::Disconnected);
+}
+
+TEST(AsyncQueue, DroppedHandleClosesTheQueue) {
+    AsyncRuntime rt(1);
+    auto queue = std::make_shared<RequestQueue>(rt.executor(), REQUEST_QUEUE_CAPACITY);
+    { ConnectionHandle handle(queue); }
+    EXPECT_FALSE(queue->is_open());
+}
+
+TEST(AsyncRateLimiter, SpacesRequestStartsByTheInterval) {
+    AsyncRuntime rt(1);
+    AsyncRateLimiter limiter(rt.executor());
+    EXPECT_EQ(limiter.interval(), std::chrono::milliseconds(20));
+    limiter.set_interval(std::chrono::milliseconds(40));
+    auto three = [&]() -> asio::awaitable<std::vector<Clock::time_point>> {
+        std::vector<Clock::time_point> out;
+        for (int i = 0; i < 3; ++i) {
+            co_await limiter.wait();
+            out.push_back(Clock::now());
+        }
+        co_return out;
+    };
+    auto stamps = rt.block_on(three()).value();
+    EXPECT_GE(stamps[1] - stamps[0], std::chrono::milliseconds(40));
+    EXPECT_GE(stamps[2] - stamps[1], std::chrono::milliseconds(40));
+}
+
+TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
+    AsyncRuntime rt(3);
+    AsyncRateLimiter limiter(rt.executor());
+    limiter.set_interval(std::chrono::milliseconds(30));
+    std::mutex mu;
+    std::vector<Clock::time_point> stamps;
+    auto one = [&]() -> asio::awaitable<void> {
+        co_await limiter.wait();
+        std::lock_guard g(mu);
+        stamps.push_back(Clock::now());
+    };
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i) callers.emplace_back([&] { (void)rt.block_on(one()); });
+    for (auto& t : callers) t.join();
+    ASSERT_EQ(stamps.size(), 4u);
+    std::sort(stamps.begin(), stamps.end());
+    EXPECT_GE(stamps.back() - stamps.front(), std::chrono::milliseconds(90));
+}
+
+TEST(AsyncRateLimiter, NegativeIntervalIsHeldAtZero) {
+    AsyncRuntime rt(1);
+    AsyncRateLimiter limiter(rt.executor());
+    limiter.set_interval(std::chrono::milliseconds(-5));
+    EXPECT_EQ(limiter.interval().count(), 0);
+}
