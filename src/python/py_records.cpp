@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quotix::py {
 namespace {
@@ -68,27 +69,37 @@ bool set_item(PyObject* dict, PyObject* key, PyObject* v) {
 // A row's keys, interned once, and the template its dicts are copied from.
 struct RowKeys {
     PyObject* const* keys;
-    PyObject* tmpl;  // null: build each dict from empty
+    PyObject* tmpl;                // null: build each dict from empty
+    PyObject* const* tmpl_values;  // the template's value under each key (borrowed)
 };
 
-// A dict holding `keys` in order, all None, whose copies share one keys table. An instance of a
+// A dict holding `keys` in order, with None under each (0 under the `zero` ones), whose copies
+// share one keys table. An instance of a
 // plain class keeps its attributes in a keys table the class shares among its instances; the dict
 // made from such an instance, and every copy of that dict, use that table rather than each
 // allocating and filling a hash table of its own. So a row becomes one copy and a value per key.
 // Null (no exception) when the table cannot be shared this way; rows are then built from empty.
-PyObject* shared_keys_template(PyObject* const* keys, size_t n, PyObject*& owner) {
+PyObject* shared_keys_template(PyObject* const* keys, size_t n, const std::vector<bool>& zero,
+                               PyObject*& owner, std::vector<PyObject*>& values) {
     Ref cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}", "row",
                                   reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     Ref inst(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
     bool ok = static_cast<bool>(inst);
-    for (size_t i = 0; ok && i < n; ++i) ok = PyObject_SetAttr(inst.get(), keys[i], Py_None) == 0;
+    Ref zero_int(PyLong_FromLong(0));
+    ok = ok && zero_int;
+    for (size_t i = 0; ok && i < n; ++i)
+        ok = PyObject_SetAttr(inst.get(), keys[i], zero[i] ? zero_int.get() : Py_None) == 0;
     Ref d(ok ? PyObject_GetAttrString(inst.get(), "__dict__") : nullptr);
     ok = d && PyDict_CheckExact(d.get()) && PyDict_GET_SIZE(d.get()) == static_cast<Py_ssize_t>(n);
     // The template must iterate in exactly the row's key order, with the very key objects.
     Py_ssize_t pos = 0;
     PyObject* k = nullptr;
     PyObject* v = nullptr;
-    for (size_t i = 0; ok && PyDict_Next(d.get(), &pos, &k, &v); ++i) ok = k == keys[i];
+    values.clear();
+    for (size_t i = 0; ok && PyDict_Next(d.get(), &pos, &k, &v); ++i) {
+        ok = k == keys[i];
+        values.push_back(v);
+    }
     if (!ok) {
         PyErr_Clear();
         return nullptr;
@@ -101,7 +112,14 @@ PyObject* shared_keys_template(PyObject* const* keys, size_t n, PyObject*& owner
 // KeySet plus the row template, both made on first use and kept for the life of the process.
 class RowShape {
 public:
-    RowShape(std::initializer_list<const char*> names) : keys_(names) {}
+    RowShape(std::initializer_list<const char*> names) : keys_(names), zero_(names.size(), false) {}
+    // `zero`: keys whose value is mostly the int 0 (hour and minute of daily and longer bars); the
+    // template holds 0 under them, so such a value needs no store at all.
+    RowShape(std::initializer_list<const char*> names, std::initializer_list<const char*> zero)
+        : RowShape(names) {
+        for (size_t i = 0; i < keys_.size(); ++i)
+            for (const char* z : zero) zero_[i] = zero_[i] || std::strcmp(keys_.name(i), z) == 0;
+    }
     size_t size() const { return keys_.size(); }
     // False with the exception set when the keys could not be made.
     bool get(RowKeys& out) {
@@ -109,18 +127,30 @@ public:
         if (!keys) return false;
         if (!tried_) {
             tried_ = true;
-            tmpl_ = shared_keys_template(keys, keys_.size(), owner_);
+            tmpl_ = shared_keys_template(keys, keys_.size(), zero_, owner_, tmpl_values_);
         }
-        out = RowKeys{keys, tmpl_};
+        out = RowKeys{keys, tmpl_, tmpl_ ? tmpl_values_.data() : nullptr};
         return true;
     }
 
 private:
     KeySet keys_;
+    std::vector<bool> zero_;
     PyObject* tmpl_ = nullptr;
+    std::vector<PyObject*> tmpl_values_;
     PyObject* owner_ = nullptr;
     bool tried_ = false;
 };
+
+// Stores `v` (a new reference, or null after a failure) under key i, unless the copied template
+// already holds that very object there (None for an absent value, 0 for a zero hour).
+bool put_value(PyObject* d, const RowKeys& row, size_t i, PyObject* v) {
+    if (v && row.tmpl_values && row.tmpl_values[i] == v) {
+        Py_DECREF(v);
+        return true;
+    }
+    return set_item(d, row.keys[i], v);
+}
 
 // A dict of the given fields under the row's keys, in order: a copy of the template with each
 // value replaced, or a dict made at its final size so that no insertion resizes it.
@@ -130,7 +160,7 @@ PyObject* make_dict(const RowKeys& row, const T&... fields) {
     if (!d) return nullptr;
     size_t i = 0;
     // The fold stops at the first failure: no Python call is made with an exception pending.
-    if (!(set_item(d, row.keys[i++], value(fields)) && ...)) {
+    if (!(put_value(d, row, i++, value(fields)) && ...)) {
         Py_DECREF(d);
         return nullptr;
     }
@@ -185,14 +215,16 @@ Ref dict_list(RowShape& shape, const std::vector<Rec>& records, Make&& make) {
 // Key sets
 
 RowShape& bar_keys() {
-    static RowShape k{"open", "close", "high",  "low",  "vol",    "amount",
-                    "year", "month", "day",   "hour", "minute", "datetime"};
+    static RowShape k{{"open", "close", "high", "low", "vol", "amount", "year", "month", "day", "hour", "minute",
+                       "datetime"},
+                      {"hour", "minute"}};
     return k;
 }
 
 RowShape& index_bar_keys() {
-    static RowShape k{"open",  "close", "high", "low",    "vol",      "amount",   "year",
-                    "month", "day",   "hour", "minute", "datetime", "up_count", "down_count"};
+    static RowShape k{{"open", "close", "high", "low", "vol", "amount", "year", "month", "day", "hour", "minute",
+                       "datetime", "up_count", "down_count"},
+                      {"hour", "minute"}};
     return k;
 }
 
