@@ -140,38 +140,61 @@ def run(mock, args):
         _, body = pure_decoder.split_reply(replies["quotes", size])
         assert pure_decoder.decode_quotes(body) == client.get_security_quotes(pairs), "quotes differ"
 
-    def contenders_of(size, bar_args, pairs):
-        bars_packet, quotes_packet = packets["bars", size], packets["quotes", size]
-        bars_reply, quotes_reply = replies["bars", size], replies["quotes", size]
+    def contenders_of(kind, size):
+        """The contenders of one record kind ("bars" or "quotes") at one request size."""
+        if kind == "bars":
+            args_ = BAR_ARGS if size == "big" else BAR_ARGS_ONE
+            reply = replies["bars", size]
+            return {
+                "raw socket": lambda p=packets["bars", size]: raw.round_trip(p),
+                "dicts": lambda: client.get_security_bars(*args_),
+                "tuples": lambda: client.get_security_bars_tuples(*args_),
+                "DataFrame": lambda: client.get_security_bars_dataframe(*args_),
+                "pure Python": lambda: pure_decoder.decode_bars(pure_decoder.split_reply(reply)[1], args_[0]),
+            }
+        pairs = QUOTE_PAIRS if size == "big" else QUOTE_PAIRS[:1]
+        reply = replies["quotes", size]
         return {
-            ("bars raw socket", size): lambda: raw.round_trip(bars_packet),
-            ("bars dicts", size): lambda: client.get_security_bars(*bar_args),
-            ("bars tuples", size): lambda: client.get_security_bars_tuples(*bar_args),
-            ("bars DataFrame", size): lambda: client.get_security_bars_dataframe(*bar_args),
-            ("quotes raw socket", size): lambda: raw.round_trip(quotes_packet),
-            ("quotes dicts", size): lambda: client.get_security_quotes(pairs),
-            ("quotes tuples", size): lambda: client.get_security_quotes_tuples(pairs),
-            ("quotes DataFrame", size): lambda: client.get_security_quotes_dataframe(pairs),
-            ("bars pure Python", size): lambda: pure_decoder.decode_bars(
-                pure_decoder.split_reply(bars_reply)[1], bar_args[0]),
-            ("quotes pure Python", size): lambda: pure_decoder.decode_quotes(
-                pure_decoder.split_reply(quotes_reply)[1]),
+            "raw socket": lambda p=packets["quotes", size]: raw.round_trip(p),
+            "dicts": lambda: client.get_security_quotes(pairs),
+            "tuples": lambda: client.get_security_quotes_tuples(pairs),
+            "DataFrame": lambda: client.get_security_quotes_dataframe(pairs),
+            "pure Python": lambda: pure_decoder.decode_quotes(pure_decoder.split_reply(reply)[1]),
         }
 
-    contenders = {**contenders_of("big", BAR_ARGS, QUOTE_PAIRS),
-                  **contenders_of("one", BAR_ARGS_ONE, QUOTE_PAIRS[:1])}
-    for fn in contenders.values():  # warm-up: pandas import, caches, allocator pools
-        for _ in range(20):
-            timed(fn)
-    samples = {key: [] for key in contenders}
-    # Interleaved, so drift of the machine or the mock touches every contender alike.
-    for i in range(args.rounds):
-        for key, fn in contenders.items():
-            samples[key].append(timed(fn))
-        if i % 200 == 199:
-            mock.reset()  # the mock keeps a log of every request; keep it small
-    med = {key[0]: median_us(s, 0) for key, s in samples.items() if key[1] == "big"}
-    cpu = {key: median_us(s, 1) for key, s in samples.items()}
+    # Each group is timed on its own, its contenders interleaved round by round so that drift of
+    # the machine or the mock touches them alike. The DataFrame calls form groups of their own
+    # (beside their own raw floor): pandas' allocations between two calls of another contender
+    # would leave that one a cold cache and allocator.
+    groups = {}
+    for kind in ("bars", "quotes"):
+        for size in ("big", "one"):
+            c = contenders_of(kind, size)
+            groups[kind, "objects", size] = {k: c[k] for k in ("raw socket", "dicts", "tuples", "pure Python")}
+            groups[kind, "frames", size] = {k: c[k] for k in ("raw socket", "DataFrame")}
+    wall, cpu = {}, {}
+    for (kind, group, size), members in groups.items():
+        for fn in members.values():  # warm-up: pandas import, caches, allocator pools
+            for _ in range(20):
+                timed(fn)
+        got = {name: [] for name in members}
+        for i in range(args.rounds):
+            for name, fn in members.items():
+                got[name].append(timed(fn))
+            if i % 200 == 199:
+                mock.reset()  # the mock keeps a log of every request; keep it small
+        for name, samples in got.items():
+            wall[kind, group, size, name] = median_us(samples, 0)
+            cpu[kind, group, size, name] = median_us(samples, 1)
+
+    # Call times, each against the raw round trip of the same request measured beside it.
+    med, ratio = {}, {}
+    for kind in ("bars", "quotes"):
+        med[f"{kind} raw socket"] = wall[kind, "objects", "big", "raw socket"]
+        for name in ("dicts", "tuples", "DataFrame"):
+            group = "frames" if name == "DataFrame" else "objects"
+            med[f"{kind} {name}"] = wall[kind, group, "big", name]
+            ratio[f"{kind} {name}"] = med[f"{kind} {name}"] / wall[kind, group, "big", "raw socket"]
 
     # Decode and convert per record: the CPU time one more record adds to a call, beyond what it
     # adds to the raw round trip (the bytes on the wire). Taken between the full request and a
@@ -179,10 +202,11 @@ def run(mock, args):
     # remains is inflating, parsing and making the Python objects.
     n_bars, n_quotes = 800, 60
 
-    def per_record(kind, what, n):
-        extra_big = cpu[f"{kind} {what}", "big"] - cpu[f"{kind} raw socket", "big"]
-        extra_one = cpu[f"{kind} {what}", "one"] - cpu[f"{kind} raw socket", "one"]
-        return (extra_big - extra_one) / (n - 1)
+    def per_record(kind, name, n):
+        group = "frames" if name == "DataFrame" else "objects"
+        extra = {size: cpu[kind, group, size, name] - cpu[kind, group, size, "raw socket"]
+                 for size in ("big", "one")}
+        return (extra["big"] - extra["one"]) / (n - 1)
 
     ours = {
         "bars dicts": per_record("bars", "dicts", n_bars),
@@ -191,12 +215,16 @@ def run(mock, args):
         "quotes dicts": per_record("quotes", "dicts", n_quotes),
         "quotes tuples": per_record("quotes", "tuples", n_quotes),
     }
-    pure_bar = (cpu["bars pure Python", "big"] - cpu["bars pure Python", "one"]) / (n_bars - 1)
-    pure_quote = (cpu["quotes pure Python", "big"] - cpu["quotes pure Python", "one"]) / (n_quotes - 1)
+    pure_bar = (cpu["bars", "objects", "big", "pure Python"]
+                - cpu["bars", "objects", "one", "pure Python"]) / (n_bars - 1)
+    pure_quote = (cpu["quotes", "objects", "big", "pure Python"]
+                  - cpu["quotes", "objects", "one", "pure Python"]) / (n_quotes - 1)
 
     # Resident memory across many calls of every kind.
-    calls = [contenders[k, "big"] for k in ("bars dicts", "bars tuples", "bars DataFrame", "quotes dicts",
-                                             "quotes tuples", "quotes DataFrame")]
+    calls = [contenders_of(kind, "big")[name] for kind in ("bars", "quotes")
+             for name in ("dicts", "tuples", "DataFrame")]
+    for i in range(10 * len(calls)):  # one more warm-up, of this cycle
+        calls[i % len(calls)]()
     gc.collect()
     before = rss_bytes()
     for i in range(args.memory_calls):
@@ -208,13 +236,13 @@ def run(mock, args):
     raw.close()
     client.disconnect()
 
-    report(args, med, ours, pure_bar, pure_quote, before, after)
+    report(args, med, ratio, ours, pure_bar, pure_quote, before, after)
 
 
-def report(args, med, ours, pure_bar, pure_quote, before, after):
+def report(args, med, ratio, ours, pure_bar, pure_quote, before, after):
     lines = []
     out = lines.append
-    out(f"quotix TdxHqClient against the loopback mock ({args.rounds} interleaved rounds, medians)")
+    out(f"quotix TdxHqClient against the loopback mock ({args.rounds} interleaved rounds per group, medians)")
     out("")
     for kind, raw_key, keys in (
         ("bars", "bars raw socket", ("bars dicts", "bars tuples", "bars DataFrame")),
@@ -224,7 +252,7 @@ def report(args, med, ours, pure_bar, pure_quote, before, after):
         out(f"{what:36} {'wall us':>10} {'x raw trip':>11}")
         out(f"{'  raw socket floor':36} {med[raw_key]:10.1f} {1.0:11.2f}")
         for k in keys:
-            out(f"{'  ' + k.split()[1]:36} {med[k]:10.1f} {med[k] / med[raw_key]:11.2f}")
+            out(f"{'  ' + k.split()[1]:36} {med[k]:10.1f} {ratio[k]:11.2f}")
     out("")
     out(f"{'decode + convert per record':36} {'CPU us':>10} {'speedup':>11}")
     out(f"{'bars, pure Python (struct+zlib)':36} {pure_bar:10.3f} {1.0:11.1f}")
@@ -244,9 +272,7 @@ def report(args, med, ours, pure_bar, pure_quote, before, after):
 
     dict_speedup = pure_bar / ours["bars dicts"] if ours["bars dicts"] > 0 else float("inf")
     tuple_speedup = pure_bar / ours["bars tuples"] if ours["bars tuples"] > 0 else float("inf")
-    worst_ratio = max(med["bars dicts"] / med["bars raw socket"], med["bars tuples"] / med["bars raw socket"],
-                      med["quotes dicts"] / med["quotes raw socket"],
-                      med["quotes tuples"] / med["quotes raw socket"])
+    worst_ratio = max(ratio[k] for k in ("bars dicts", "bars tuples", "quotes dicts", "quotes tuples"))
     out("targets:")
     out(f"  bars dicts >= {TARGET_DICT_SPEEDUP:.0f}x pure Python: {dict_speedup:.1f}x "
         f"{verdict(dict_speedup >= TARGET_DICT_SPEEDUP)}")

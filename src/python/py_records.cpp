@@ -1,5 +1,7 @@
 #include "python/py_records.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -66,11 +68,18 @@ bool set_item(PyObject* dict, PyObject* key, PyObject* v) {
     return rc == 0;
 }
 
-// A row's keys, interned once, and the template its dicts are copied from.
+constexpr size_t MAX_ROW_KEYS = 40;
+
+// A row's keys, interned once, and what its dicts are copied from while one list is built: the
+// template for the first row, then the row made before it. Consecutive records share much (the
+// year, the month, a zero hour), and a value that is the very object the copy already holds needs
+// no store.
 struct RowKeys {
-    PyObject* const* keys;
-    PyObject* tmpl;                // null: build each dict from empty
-    PyObject* const* tmpl_values;  // the template's value under each key (borrowed)
+    PyObject* const* keys = nullptr;
+    PyObject* tmpl = nullptr;                 // null: build the first dict from empty
+    PyObject* const* tmpl_values = nullptr;   // the template's value under each key (borrowed)
+    PyObject* prev = nullptr;                 // the last dict made (borrowed: the list holds it)
+    std::array<PyObject*, MAX_ROW_KEYS> prev_values{};  // its values (borrowed)
 };
 
 // A dict holding `keys` in order, with None under each (0 under the `zero` ones), whose copies
@@ -142,28 +151,42 @@ private:
     bool tried_ = false;
 };
 
-// Stores `v` (a new reference, or null after a failure) under key i, unless the copied template
-// already holds that very object there (None for an absent value, 0 for a zero hour).
-bool put_value(PyObject* d, const RowKeys& row, size_t i, PyObject* v) {
-    if (v && row.tmpl_values && row.tmpl_values[i] == v) {
+// Stores `v` (a new reference, or null after a failure) under `key`, unless the copied dict
+// already holds that very object there (`held`). `now` receives the value the key ends up with.
+bool put_value(PyObject* d, PyObject* key, PyObject* held, PyObject* v, PyObject*& now) {
+    if (v && v == held) {
         Py_DECREF(v);
+        now = held;
         return true;
     }
-    return set_item(d, row.keys[i], v);
+    now = v;
+    return set_item(d, key, v);
 }
 
-// A dict of the given fields under the row's keys, in order: a copy of the template with each
-// value replaced, or a dict made at its final size so that no insertion resizes it.
+// A dict of the given fields under the row's keys, in order: a copy of the previous row (or of
+// the template) with the values that differ replaced, or, without either, a dict made at its
+// final size so that no insertion resizes it.
 template <class... T>
-PyObject* make_dict(const RowKeys& row, const T&... fields) {
-    PyObject* d = row.tmpl ? PyDict_Copy(row.tmpl) : _PyDict_NewPresized(static_cast<Py_ssize_t>(sizeof...(T)));
+PyObject* make_dict(RowKeys& row, const T&... fields) {
+    constexpr size_t n = sizeof...(T);
+    static_assert(n <= MAX_ROW_KEYS);
+    PyObject* base = row.prev ? row.prev : row.tmpl;
+    PyObject* const* held = row.prev ? row.prev_values.data() : row.tmpl_values;
+    PyObject* d = base ? PyDict_Copy(base) : _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
     if (!d) return nullptr;
+    std::array<PyObject*, n> now{};
     size_t i = 0;
+    auto put = [&](PyObject* v) {
+        const size_t k = i++;
+        return put_value(d, row.keys[k], held ? held[k] : nullptr, v, now[k]);
+    };
     // The fold stops at the first failure: no Python call is made with an exception pending.
-    if (!(put_value(d, row, i++, value(fields)) && ...)) {
+    if (!(put(value(fields)) && ...)) {
         Py_DECREF(d);
         return nullptr;
     }
+    row.prev = d;
+    std::copy(now.begin(), now.end(), row.prev_values.begin());
     return d;
 }
 
@@ -254,12 +277,12 @@ RowShape& finance_keys() {
 // Shapes
 
 template <class Bar>
-PyObject* bar_dict(const RowKeys& keys, const Bar& b) {
+PyObject* bar_dict(RowKeys& keys, const Bar& b) {
     return make_dict(keys, b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
                      b.minute, b.datetime);
 }
 
-PyObject* index_bar_dict(const RowKeys& keys, const IndexBar& b) {
+PyObject* index_bar_dict(RowKeys& keys, const IndexBar& b) {
     return make_dict(keys, b.open, b.close, b.high, b.low, b.vol, b.amount, b.year, b.month, b.day, b.hour,
                      b.minute, b.datetime, b.up_count, b.down_count);
 }
@@ -274,7 +297,7 @@ PyObject* index_bar_tuple(const IndexBar& b) {
                       b.minute, b.datetime, b.up_count, b.down_count);
 }
 
-PyObject* quote_dict(const RowKeys& keys, const SecurityQuote& q) {
+PyObject* quote_dict(RowKeys& keys, const SecurityQuote& q) {
     return make_dict(keys, q.market, q.code, q.price, q.last_close, q.open, q.high, q.low, q.servertime, q.vol,
                      q.cur_vol, q.amount, q.s_vol, q.b_vol, q.bid1, q.bid_vol1, q.bid2, q.bid_vol2, q.bid3,
                      q.bid_vol3, q.bid4, q.bid_vol4, q.bid5, q.bid_vol5, q.ask1, q.ask_vol1, q.ask2, q.ask_vol2,
@@ -288,7 +311,7 @@ PyObject* quote_tuple(const SecurityQuote& q) {
                       q.bid5, q.bid_vol5, q.ask5, q.ask_vol5);
 }
 
-PyObject* finance_dict_of(const RowKeys& keys, const FinanceInfo& f) {
+PyObject* finance_dict_of(RowKeys& keys, const FinanceInfo& f) {
     return make_dict(keys, f.market, f.code, f.liutongguben, f.province, f.industry, f.updated_date, f.ipo_date,
                      f.zongguben, f.guojiagu, f.faqirenfarengu, f.farengu, f.bgu, f.hgu, f.zhigonggu, f.zongzichan,
                      f.liudongzichan, f.gudingzichan, f.wuxingzichan, f.gudongrenshu, f.liudongfuzhai,
@@ -317,21 +340,21 @@ Ref quote_tuples(const std::vector<SecurityQuote>& quotes) { return list_of_reco
 
 Ref security_info_dicts(const std::vector<SecurityInfo>& infos) {
     static RowShape keys{"code", "volunit", "decimal_point", "name", "pre_close"};
-    return dict_list(keys, infos, [](const RowKeys& k, const SecurityInfo& s) {
+    return dict_list(keys, infos, [](RowKeys& k, const SecurityInfo& s) {
         return make_dict(k, s.code, s.volunit, s.decimal_point, s.name, s.pre_close);
     });
 }
 
 Ref minute_dicts(const std::vector<MinuteTimePrice>& points) {
     static RowShape keys{"time", "price", "avg_price", "vol"};
-    return dict_list(keys, points, [](const RowKeys& k, const MinuteTimePrice& m) {
+    return dict_list(keys, points, [](RowKeys& k, const MinuteTimePrice& m) {
         return make_dict(k, m.time, m.price, m.avg_price, m.vol);
     });
 }
 
 Ref tick_dicts(const std::vector<TickData>& ticks) {
     static RowShape keys{"time", "price", "vol", "num", "buyorsell", "reserved"};
-    return dict_list(keys, ticks, [](const RowKeys& k, const TickData& t) {
+    return dict_list(keys, ticks, [](RowKeys& k, const TickData& t) {
         return make_dict(k, t.time, t.price, t.vol, t.num, t.buyorsell, t.reserved);
     });
 }
@@ -346,7 +369,7 @@ Ref xdxr_dicts(const std::vector<XdXrInfo>& events) {
     static RowShape keys{"year",  "month",       "day",    "category",       "name",          "fenhong",
                        "peigujia", "songzhuangu", "peigu", "suogu",        "panqianliutong", "panhouliutong",
                        "qianzongguben", "houzongguben", "fenshu", "xingquanjia"};
-    return dict_list(keys, events, [](const RowKeys& k, const XdXrInfo& e) {
+    return dict_list(keys, events, [](RowKeys& k, const XdXrInfo& e) {
         return make_dict(k, e.year, e.month, e.day, e.category, e.name, e.fenhong, e.peigujia, e.songzhuangu,
                          e.peigu, e.suogu, e.panqianliutong, e.panhouliutong, e.qianzongguben, e.houzongguben,
                          e.fenshu, e.xingquanjia);
@@ -355,7 +378,7 @@ Ref xdxr_dicts(const std::vector<XdXrInfo>& events) {
 
 Ref block_record_dicts(const std::vector<BlockRecord>& records) {
     static RowShape keys{"blockname", "block_type", "code_index", "code"};
-    return dict_list(keys, records, [](const RowKeys& k, const BlockRecord& r) {
+    return dict_list(keys, records, [](RowKeys& k, const BlockRecord& r) {
         return make_dict(k, r.blockname, r.block_type, r.code_index, r.code);
     });
 }
@@ -366,7 +389,7 @@ Ref fq_report_dict(const FqFactorReport& report) {
     static KeySet outer_keys{"factors", "cumulative_qfq", "cumulative_hfq"};
     PyObject* const* outer = outer_keys.keys();
     if (!outer) return Ref();
-    Ref rows = dict_list(row_keys, report.factors, [](const RowKeys& k, const FqFactor& f) {
+    Ref rows = dict_list(row_keys, report.factors, [](RowKeys& k, const FqFactor& f) {
         return make_dict(k, f.date, f.close_before, f.qfq_factor, f.hfq_factor, f.div_per_share, f.bonus_ratio,
                          f.rights_ratio, f.rights_price);
     });
