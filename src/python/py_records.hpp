@@ -2,8 +2,10 @@
 // insertion order, one tuple per record in a fixed element order, and the lists of them.
 //
 // These run once per record of every reply, so they are written for speed: the key objects are
-// interned once per process, each dict is created at its final size, every list at its final
-// length, and each value goes straight from the record field into the container.
+// interned once per process; each row dict starts as a copy of the row before it (the first as a
+// copy of a template), all sharing one keys table, so only the values that differ are stored;
+// every list is made at its final length, and each value goes straight from the record field into
+// the container.
 //
 // Every function returns a new reference, or a null Ref with the Python exception set; a partly
 // built list is released on failure.
