@@ -71,35 +71,27 @@ TEST(Inflate, RealLengthWhateverTheHint) {
     }
 }
 
-TEST(Inflate, TruncatedOrCorruptStreamIsCoded2102) {
+TEST(Inflate, BadStreamsAreRefused) {
     std::vector<uint8_t> plain(3000, 'x');
     for (size_t i = 0; i < plain.size(); i += 3) plain[i] = static_cast<uint8_t>(i);
-    auto z = deflate_bytes(plain);
+    const auto z = deflate_bytes(plain);
+    auto flipped = hex(ZEROS64_ZLIB);
+    flipped.back() ^= 0xff;  // a flipped byte in the checksum trailer
+    std::vector<std::pair<std::vector<uint8_t>, uint32_t>> cases = {
+        {hex("01 02 03 04 05 06 07 08"), 2102},  // a plain body sent as if compressed
+        {flipped, 2102},
+        // 4 MiB of zeros deflates to a few kilobytes; no quote reply inflates past 1 MiB.
+        {deflate_bytes(std::vector<uint8_t>(4u << 20, 0)), 2103},
+    };
     // Every proper prefix is incomplete: without the trailer nothing may come back as success.
-    for (size_t cut : {size_t{0}, size_t{1}, size_t{2}, z.size() / 2, z.size() - 4, z.size() - 1}) {
-        auto out = decompress_zlib(std::span<const uint8_t>(z.data(), cut), plain.size());
-        ASSERT_FALSE(out.ok()) << cut;
-        EXPECT_TRUE(out.error().is_coded(2102)) << cut << " " << out.error().display();
+    for (size_t cut : {size_t{0}, size_t{1}, size_t{2}, z.size() / 2, z.size() - 4, z.size() - 1})
+        cases.push_back({std::vector<uint8_t>(z.begin(), z.begin() + cut), 2102});
+    for (const auto& [stream, code] : cases) {
+        auto out = decompress_zlib(stream, 100);
+        ASSERT_FALSE(out.ok()) << stream.size();
+        EXPECT_TRUE(out.error().is_coded(code)) << stream.size() << " " << out.error().display();
     }
-    // A plain body sent as if compressed.
-    auto out = decompress_zlib(hex("01 02 03 04 05 06 07 08"), 64);
-    ASSERT_FALSE(out.ok());
-    EXPECT_EQ(out.error().display().rfind("[E2102] zlib decompress failed: ", 0), 0u);
-    // A flipped byte in the checksum trailer.
-    z = hex(ZEROS64_ZLIB);
-    z.back() ^= 0xff;
-    out = decompress_zlib(z, 64);
-    ASSERT_FALSE(out.ok());
-    EXPECT_TRUE(out.error().is_coded(2102));
-}
-
-TEST(Inflate, BombIsRefusedNotAllocated) {
-    // 4 MiB of zeros deflates to a few kilobytes; no quote reply inflates past 1 MiB.
-    auto z = deflate_bytes(std::vector<uint8_t>(4u << 20, 0));
-    ASSERT_LT(z.size(), 65535u);
-    auto out = decompress_zlib(z, 100);
-    ASSERT_FALSE(out.ok());
-    EXPECT_TRUE(out.error().is_coded(2103));
+    EXPECT_EQ(decompress_zlib(flipped, 64).error().display().rfind("[E2102] zlib decompress failed: ", 0), 0u);
 }
 
 TEST(ReadResponse, BodiesAndWhatIsLeftUnread) {
