@@ -32,6 +32,13 @@ void expect_prices(const SecurityBar& b, double open, double close, double high,
     EXPECT_EQ((std::array{b.open, b.close, b.high, b.low}), (std::array{open, close, high, low}));
 }
 
+// Every price of every bar, bars separated by "|".
+std::string prices_text(const std::vector<SecurityBar>& bars) {
+    std::string s;
+    for (const SecurityBar& b : bars) s += (s.empty() ? "" : " | ") + testutil::fields(b.open, b.close, b.high, b.low);
+    return s;
+}
+
 // Bars around a 0.5-per-share cash dividend on 2024-01-03, the day before closing at 10.0.
 std::vector<SecurityBar> dividend_bars() {
     return {bar(20240101, 10.2, 10.0, 10.4, 9.8), bar(20240102, 10.0, 10.0, 10.2, 9.9),
@@ -64,37 +71,62 @@ TEST(AdjusterModes, CashDividendInsideBars) {
     }
 }
 
-TEST(AdjusterRounding, HalfAtThirdDecimalAfterScaling) {
-    // fenhong 50 on a 10.0 close: factor (10 - 5) / 10 = 0.5, exact in binary, so 4.125 lands on
-    // 2.0625 exactly.
-    std::vector<SecurityBar> bars = {bar(20240101, 4.125, 10.0, 4.125, -4.125), flat(20240102, 1.0)};
-    adjust_security_bars(bars, {}, std::vector<XdXrInfo>{event(20240102, 50.0)}, 1);
-    expect_prices(bars[0], 2.063, 5.0, 2.063, -2.063);
-    expect_prices(bars[1], 1.0, 1.0, 1.0, 1.0);
+// Adjusted prices worked out by hand, one scenario a row.
+TEST(AdjusterScenarios, PricesByHand) {
+    struct Case {
+        const char* name;
+        std::vector<SecurityBar> bars, context;
+        std::vector<XdXrInfo> events;
+        uint8_t mode;
+        const char* prices;
+    };
+    const std::vector<SecurityBar> ctx = {flat(20240103, 30.0), flat(20240104, 20.0), flat(20240108, 19.0)};
+    const Case cases[] = {
+        // fenhong 50 on a 10.0 close: factor 0.5, exact in binary, so 4.125 lands on 2.0625 exactly.
+        {"half at the third decimal after scaling", {bar(20240101, 4.125, 10.0, 4.125, -4.125), flat(20240102, 1.0)}, {},
+         {event(20240102, 50.0)}, 1, "2.063 5 2.063 -2.063 | 1 1 1 1"},
+        // Factor 1 - 1e-11 is too close to 1 to apply; applied, it would round 2.0625 down to 2.062.
+        {"product within tolerance", {bar(20240101, 2.0625, 1.0, 10.00049, 1.0), flat(20240102, 1.0)}, {},
+         {event(20240102, 1e-10)}, 1, "2.063 1 10 1 | 1 1 1 1"},
+        // The close before an event ahead of the bars is the last earlier context close: (20 - 1) / 20.
+        {"context, forward", {flat(20240110, 19.0), flat(20240111, 19.5)}, ctx, {event(20240105, 10.0)}, 1,
+         "19 19 19 19 | 19.5 19.5 19.5 19.5"},
+        {"context, backward", {flat(20240110, 19.0), flat(20240111, 19.5)}, ctx, {event(20240105, 10.0)}, 2,
+         "20 20 20 20 | 20.526 20.526 20.526 20.526"},
+        // An event after the last bar takes that bar's close: all scaled forward, none backward (rounded only).
+        {"after the last bar, forward", {flat(20240101, 12.0), flat(20240102, 10.0)}, {}, {event(20240201, 5.0)}, 1,
+         "11.4 11.4 11.4 11.4 | 9.5 9.5 9.5 9.5"},
+        {"after the last bar, backward", {flat(20240101, 12.0001), flat(20240102, 10.0)}, {}, {event(20240201, 5.0)}, 2,
+         "12 12 12 12 | 10 10 10 10"},
+        // A dividend of 1.0 (0.9) and a 1-for-1 bonus (0.5) on one date: each applies once, 10 x 0.5 x 0.9.
+        {"two events on one date, forward", {flat(20240101, 10.0), flat(20240102, 10.0)}, {},
+         {event(20240102, 10.0), event(20240102, 0.0, 10.0)}, 1, "4.5 4.5 4.5 4.5 | 10 10 10 10"},
+        {"two events on one date, backward", {flat(20240101, 10.0), flat(20240102, 10.0)}, {},
+         {event(20240102, 10.0), event(20240102, 0.0, 10.0)}, 2, "10 10 10 10 | 22.222 22.222 22.222 22.222"},
+        // A 10.0 dividend on a 10.0 close gives a factor of 0: backward must not divide by it.
+        {"zero factor, forward", {flat(20240101, 10.0), flat(20240102, 3.0)}, {}, {event(20240102, 100.0)}, 1,
+         "0 0 0 0 | 3 3 3 3"},
+        {"zero factor, backward", {flat(20240101, 10.0), flat(20240102, 3.0)}, {}, {event(20240102, 100.0)}, 2,
+         "10 10 10 10 | 3 3 3 3"},
+        // No earlier close anywhere for the only event: nothing is scaled and nothing rounded.
+        {"no earlier close, forward", {flat(20240110, 10.0004)}, {flat(20240106, 9.0)}, {event(20240105, 10.0)}, 1,
+         "10.0004 10.0004 10.0004 10.0004"},
+        {"no earlier close, backward", {flat(20240110, 10.0004)}, {flat(20240106, 9.0)}, {event(20240105, 10.0)}, 2,
+         "10.0004 10.0004 10.0004 10.0004"},
+    };
+    for (const Case& c : cases) {
+        auto bars = c.bars;
+        adjust_security_bars(bars, c.context, c.events, c.mode);
+        EXPECT_EQ(prices_text(bars), c.prices) << c.name;
+    }
 }
 
-TEST(AdjusterRounding, ProductWithinTolerance) {
-    // fenhong 1e-10 on a 1.0 close: factor 1 - 1e-11, too close to 1 to apply. Applied, it would
-    // pull 2.0625 just under the half and round it down to 2.062.
-    std::vector<SecurityBar> bars = {bar(20240101, 2.0625, 1.0, 10.00049, 1.0), flat(20240102, 1.0)};
-    adjust_security_bars(bars, {}, std::vector<XdXrInfo>{event(20240102, 1e-10)}, 1);
-    EXPECT_EQ(bars[0].open, 2.063);
-    EXPECT_EQ(bars[0].high, 10.0);  // still rounded
-}
-
-TEST(AdjusterContext, EventBeforeBarsUsesLastEarlierContextClose) {
+TEST(AdjusterReport, CloseBeforeFromContext) {
     const std::vector<SecurityBar> context = {flat(20240103, 30.0), flat(20240104, 20.0), flat(20240108, 19.0)};
-    const std::vector<XdXrInfo> events = {event(20240105, 10.0)};  // (20 - 1) / 20 = 0.95
-    auto fwd = std::vector<SecurityBar>{flat(20240110, 19.0), flat(20240111, 19.5)}, bwd = fwd;
-    adjust_security_bars(fwd, context, events, 1);
-    EXPECT_EQ(fwd[0].close, 19.0);  // no bar lies before the event
-    adjust_security_bars(bwd, context, events, 2);
-    EXPECT_EQ(bwd[0].close, 20.0);
-    EXPECT_EQ(bwd[1].close, 20.526);  // 19.5 / 0.95 = 20.5263..
-    const auto report = calc_fq_factors(std::vector<SecurityBar>{flat(20240110, 19.0)}, context, events);
+    const auto report = calc_fq_factors(std::vector<SecurityBar>{flat(20240110, 19.0)}, context,
+                                        std::vector<XdXrInfo>{event(20240105, 10.0)});
     ASSERT_EQ(report.factors.size(), 1u);
     EXPECT_EQ(report.factors[0].close_before, 20.0);
-
     // An event on the first bar's date takes its close from the context alone.
     const std::vector<XdXrInfo> same_day = {event(20240110, 10.0)};
     const auto with = calc_fq_factors(std::vector<SecurityBar>{flat(20240110, 5.0)},
@@ -116,15 +148,10 @@ TEST(AdjusterEvents, NothingToApplyLeavesBarsUnrounded) {
         for (size_t i = 0; i < bars.size(); ++i)
             expect_prices(bars[i], original[i].open, original[i].close, original[i].high, original[i].low);
     }
-    // The only event has no earlier close anywhere.
+    // The only event has no earlier close anywhere: no report row either.
     const std::vector<SecurityBar> context = {flat(20240106, 9.0)};
     const std::vector<XdXrInfo> early = {event(20240105, 10.0)};
     const std::vector<SecurityBar> late = {flat(20240110, 10.0004), flat(20240111, 10.0004)};
-    for (uint8_t mode : {1, 2}) {
-        auto bars = late;
-        adjust_security_bars(bars, context, early, mode);
-        EXPECT_EQ(bars[1].close, 10.0004);
-    }
     std::vector<SecurityBar> none;
     adjust_security_bars(none, {}, dividend, 1);
     EXPECT_TRUE(none.empty());
@@ -136,41 +163,15 @@ TEST(AdjusterEvents, NothingToApplyLeavesBarsUnrounded) {
     }
 }
 
-TEST(AdjusterEvents, EventAfterLastBarScalesAllForwardAndNoneBackward) {
-    const std::vector<XdXrInfo> events = {event(20240201, 5.0)};  // close before = 10.0 of the last bar
-    std::vector<SecurityBar> fwd = {flat(20240101, 12.0), flat(20240102, 10.0)};
-    adjust_security_bars(fwd, {}, events, 1);
-    EXPECT_EQ(fwd[0].close, 11.4);
-    EXPECT_EQ(fwd[1].close, 9.5);
-    std::vector<SecurityBar> bwd = {flat(20240101, 12.0001), flat(20240102, 10.0)};
-    adjust_security_bars(bwd, {}, events, 2);
-    EXPECT_EQ(bwd[0].close, 12.0);  // rounded only
-}
-
-TEST(AdjusterEvents, TwoEventsOnOneDateEachApplyTheirOwnFactorOnce) {
-    // On 2024-01-02: a 1.0-per-share dividend (factor 0.9) and a 1-for-1 bonus (factor 0.5).
-    const std::vector<XdXrInfo> events = {event(20240102, 10.0), event(20240102, 0.0, 10.0)};
+// Two events on one date each report their own factor; a zero factor reports 1 backward.
+TEST(AdjusterReport, SameDateAndZeroFactors) {
     const std::vector<SecurityBar> raw = {flat(20240101, 10.0), flat(20240102, 10.0)};
-    const auto report = calc_fq_factors(raw, {}, events);
+    auto report = calc_fq_factors(raw, {}, std::vector<XdXrInfo>{event(20240102, 10.0), event(20240102, 0.0, 10.0)});
     ASSERT_EQ(report.factors.size(), 2u);
     EXPECT_EQ(testutil::fields(report.factors[0].qfq_factor, report.factors[1].qfq_factor, report.cumulative_qfq),
               "0.9 0.5 0.45");
-    auto fwd = raw, bwd = raw;
-    adjust_security_bars(fwd, {}, events, 1);
-    adjust_security_bars(bwd, {}, events, 2);
-    // Forward 10 x 0.5 x 0.9, not 10 x 0.5 x 0.5; backward 10 / 0.9 / 0.5.
-    EXPECT_EQ(testutil::fields(fwd[0].close, fwd[1].close, bwd[0].close, bwd[1].close), "4.5 10 10 22.222");
-}
-
-TEST(AdjusterEvents, ZeroFactorIsGuardedBackward) {
-    // A 10.0-per-share dividend on a 10.0 close leaves a numerator, and so a factor, of 0.
-    const std::vector<XdXrInfo> events = {event(20240102, 100.0)};
-    std::vector<SecurityBar> bwd = {flat(20240101, 10.0), flat(20240102, 3.0)}, fwd = bwd;
-    adjust_security_bars(bwd, {}, events, 2);
-    EXPECT_EQ(bwd[1].close, 3.0);  // not infinite
-    adjust_security_bars(fwd, {}, events, 1);
-    EXPECT_EQ(fwd[0].close, 0.0);
-    const auto report = calc_fq_factors(std::vector<SecurityBar>{flat(20240101, 10.0)}, {}, events);
+    report = calc_fq_factors(std::vector<SecurityBar>{flat(20240101, 10.0)}, {},
+                             std::vector<XdXrInfo>{event(20240102, 100.0)});
     ASSERT_EQ(report.factors.size(), 1u);
     EXPECT_EQ(testutil::fields(report.factors[0].qfq_factor, report.factors[0].hfq_factor, report.cumulative_qfq,
                                report.cumulative_hfq),
