@@ -1,5 +1,5 @@
 // Operations of the asynchronous client that are made of several of its requests, run one
-// after the other: the walk over a list of servers until one connects, a whole bar history in
+// after the other: the walk over a list of servers until one connects, whole bar histories in
 // pages, and the finance summaries of several securities.
 #pragma once
 
@@ -32,6 +32,11 @@ asio::awaitable<Status> connect_to_first(AsyncTdxHqClient& client, std::vector<S
 asio::awaitable<Result<std::vector<SecurityBar>>> get_security_bars_all(AsyncTdxHqClient& client, uint8_t category,
                                                                         uint8_t market, std::string code,
                                                                         uint16_t count, uint8_t fq);
+
+// Index bars the same way (flag 0, never adjusted): up to `count` bars, oldest first.
+asio::awaitable<Result<std::vector<IndexBar>>> get_index_bars_all(AsyncTdxHqClient& client, uint8_t category,
+                                                                  uint8_t market, std::string code,
+                                                                  uint16_t count);
 
 // One finance request per pair, in order, duplicates included; the first failure ends the walk
 // and is returned.

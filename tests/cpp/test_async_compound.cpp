@@ -10,7 +10,10 @@ using quotix::test::MockServer;
 
 namespace {
 
-uint32_t date_of(const SecurityBar& b) { return b.year * 10000 + b.month * 100 + b.day; }
+template <class Bar>
+uint32_t date_of(const Bar& b) {
+    return b.year * 10000 + b.month * 100 + b.day;
+}
 
 std::vector<std::pair<uint32_t, uint32_t>> page_requests(MockServer& mock) {
     std::vector<std::pair<uint32_t, uint32_t>> out;
@@ -149,4 +152,20 @@ TEST(AsyncFinanceInfos, OneRequestPerPairUntilTheFirstFailure) {
     ASSERT_FALSE(infos.ok());
     EXPECT_EQ(infos.error().display(), "[E2103] response length mismatch: body too short for finance info");
     EXPECT_EQ(mock.requests("finance"), 2);
+}
+
+TEST_F(AsyncBarsAll, IndexHistoryIsPagedToo) {
+    // 1000 bars in all: a full page, then a short one of 200 ends the paging.
+    auto bars = h.rt.block_on(get_index_bars_all(*h.client, 4, 1, "000001", 2000));
+    ASSERT_TRUE(bars.ok()) << bars.error().display();
+    ASSERT_EQ(bars->size(), 1000u);
+    EXPECT_EQ(page_requests(mock), (std::vector<std::pair<uint32_t, uint32_t>>{{0, 800}, {800, 800}}));
+    for (const auto& e : mock.request_log("bars")) EXPECT_EQ(e["args"]["fq"], 0);
+    EXPECT_EQ(date_of(bars->back()), 20240628u);
+    // Bar i = 999: up_count 100 + 99, down_count 300 - 99; bar i = 0 opens the list.
+    EXPECT_EQ(bars->back().up_count, 199u);
+    EXPECT_EQ(bars->back().down_count, 201u);
+    EXPECT_EQ(bars->front().up_count, 100u);
+    for (size_t i = 1; i < bars->size(); ++i) ASSERT_LT(date_of((*bars)[i - 1]), date_of((*bars)[i])) << i;
+    EXPECT_EQ(mock.requests("xdxr"), 0);
 }
