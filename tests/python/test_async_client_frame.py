@@ -7,6 +7,9 @@ import inspect
 import math
 import os
 import socket
+import subprocess
+import sys
+import tempfile
 import time
 
 import pytest
@@ -331,6 +334,24 @@ class TestConnect:
         # It can be connected again at any time.
         assert client.connect(*mock_server.address()) is True
         assert client.connection_count() == 2
+
+    def test_silent_server_fails_a_call_instead_of_holding_it(self, mock_server):
+        # Run apart: a call that hung would hold this process's interpreter lock for good.
+        src = f"""
+import quotix._internal as qi
+c = qi.AsyncTdxHqClient.with_pool_size(2)
+c.connect("127.0.0.1", {mock_server.port}, 0.3)
+try:
+    c.get_security_bars(4, 1, "600000", 0, 10, 0)
+except ConnectionError as e:
+    print(type(e).__name__, e)
+"""
+        mock_server.set_fault("stall", cmd="bars")
+        r = subprocess.run([sys.executable, "-c", src], capture_output=True, text=True, timeout=60,
+                           cwd=tempfile.gettempdir())
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.startswith("ConnectionError Connection error: ")
+        assert mock_server.requests("bars") >= 2
 
     def test_unconnected_calls_fail_after_the_retry_schedule(self):
         c = AsyncTdxHqClient()
