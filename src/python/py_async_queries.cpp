@@ -1,6 +1,6 @@
 // The data methods of AsyncTdxHqClient: each converts its arguments under a shared borrow, runs
 // its core operation on the object's runtime and builds the Python result once that operation
-// has returned.
+// has returned. The records become the module's shared dict and tuple shapes.
 
 #include <string>
 #include <vector>
@@ -10,6 +10,7 @@
 #include "python/py_async_frame.hpp"
 #include "python/py_dataframe.hpp"
 #include "python/py_direct_records.hpp"
+#include "python/py_records.hpp"
 
 namespace quotix::py {
 
@@ -76,46 +77,6 @@ bool market_code_args(const char* fname, PyObject* self, PyObject* const* args, 
     return arg(b, 0, market) && arg(b, 1, code);
 }
 
-// ---- result shapes the dict helpers do not have ----------------------------------------------
-
-template <class Bar>
-void bar_tuple_items(TupleBuilder& t, const Bar& b) {
-    t.add(b.open).add(b.close).add(b.high).add(b.low).add(b.vol).add(b.amount)
-        .add(b.year).add(b.month).add(b.day).add(b.hour).add(b.minute).add(b.datetime);
-}
-
-Ref bar_tuples(const std::vector<SecurityBar>& bars) {
-    return list_of(bars, [](const SecurityBar& b) {
-        TupleBuilder t(12);
-        bar_tuple_items(t, b);
-        return t.finish();
-    });
-}
-
-Ref index_bar_tuples(const std::vector<IndexBar>& bars) {
-    return list_of(bars, [](const IndexBar& b) {
-        TupleBuilder t(14);
-        bar_tuple_items(t, b);
-        t.add(b.up_count).add(b.down_count);
-        return t.finish();
-    });
-}
-
-// The quote dict's values without servertime.
-Ref quote_tuples(const std::vector<SecurityQuote>& quotes) {
-    return list_of(quotes, [](const SecurityQuote& q) {
-        return TupleBuilder(32)
-            .add(q.market).add(q.code).add(q.price).add(q.last_close).add(q.open).add(q.high)
-            .add(q.low).add(q.vol).add(q.cur_vol).add(q.amount).add(q.s_vol).add(q.b_vol)
-            .add(q.bid1).add(q.bid_vol1).add(q.ask1).add(q.ask_vol1)
-            .add(q.bid2).add(q.bid_vol2).add(q.ask2).add(q.ask_vol2)
-            .add(q.bid3).add(q.bid_vol3).add(q.ask3).add(q.ask_vol3)
-            .add(q.bid4).add(q.bid_vol4).add(q.ask4).add(q.ask_vol4)
-            .add(q.bid5).add(q.bid_vol5).add(q.ask5).add(q.ask_vol5)
-            .finish();
-    });
-}
-
 // The Python result of a core outcome: the exception of its error, or `convert(value)`.
 template <class R, class F>
 PyObject* finish(const R& outcome, F&& convert) {
@@ -158,7 +119,7 @@ PyObject* quotes(const char* fname, PyObject* self, PyObject* const* args, Py_ss
 }  // namespace
 
 PyObject* async_get_security_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return security_bars("get_security_bars", self, args, nargs, kwnames, direct_records::bar_dicts);
+    return security_bars("get_security_bars", self, args, nargs, kwnames, bar_dicts);
 }
 
 PyObject* async_get_security_bars_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -166,11 +127,11 @@ PyObject* async_get_security_bars_all(PyObject* self, PyObject* const* args, Py_
     BarArgs a;
     if (!bar_all_args("get_security_bars_all", self, args, nargs, kwnames, borrow, a)) return nullptr;
     auto bars = run_on(self, net::get_security_bars_all(async_core(self), a.category, a.market, a.code, a.count, a.fq));
-    return finish(bars, direct_records::bar_dicts);
+    return finish(bars, bar_dicts);
 }
 
 PyObject* async_get_index_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return index_bars("get_index_bars", self, args, nargs, kwnames, direct_records::index_bar_dicts);
+    return index_bars("get_index_bars", self, args, nargs, kwnames, index_bar_dicts);
 }
 
 PyObject* async_get_index_bars_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -179,7 +140,7 @@ PyObject* async_get_index_bars_all(PyObject* self, PyObject* const* args, Py_ssi
     // fq is taken and range-checked like everywhere else; index bars are never adjusted.
     if (!bar_all_args("get_index_bars_all", self, args, nargs, kwnames, borrow, a)) return nullptr;
     auto bars = run_on(self, net::get_index_bars_all(async_core(self), a.category, a.market, a.code, a.count));
-    return finish(bars, direct_records::index_bar_dicts);
+    return finish(bars, index_bar_dicts);
 }
 
 PyObject* async_get_security_bars_tuples(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -202,6 +163,8 @@ PyObject* async_get_index_bars_dataframe(PyObject* self, PyObject* const* args, 
 // ---- quotes ----------------------------------------------------------------------------------
 
 PyObject* async_get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // This class's quote dict keeps each bid beside its ask and the server time last, as the
+    // direct client's does; the main client orders its keys differently.
     return quotes("get_security_quotes", self, args, nargs, kwnames, direct_records::quote_dicts);
 }
 
@@ -239,7 +202,7 @@ PyObject* async_get_security_list(PyObject* self, PyObject* const* args, Py_ssiz
     uint16_t start = 0;
     if (!arg(b, 0, market) || !arg(b, 1, start)) return nullptr;
     auto list = run_on(self, async_core(self).get_security_list(market, start));
-    return finish(list, direct_records::security_info_dicts);
+    return finish(list, security_info_dicts);
 }
 
 // ---- minute time and transactions ------------------------------------------------------------
@@ -250,7 +213,7 @@ PyObject* async_get_minute_time_data(PyObject* self, PyObject* const* args, Py_s
     std::string code;
     if (!market_code_args("get_minute_time_data", self, args, nargs, kwnames, borrow, market, code)) return nullptr;
     auto points = run_on(self, async_core(self).get_minute_time_data(market, code));
-    return finish(points, direct_records::minute_to_list);
+    return finish(points, minute_dicts);
 }
 
 PyObject* async_get_history_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -265,7 +228,7 @@ PyObject* async_get_history_minute_time_data(PyObject* self, PyObject* const* ar
     uint32_t date = 0;
     if (!arg(b, 0, market) || !arg(b, 1, code) || !arg(b, 2, date)) return nullptr;
     auto points = run_on(self, async_core(self).get_history_minute_time_data(market, code, date));
-    return finish(points, direct_records::minute_to_list);
+    return finish(points, minute_dicts);
 }
 
 PyObject* async_get_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -279,7 +242,7 @@ PyObject* async_get_transaction_data(PyObject* self, PyObject* const* args, Py_s
     uint16_t start = 0, count = 2000;
     if (!arg(b, 0, market) || !arg(b, 1, code) || !arg(b, 2, start) || !arg(b, 3, count)) return nullptr;
     auto ticks = run_on(self, async_core(self).get_transaction_data(market, code, start, count));
-    return finish(ticks, direct_records::tick_to_list);
+    return finish(ticks, tick_dicts);
 }
 
 PyObject* async_get_history_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -296,7 +259,7 @@ PyObject* async_get_history_transaction_data(PyObject* self, PyObject* const* ar
     if (!arg(b, 0, market) || !arg(b, 1, code) || !arg(b, 2, start) || !arg(b, 3, count) || !arg(b, 4, date))
         return nullptr;
     auto ticks = run_on(self, async_core(self).get_history_transaction_data(market, code, start, count, date));
-    return finish(ticks, direct_records::tick_to_list);
+    return finish(ticks, tick_dicts);
 }
 
 // ---- finance and XDXR ------------------------------------------------------------------------
@@ -307,7 +270,7 @@ PyObject* async_get_finance_info(PyObject* self, PyObject* const* args, Py_ssize
     std::string code;
     if (!market_code_args("get_finance_info", self, args, nargs, kwnames, borrow, market, code)) return nullptr;
     auto info = run_on(self, async_core(self).get_finance_info(market, code));
-    return finish(info, direct_records::finance_dict);
+    return finish(info, finance_dict);
 }
 
 PyObject* async_get_finance_info_dataframe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -326,7 +289,7 @@ PyObject* async_get_xdxr_info(PyObject* self, PyObject* const* args, Py_ssize_t 
     std::string code;
     if (!market_code_args("get_xdxr_info", self, args, nargs, kwnames, borrow, market, code)) return nullptr;
     auto events = run_on(self, async_core(self).get_xdxr_info(market, code));
-    return finish(events, direct_records::xdxr_dicts);
+    return finish(events, xdxr_dicts);
 }
 
 }  // namespace quotix::py
