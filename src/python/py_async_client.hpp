@@ -39,7 +39,6 @@ auto run_on(PyObject* self, asio::awaitable<T> op) {
 }
 
 // ---- data methods (py_async_queries.cpp), in the order of the method table ----
-using AsyncMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* async_get_security_bars(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* async_get_security_bars_all(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* async_get_index_bars(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
