@@ -3,7 +3,7 @@
 // pages, and the finance summaries of several securities.
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 
 #include <cstdint>
 #include <optional>
