@@ -1,6 +1,5 @@
 """Checks of the mock quote server itself, with raw sockets (no quotix import)."""
 
-import hashlib
 import json
 import socket
 import struct
@@ -116,83 +115,6 @@ def test_expected_bars_helper_matches_the_wire(mock):
     exp = D.expected_bars(1, "000300", 0, 5, 3)
     assert [e["datetime"] for e in exp] == ["2024-06-28 14:25", "2024-06-28 14:30", "2024-06-28 14:35"]
     assert [(e["close"], e["up_count"]) for e in exp] == [(w["close"] / 1000.0, w["up"]) for w in wire]
-
-
-def test_security_list_pages_and_names(mock):
-    with connected(mock) as conn:
-        total = count_of(conn.request(C.count_req(1)))
-        rows = []
-        while True:
-            page = C.parse_list(conn.request(C.list_req(1, len(rows))))
-            if not page:
-                break
-            rows += page
-    assert total == 1908 == len(rows)
-    by_code = {r["code"]: r for r in rows}
-    assert (by_code["600000"]["name"], by_code["600000"]["pre_close"]) == ("浦发银行", 10.0)
-    assert by_code["900901"]["name"] == "AB" and by_code["510300"]["decimal_point"] == 3
-    assert [r["code"] for r in rows] == sorted(by_code)
-
-
-def test_quotes_for_any_code(mock):
-    with connected(mock) as conn:
-        body = conn.request(C.quotes_req([(1, "600000"), (0, "000001"), (1, "510300"), (0, "4567")]))
-    assert struct.unpack_from("<H", body, 2)[0] == 4
-    pos, got = 4, []
-    for _ in range(4):
-        market, code = body[pos], body[pos + 1:pos + 7]
-        pos += 9
-        vals = []
-        for _ in range(7):
-            v, pos = C.varint(body, pos)
-            vals.append(v)
-        got.append((market, code, vals[0], vals[1:5]))
-        # The rest of the record through the known layout.
-        for n, skip in [(2, 4), (24, 2), (4, 4)]:
-            for _ in range(n):
-                _, pos = C.varint(body, pos)
-            pos += skip
-    assert pos == len(body)
-    assert got[0] == (1, b"600000", 1000, [-10, -5, 20, -30])
-    assert (got[1][2], got[2][2], got[3][1], got[3][2]) == (1001, 1300, b"4567\x00\x00", 1567)
-
-
-def test_ticks_minute_xdxr_finance(mock):
-    with connected(mock) as conn:
-        ticks, hist, minute, xdxr, none, fin = [conn.request(p) for p in (
-            C.ticks_req(1, "600000", 0, 10), C.history_ticks_req(1, "600000", 0, 3000, 20240627),
-            C.minute_req(1, "600000", 20240628), C.xdxr_req(0, "000001"), C.xdxr_req(1, "600519"),
-            C.finance_req(1, "600000"))]
-    # Ticks 1190-1199, five per minute.
-    assert (count_of(ticks), struct.unpack_from("<H", ticks, 2)[0]) == (10, 14 * 60 + 58)
-    assert (count_of(hist), count_of(minute), C.varint(minute, 6)[0]) == (1200, 240, 1000)
-    assert struct.unpack_from("<H", xdxr, 9)[0] == 9 and len(xdxr) == 11 + 9 * 29
-    rec = xdxr[11 + 29:11 + 58]                                         # second event
-    assert (struct.unpack_from("<I", rec, 8)[0], rec[12]) == (20240603, 1)
-    assert struct.unpack_from("<4f", rec, 13) == (5.0, 0.0, 0.0, 0.0)
-    assert len(none) == 11 and struct.unpack_from("<H", none, 9)[0] == 0
-    assert len(fin) == 145
-    assert (struct.unpack_from("<f", fin, 9)[0], struct.unpack_from("<I", fin, 17)[0],
-            struct.unpack_from("<f", fin, 25)[0]) == (1000000.0, 20240630, 1000.0)
-
-
-def test_block_files(mock):
-    with connected(mock) as conn:
-        meta = conn.request(C.block_meta_req("block_gn.dat"))
-        size = struct.unpack_from("<I", meta)[0]
-        data = b""
-        while len(data) < size:
-            chunk = min(30000, size - len(data))
-            data += conn.request(C.block_chunk_req(len(data), chunk, "block_gn.dat"))[4:]
-        missing = conn.request(C.block_meta_req("nosuch.dat"))
-    assert size > 90000 and len(data) == size and meta[5:37] == hashlib.sha256(data).digest()
-    assert struct.unpack_from("<H", data, 384)[0] == 40
-    assert data[386:386 + 9].rstrip(b"\x00").decode("gbk") == "概念01"
-    assert struct.unpack_from("<I", missing)[0] == 0 and mock.requests("block_chunk") == 4
-    zs = D.block_file("block_zs.dat")
-    second = zs[386 + 2813:386 + 2813 + 9]
-    assert second.startswith(b"\xef\xbb\xbf") and second[3:].decode("utf-8") == "上证"
-    assert len(zs) == 386 + 4 * 2813 + 13 + 2 * 7
 
 
 def test_delay_stall_and_accept_faults(mock):
