@@ -3,17 +3,12 @@ how its errors reach Python. All against the loopback mock server or a closed lo
 
 import inspect
 import math
-import os
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
 
 import dataset
 from quotix._internal import BLOCK_FG, BLOCK_GN, BLOCK_SZ, KLINE_1MIN, KLINE_EXHQ_1MIN, TdxBlockClient
-from smart_helpers import closed_port
+from smart_helpers import closed_port, run_python
 
 BAR_KEYS = ["datetime", "open", "high", "low", "close", "amount", "vol", "year", "month", "day",
             "hour", "minute", "up_count", "down_count"]
@@ -155,14 +150,11 @@ def test_quotes(client, mock):
 
 
 def test_truncation_warning(mock):
-    src = textwrap.dedent(f"""
+    err = run_python(f"""
         import quotix._internal as qi
         qi.TdxBlockClient("127.0.0.1", {mock.port}, 2.0).get_block_quotes(["880001"] * 61)
-    """)
-    r = subprocess.run([sys.executable, "-c", src], env=dict(os.environ, QUOTIX_LOG="warn"),
-                       cwd=tempfile.gettempdir(), capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    assert r.stderr == "[W] direct  批量行情查询超过上限 61/60，自动截断。请自行分组调用。\n"
+    """, QUOTIX_LOG="warn").stderr
+    assert err == "[W] direct  批量行情查询超过上限 61/60，自动截断。请自行分组调用。\n"
 
 
 def test_block_files(client, mock):

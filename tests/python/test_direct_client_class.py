@@ -70,7 +70,8 @@ def test_construction_dials_nothing_and_binds_arguments(mock):
     (("127.0.0.1", -1), {}, OverflowError, "'port'"),
     (("127.0.0.1", 7709, "5"), {}, TypeError, "'timeout'"),
     (("127.0.0.1", 7709, None), {}, TypeError, "'timeout'"),
-    *[(("127.0.0.1", 7709, bad), {}, ValueError, "finite, non-negative") for bad in (-0.5, math.nan, math.inf, -math.inf)],
+    *[(("127.0.0.1", 7709, bad), {}, ValueError, "finite, non-negative")
+      for bad in (-0.5, math.nan, math.inf, -math.inf)],
 ])
 def test_constructor_argument_errors(args, kwargs, exc, text):
     with pytest.raises(exc, match=text):

@@ -2,16 +2,12 @@
 finance, XDXR events and block files. All against the loopback mock server."""
 
 import datetime
-import os
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
 
 import dataset
 from quotix._internal import TdxDirectClient
+from smart_helpers import run_python
 
 QUOTE_KEYS = (["market", "code", "price", "last_close", "open", "high", "low", "vol", "cur_vol", "amount", "s_vol",
                "b_vol"] + [k for i in range(1, 6) for k in (f"bid{i}", f"bid_vol{i}", f"ask{i}", f"ask_vol{i}")]
@@ -34,15 +30,6 @@ def client(mock):
 
 def last_args(mock, cmd):
     return mock.request_log(cmd=cmd)[-1]["args"]
-
-
-def run_logged(code, port, level):
-    env = dict(os.environ, QUOTIX_LOG=level)
-    src = f"import quotix._internal as qi\nPORT = {port}\n" + textwrap.dedent(code)
-    r = subprocess.run([sys.executable, "-c", src], env=env, cwd=tempfile.gettempdir(),
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    return r.stderr
 
 
 def test_quotes(client, mock):
@@ -79,21 +66,22 @@ def test_quote_argument_errors(client, mock, arg, exc):
 
 
 def test_log_lines(mock):
-    quotes_61 = """
-        c = qi.TdxDirectClient("127.0.0.1", PORT, 2.0)
+    quotes_61 = f"""
+        import quotix._internal as qi
+        c = qi.TdxDirectClient("127.0.0.1", {mock.port}, 2.0)
         assert len(c.get_security_quotes([(1, str(600100 + i)) for i in range(61)])) == 60
     """
-    assert run_logged(quotes_61, mock.port, "warn") == "[W] direct  " + TRUNCATED
-    assert run_logged(quotes_61, mock.port, "error") == ""
+    assert run_python(quotes_61, QUOTIX_LOG="warn").stderr == "[W] direct  " + TRUNCATED
+    assert run_python(quotes_61, QUOTIX_LOG="error").stderr == ""
     mock.listen(0, False)
     try:
-        err = run_logged("""
-            c = qi.TdxDirectClient("127.0.0.1", PORT, 1.0)
+        err = run_python(f"""
+            import quotix._internal as qi
             try:
-                c.get_security_list(0)
+                qi.TdxDirectClient("127.0.0.1", {mock.port}, 1.0).get_security_list(0)
             except ConnectionError as e:
                 print(e)
-        """, mock.port, "error")
+        """, QUOTIX_LOG="error").stderr
     finally:
         mock.listen(0, True)
     assert err.startswith(f"[E] direct  connect to 127.0.0.1:{mock.port} failed: Connection error: ")

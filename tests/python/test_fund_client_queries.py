@@ -3,17 +3,13 @@ requests sent, result shapes and error mapping. Bars are asked only of series th
 empty daily answer would make the core client look for another server."""
 
 import datetime
-import os
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
 
 import dataset
 import encoders
 from quotix._internal import TdxHqFundClient
+from smart_helpers import run_python
 
 BAR_KEYS = ["open", "close", "high", "low", "vol", "amount", "year", "month", "day", "hour", "minute",
             "datetime"]
@@ -64,15 +60,15 @@ def test_every_method_refuses_other_codes_before_sending(fund, mock, call):
     assert mock.requests() == 0
 
 
-@pytest.mark.parametrize("stocks, text", [
-    ([(1, "600519")], "[E1004] invalid format: Invalid fund code: 1:600519 is not a fund"),
-    ([(1, "510300"), (0, "000001"), (1, "600519")], "[E1004] invalid format: Invalid fund code: 0:000001 is not a fund"),
-    ([(1, "510300")] * 60 + [(1, "600000")], "[E1004] invalid format: Invalid fund code: 1:600000 is not a fund"),
+@pytest.mark.parametrize("stocks, bad", [
+    ([(1, "600519")], "1:600519"),
+    ([(1, "510300"), (0, "000001"), (1, "600519")], "0:000001"),
+    ([(1, "510300")] * 60 + [(1, "600000")], "1:600000"),      # pairs past the batch limit are checked too
 ])
-def test_quotes_refuse_at_the_first_other_code(fund, mock, stocks, text):
+def test_quotes_refuse_at_the_first_other_code(fund, mock, stocks, bad):
     with pytest.raises(ValueError) as e:
         fund.get_fund_quotes(stocks)
-    assert str(e.value) == text
+    assert str(e.value) == f"[E1004] invalid format: Invalid fund code: {bad} is not a fund"
     assert mock.requests() == 0
 
 
@@ -132,22 +128,14 @@ def test_quotes(fund, mock):
     assert [a["n"] for a in sent] == [1, 3, 0, 60]
 
 
-def run_logged(code, port):
-    env = dict(os.environ, QUOTIX_LOG="warn")
-    src = f"import quotix._internal as qi\nPORT = {port}\n" + textwrap.dedent(code)
-    r = subprocess.run([sys.executable, "-c", src], env=env, cwd=tempfile.gettempdir(),
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    return r.stderr
-
-
 def test_batch_limit_warning_under_the_pooled_client_tag(mock):
-    err = run_logged("""
+    err = run_python(f"""
+        import quotix._internal as qi
         c = qi.TdxHqFundClient()
-        c.connect("127.0.0.1", PORT)
+        c.connect("127.0.0.1", {mock.port})
         assert len(c.get_fund_quotes([(0, "159915")] * 61)) == 60
         c.disconnect()
-    """, mock.port)
+    """, QUOTIX_LOG="warn").stderr
     assert "[W] hq  批量行情查询超过上限 61/60，自动截断。请自行分组调用。\n" in err
 
 

@@ -12,6 +12,7 @@ import pytest
 
 import quotix
 import quotix._internal as qi
+from smart_helpers import run_python
 
 CLASS_ORDER = ["DailyBarReader", "MinBarReader", "LcMinBarReader", "BlockReader", "FinancialReader", "TdxHqClient",
                "TdxDirectClient", "AsyncTdxHqClient", "TdxSmartClient", "TdxHqFundClient", "TdxBlockClient"]
@@ -44,16 +45,6 @@ CONSTANTS = [
 ]
 
 STANDARD_MODULE_ATTRS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
-
-
-def run_python(code, env_update=None, env_remove=()):
-    env = dict(os.environ)
-    for k in env_remove:
-        env.pop(k, None)
-    env.update(env_update or {})
-    # Run away from the source tree, whose quotix/ directory has no built extension.
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, cwd=tempfile.gettempdir(),
-                          capture_output=True, text=True, timeout=60)
 
 
 def test_classes_all_and_constants_in_order():
@@ -97,8 +88,7 @@ def test_reimport_reads_the_log_level_again():
         sys.modules.pop("quotix._internal")
         importlib.import_module("quotix._internal")
         c.block_server("192.0.2.2", 2)
-    """, env_remove=["QUOTIX_LOG"])
-    assert r.returncode == 0, r.stderr
+    """, QUOTIX_LOG=None)
     assert "192.0.2.1:1" not in r.stderr
     assert "[I] hq  server 192.0.2.2:2 added to blacklist" in r.stderr
 
@@ -121,7 +111,6 @@ def test_import_starts_no_thread_opens_no_socket_and_needs_no_pandas():
         qi.TdxHqClient()
         print(before == counts())
     """)
-    assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["False", "True"]
 
 
@@ -145,9 +134,7 @@ INFO_LINE = "[I] hq  server 192.0.2.7:7709 added to blacklist\n"
     ("verbose", False),
 ])
 def test_level_from_environment(value, shown):
-    env = {} if value is None else {"QUOTIX_LOG": value}
-    r = run_python(LOG_PROBE, env_update=env, env_remove=["QUOTIX_LOG"])
-    assert r.returncode == 0, r.stderr
+    r = run_python(LOG_PROBE, QUOTIX_LOG=value)
     assert r.stderr == (INFO_LINE if shown else "")
 
 

@@ -1,28 +1,15 @@
 """The user server list and the block list of TdxHqClient. Editing them opens no connection."""
 
-import os
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
 
 from quotix._internal import TdxHqClient
+from smart_helpers import run_python
 
 
 @pytest.fixture
 def client():
     return TdxHqClient()
-
-
-def run_logged(code):
-    """Runs `code` with the log level at info; returns standard error."""
-    env = dict(os.environ, QUOTIX_LOG="info")
-    r = subprocess.run([sys.executable, "-c", "import quotix._internal as qi\n" + textwrap.dedent(code)],
-                       env=env, cwd=tempfile.gettempdir(), capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    return r.stderr
 
 
 def test_accepted_shapes(client):
@@ -92,14 +79,15 @@ def test_block_list(client):
 
 
 def test_log_lines():
-    err = run_logged("""
+    err = run_python("""
+        import quotix._internal as qi
         c = qi.TdxHqClient()
         c.add_server("a", "192.0.2.1", 7709)
         c.block_server("192.0.2.1", 7709)
         c.block_server("192.0.2.1", 7709)
         c.unblock_server("192.0.2.9", 1)
         qi.TdxHqClient().clear_blocked_servers()
-    """)
+    """, QUOTIX_LOG="info").stderr
     # Blocking logs once; unblocking and clearing log even when nothing matches; adding logs nothing.
     assert err == ("[I] hq  server 192.0.2.1:7709 added to blacklist\n"
                    "[I] hq  server 192.0.2.9:1 removed from blacklist\n"

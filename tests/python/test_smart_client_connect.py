@@ -8,16 +8,13 @@ C++ over loopback tables)."""
 import inspect
 import math
 import os
-import subprocess
-import sys
-import textwrap
 import time
 
 import pytest
 
 from quotix._internal import TdxSmartClient
 from smart_helpers import (blacklist_all, builtin_servers, cache_doc, cache_file, closed_port,  # noqa: F401
-                           entry, home, read_cache, write_cache)
+                           entry, home, read_cache, run_python, write_cache)
 
 EMPTY_STATS = "last_success: None, blacklist: 0, stats: 0"
 
@@ -228,17 +225,13 @@ def test_connect_lines_at_info_level(home, tmp_path):
     and ends with the error line; the full table's blacklisted rows pass silently."""
     port = closed_port()
     write_cache(home, cache_doc(last_success=entry("127.0.0.1", port, "缓存")))
-    code = textwrap.dedent("""
+    r = run_python("""
         from quotix._internal import TdxSmartClient
         try:
             TdxSmartClient().connect_to_any(1.0)
         except ConnectionError as e:
             print(e)
-    """)
-    env = dict(os.environ, QUOTIX_LOG="info", HOME=str(home))
-    env.pop("USERPROFILE", None)
-    r = subprocess.run([sys.executable, "-c", code], env=env, cwd=str(tmp_path), capture_output=True,
-                       text=True, timeout=60)
+    """, cwd=str(tmp_path), QUOTIX_LOG="info", HOME=str(home), USERPROFILE=None)
     assert r.stdout == "[E2001] connection failed: all servers unreachable\n"
     lines = r.stderr.splitlines()
     assert lines[:2] == [f"[I] smart  trying cached server: 缓存 (127.0.0.1:{port})",
