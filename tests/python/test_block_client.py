@@ -83,10 +83,9 @@ def test_construction_and_settings(mock):
     assert len(c.get_block_bars(4, "880001")) == 100
 
 
+# The whole limit table is checked in the core's own tests.
 @pytest.mark.parametrize("category,count,sent", [
-    (4, 0, 100), (0, 0, 50), (1, 0, 50), (2, 0, 50), (3, 0, 200), (5, 0, 100),
-    (0, 500, 200), (2, 201, 200), (3, 1000, 800), (4, 65535, 800), (4, 300, 300),
-    (11, 0, 100), (12, 0, 100), (255, 900, 800),
+    (4, 0, 100), (0, 0, 50), (3, 0, 200), (0, 500, 200), (3, 1000, 800), (4, 300, 300), (255, 900, 800),
 ])
 def test_effective_count(client, mock, category, count, sent):
     client.get_block_bars(category, "880001", 0, count)
