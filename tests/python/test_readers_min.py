@@ -48,12 +48,8 @@ def test_largest_five_minute_price_is_unsigned():
 
 
 @pytest.mark.parametrize("reader, _w, _d, _c, record", READERS)
-@pytest.mark.parametrize("date, minutes, text, parts", [
-    (0, 0, "2004-00-00 00:00", (2004, 0, 0, 0, 0)),
-    (D, 1500, "2024-03-15 25:00", (2024, 3, 15, 25, 0)),
-    # 65535 = 1092 * 60 + 15; 65535 >> 11 = 31 and 65535 & 0x7FF = 2047.
-    (65535, 65535, "2035-20-47 1092:15", (2035, 20, 47, 1092, 15)),
-])
+# 65535 = 1092 * 60 + 15; 65535 >> 11 = 31 and 65535 & 0x7FF = 2047.
+@pytest.mark.parametrize("date, minutes, text, parts", [(65535, 65535, "2035-20-47 1092:15", (2035, 20, 47, 1092, 15))])
 def test_dates_and_times_pass_through(reader, _w, _d, _c, record, date, minutes, text, parts):
     t = reader().parse_data_tuples(record(date, minutes, 0, 0, 0, 0, 0.0, 0))[0]
     assert (t[0], t[7:]) == (text, parts)
