@@ -25,48 +25,36 @@ FIN = financial_file(20231231, [(b"600000", 31)], 8, records=f32(0.5) + f32(2.0)
 CLASSES = [(DailyBarReader, DAY), (MinBarReader, FIVE), (LcMinBarReader, LC), (BlockReader, BLOCK),
            (FinancialReader, FIN)]
 
-# The method tables, in order: (name, argument, docstring text).
-METHODS = {
-    DailyBarReader: [
+# Per class: its signature, its docstring, then its methods in order as (name, argument, docstring).
+CLASS_TABLE = {
+    DailyBarReader: ("(coefficient=0.01)", "日线 Reader", [
         ("parse_data", "data", "解析日线数据，返回 Python list of dict"),
         ("parse_file", "filename", "从文件读取并解析"),
         ("parse_data_tuples", "data", "解析日线数据，返回 Python list of tuple (高性能模式)"),
         ("parse_file_tuples", "filename", "从文件读取并解析，返回 Python list of tuple (高性能模式)"),
         ("to_dataframe", "data", "解析日线数据, 返回 pandas DataFrame (列式, 高性能)"),
-        ("to_dataframe_file", "filename", "从文件读取并解析, 返回 pandas DataFrame"),
-    ],
-    MinBarReader: [
+        ("to_dataframe_file", "filename", "从文件读取并解析, 返回 pandas DataFrame")]),
+    MinBarReader: ("()", "5分钟线 Reader", [
         ("parse_data", "data", "解析 5分钟线数据 (整数格式)"),
         ("parse_file", "filename", "从文件读取并解析"),
         ("parse_data_tuples", "data", "解析 5分钟线数据，返回 list of tuple (高性能模式)"),
         ("parse_file_tuples", "filename", "从文件读取并解析，返回 list of tuple (高性能模式)"),
-        ("to_dataframe", "data", "解析5分钟线数据, 返回 pandas DataFrame"),
-    ],
-    LcMinBarReader: [
+        ("to_dataframe", "data", "解析5分钟线数据, 返回 pandas DataFrame")]),
+    LcMinBarReader: ("()", "LC 格式分钟线 Reader", [
         ("parse_data", "data", "解析 LC 格式分钟线数据 (浮点格式)"),
         ("parse_file", "filename", "从文件读取并解析"),
         ("parse_data_tuples", "data", "解析 LC 格式分钟线数据，返回 list of tuple (高性能模式)"),
         ("parse_file_tuples", "filename", "从文件读取并解析，返回 list of tuple (高性能模式)"),
-        ("to_dataframe", "data", "解析LC分钟线数据, 返回 pandas DataFrame"),
-    ],
-    BlockReader: [
+        ("to_dataframe", "data", "解析LC分钟线数据, 返回 pandas DataFrame")]),
+    BlockReader: ("()", "板块文件 Reader", [
         ("parse_data", "data", "解析板块数据 (扁平模式: 每只股票一行)"),
         ("parse_data_group", "data", "解析板块数据 (分组模式: 每个板块一行)"),
-        ("parse_file", "filename", "从文件读取并解析"),
-    ],
-    FinancialReader: [
+        ("parse_file", "filename", "从文件读取并解析")]),
+    FinancialReader: ("()", "财务数据 Reader", [
         ("parse_data", "data", "解析财务数据"),
-        ("parse_file", "filename", "从文件读取并解析"),
-    ],
+        ("parse_file", "filename", "从文件读取并解析")]),
 }
-
-CLASS_DOCS = {
-    DailyBarReader: ("(coefficient=0.01)", "日线 Reader"),
-    MinBarReader: ("()", "5分钟线 Reader"),
-    LcMinBarReader: ("()", "LC 格式分钟线 Reader"),
-    BlockReader: ("()", "板块文件 Reader"),
-    FinancialReader: ("()", "财务数据 Reader"),
-}
+METHODS = {cls: methods for cls, (_, _, methods) in CLASS_TABLE.items()}
 
 DATA_METHODS = [(cls, name, good) for cls, good in CLASSES for name, arg, _ in METHODS[cls] if arg == "data"]
 FILE_METHODS = [(cls, name, good) for cls, good in CLASSES for name, arg, _ in METHODS[cls] if arg == "filename"]
@@ -84,7 +72,7 @@ def same(name):
 
 @pytest.mark.parametrize("cls", list(METHODS), ids=lambda c: c.__name__)
 def test_classes_and_method_tables(cls):
-    sig, title = CLASS_DOCS[cls]
+    sig, title, _ = CLASS_TABLE[cls]
     assert (str(inspect.signature(cls)), cls.__doc__, cls.__module__) == (sig, title, "quotix._internal")
     own = [k for k, v in vars(cls).items() if callable(v) and not k.startswith("_")]
     assert own == [name for name, _, _ in METHODS[cls]]
