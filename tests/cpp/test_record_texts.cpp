@@ -1,5 +1,4 @@
-// The date and time texts the parsers write into records: zero-padded to a minimum width, never
-// cut, whatever the wire holds.
+// Date and time texts in records are zero-padded to a minimum width and never cut.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,56 +13,38 @@
 using namespace quotix;
 using testutil::BodyBuilder;
 
-namespace {
-
-std::string padded(uint64_t v, size_t width, std::string prefix = {}) {
-    detail::append_padded(prefix, v, width);
-    return prefix;
-}
-
-}  // namespace
-
-TEST(RecordTexts, PaddingIsAMinimumWidth) {
-    EXPECT_EQ(padded(0, 2), "00");
-    EXPECT_EQ(padded(7, 2), "07");
-    EXPECT_EQ(padded(31, 2), "31");
-    EXPECT_EQ(padded(123, 2), "123");
-    EXPECT_EQ(padded(5, 4), "0005");
-    EXPECT_EQ(padded(2024, 4), "2024");
-    EXPECT_EQ(padded(0, 0), "0");
-    EXPECT_EQ(padded(std::numeric_limits<uint64_t>::max(), 1), "18446744073709551615");
-    EXPECT_EQ(padded(9, 2, "2024-"), "2024-09");  // appends after what is there
-}
-
-TEST(RecordTexts, HoursAndMinutes) {
+TEST(RecordTexts, PaddingIsAMinimumWidthAndHoursKeepEveryDigit) {
+    struct Case { uint64_t v; size_t width; std::string prefix, want; };
+    const Case cases[] = {{0, 2, "", "00"},     {7, 2, "", "07"},     {123, 2, "", "123"},
+                          {5, 4, "", "0005"},   {0, 0, "", "0"},      {9, 2, "2024-", "2024-09"},
+                          {std::numeric_limits<uint64_t>::max(), 1, "", "18446744073709551615"}};
+    for (const auto& c : cases) {
+        std::string s = c.prefix;
+        detail::append_padded(s, c.v, c.width);
+        EXPECT_EQ(s, c.want) << c.v << " width " << c.width;
+    }
     EXPECT_EQ(detail::hhmm(0), "00:00");
     EXPECT_EQ(detail::hhmm(570), "09:30");
-    EXPECT_EQ(detail::hhmm(899), "14:59");
-    EXPECT_EQ(detail::hhmm(65535), "1092:15");  // hours beyond 99 keep every digit
+    EXPECT_EQ(detail::hhmm(65535), "1092:15");
 }
 
-TEST(RecordTexts, IntradayBarWithAnHourBeyond99) {
-    // Packed date: v = (2024 - 2004) << 11 | (1 * 100 + 31), m = 65535 minutes (hour 1092).
-    BodyBuilder b;
-    b.u16(1);
-    b.u16(static_cast<uint16_t>((20 << 11) | 131));
-    b.u16(65535);
-    for (int i = 0; i < 4; ++i) b.u8(0);  // four zero price differences
-    for (int i = 0; i < 8; ++i) b.u8(0);  // vol and amount 0.0
-    auto r = parse_security_bars(b, KLINE_5MIN);
-    ASSERT_TRUE(r.ok());
-    ASSERT_EQ(r->size(), 1u);
-    EXPECT_EQ((*r)[0].datetime, "2024-01-31 1092:15");
-    EXPECT_EQ((*r)[0].hour, 1092u);
-}
-
-TEST(RecordTexts, DailyBarDate) {
-    BodyBuilder b;
-    b.u16(1);
-    b.u32(20240105);
-    for (int i = 0; i < 12; ++i) b.u8(0);
-    auto r = parse_security_bars(b, KLINE_DAILY);
-    ASSERT_TRUE(r.ok());
-    ASSERT_EQ(r->size(), 1u);
-    EXPECT_EQ((*r)[0].datetime, "2024-01-05");
+TEST(RecordTexts, BarDatetimes) {
+    // Daily: a yyyymmdd u32. Intraday: v = (2024 - 2004) << 11 | (1 * 100 + 31) and
+    // m = 65535 minutes, an hour beyond 99.
+    BodyBuilder daily, intraday;
+    daily.u16(1);
+    daily.u32(20240105);
+    intraday.u16(1);
+    intraday.u16(static_cast<uint16_t>((20 << 11) | 131));
+    intraday.u16(65535);
+    for (auto* b : {&daily, &intraday})
+        for (int i = 0; i < 12; ++i) b->u8(0);  // four zero price differences, vol and amount 0.0
+    auto d = parse_security_bars(daily, KLINE_DAILY);
+    auto m = parse_security_bars(intraday, KLINE_5MIN);
+    ASSERT_TRUE(d.ok() && m.ok());
+    ASSERT_EQ(d->size(), 1u);
+    ASSERT_EQ(m->size(), 1u);
+    EXPECT_EQ((*d)[0].datetime, "2024-01-05");
+    EXPECT_EQ((*m)[0].datetime, "2024-01-31 1092:15");
+    EXPECT_EQ((*m)[0].hour, 1092u);
 }
