@@ -22,37 +22,35 @@ std::vector<std::pair<uint32_t, uint32_t>> page_requests(MockServer& mock) {
     return out;
 }
 
+template <class Bar>
+void expect_ascending(const std::vector<Bar>& bars) {
+    for (size_t i = 1; i < bars.size(); ++i) ASSERT_LT(date_of(bars[i - 1]), date_of(bars[i])) << i;
+}
+
+using Pages = std::vector<std::pair<uint32_t, uint32_t>>;
+
 }  // namespace
 
-TEST(AsyncConnectToFirst, SkipsRowsThatFailAndStopsAtTheFirstThatConnects) {
+TEST(AsyncConnectToFirst, SkipsFailingRowsStopsAtTheFirstThatConnectsElse2001) {
     MockServer mock(3);
     mock.listen(0, false);
     AsyncHarness h(2);
-    std::vector<ServerEntry> rows{{"a", "127.0.0.1", static_cast<uint16_t>(mock.port(0))},
-                                  {"b", "127.0.0.1", static_cast<uint16_t>(mock.port(1))},
-                                  {"c", "127.0.0.1", static_cast<uint16_t>(mock.port(2))}};
+    std::vector<ServerEntry> rows;
+    for (int i = 0; i < 3; ++i) rows.push_back({std::string(1, 'a' + i), "127.0.0.1", static_cast<uint16_t>(mock.port(i))});
+    auto shown = [&](std::vector<ServerEntry> r, std::optional<double> t) {
+        Status s = h.rt.block_on(connect_to_first(*h.client, r, t));
+        return s.ok() ? std::string("ok") : s.error().display();
+    };
+    const std::string none = "[E2001] connection failed: all servers unreachable";
+    EXPECT_EQ(shown({rows[0]}, 1.0), none);
+    EXPECT_EQ(shown({}, std::nullopt), none);
+    EXPECT_FALSE(h.client->is_alive());
     Status st = h.rt.block_on(connect_to_first(*h.client, rows, 1.0));
     ASSERT_TRUE(st.ok()) << st.error().display();
     EXPECT_EQ(h.connections(), 2u);
     EXPECT_TRUE(h.client->is_alive());
     EXPECT_EQ(mock.handshakes(1), 2);
     EXPECT_EQ(mock.handshakes(2), 0);
-}
-
-TEST(AsyncConnectToFirst, NoRowConnectingIsCoded2001) {
-    MockServer mock(2);
-    mock.listen(0, false);
-    mock.listen(1, false);
-    AsyncHarness h(1);
-    std::vector<ServerEntry> rows{{"a", "127.0.0.1", static_cast<uint16_t>(mock.port(0))},
-                                  {"b", "127.0.0.1", static_cast<uint16_t>(mock.port(1))}};
-    Status st = h.rt.block_on(connect_to_first(*h.client, rows, 1.0));
-    ASSERT_FALSE(st.ok());
-    EXPECT_EQ(st.error().display(), "[E2001] connection failed: all servers unreachable");
-    EXPECT_FALSE(h.client->is_alive());
-    // An empty table fails the same way without touching anything.
-    st = h.rt.block_on(connect_to_first(*h.client, {}, std::nullopt));
-    EXPECT_EQ(st.error().display(), "[E2001] connection failed: all servers unreachable");
 }
 
 class AsyncBarsAll : public ::testing::Test {
@@ -68,14 +66,14 @@ protected:
 TEST_F(AsyncBarsAll, PagesComeBackOldestFirstAsOneSeries) {
     auto bars = all("600000", 1, 1000, 0);
     ASSERT_TRUE(bars.ok()) << bars.error().display();
-    EXPECT_EQ(page_requests(mock), (std::vector<std::pair<uint32_t, uint32_t>>{{0, 800}, {800, 200}}));
+    EXPECT_EQ(page_requests(mock), (Pages{{0, 800}, {800, 200}}));
     ASSERT_EQ(bars->size(), 1000u);
     // Bars i = 2000 .. 2999 of the 3000: back 999 is the weekday after 2020-08-28 (back 1000).
     EXPECT_EQ(date_of(bars->front()), 20200831u);
     EXPECT_DOUBLE_EQ(bars->front().close, 10.0);
     EXPECT_EQ(date_of(bars->back()), 20240628u);
     EXPECT_DOUBLE_EQ(bars->back().close, 10.99);
-    for (size_t i = 1; i < bars->size(); ++i) ASSERT_LT(date_of((*bars)[i - 1]), date_of((*bars)[i])) << i;
+    expect_ascending(*bars);
     EXPECT_EQ(mock.requests("xdxr"), 0);
 }
 
@@ -83,7 +81,7 @@ TEST_F(AsyncBarsAll, ShortOrEmptyPageEndsThePagingAndZeroSendsNothing) {
     auto bars = all("000001", 0, 1000, 0);  // 30 bars in all
     ASSERT_TRUE(bars.ok());
     EXPECT_EQ(bars->size(), 30u);
-    EXPECT_EQ(page_requests(mock), (std::vector<std::pair<uint32_t, uint32_t>>{{0, 800}}));
+    EXPECT_EQ(page_requests(mock), (Pages{{0, 800}}));
 
     mock.reset();
     bars = all("600000", 1, 0, 1);
@@ -98,7 +96,7 @@ TEST_F(AsyncBarsAll, ShortOrEmptyPageEndsThePagingAndZeroSendsNothing) {
     ASSERT_TRUE(bars.ok());
     EXPECT_EQ(bars->size(), 1600u);
     EXPECT_EQ(page_requests(mock),
-              (std::vector<std::pair<uint32_t, uint32_t>>{{0, 800}, {800, 800}, {1600, 400}}));
+              (Pages{{0, 800}, {800, 800}, {1600, 400}}));
 }
 
 TEST_F(AsyncBarsAll, AdjustsTheWholeHistoryOnceWithContextBeyondIt) {
@@ -159,13 +157,13 @@ TEST_F(AsyncBarsAll, IndexHistoryIsPagedToo) {
     auto bars = h.rt.block_on(get_index_bars_all(*h.client, 4, 1, "000001", 2000));
     ASSERT_TRUE(bars.ok()) << bars.error().display();
     ASSERT_EQ(bars->size(), 1000u);
-    EXPECT_EQ(page_requests(mock), (std::vector<std::pair<uint32_t, uint32_t>>{{0, 800}, {800, 800}}));
+    EXPECT_EQ(page_requests(mock), (Pages{{0, 800}, {800, 800}}));
     for (const auto& e : mock.request_log("bars")) EXPECT_EQ(e["args"]["fq"], 0);
     EXPECT_EQ(date_of(bars->back()), 20240628u);
     // Bar i = 999: up_count 100 + 99, down_count 300 - 99; bar i = 0 opens the list.
     EXPECT_EQ(bars->back().up_count, 199u);
     EXPECT_EQ(bars->back().down_count, 201u);
     EXPECT_EQ(bars->front().up_count, 100u);
-    for (size_t i = 1; i < bars->size(); ++i) ASSERT_LT(date_of((*bars)[i - 1]), date_of((*bars)[i])) << i;
+    expect_ascending(*bars);
     EXPECT_EQ(mock.requests("xdxr"), 0);
 }
