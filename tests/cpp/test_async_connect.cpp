@@ -14,29 +14,26 @@ using namespace quotix::testing;
 using quotix::test::MockServer;
 using Clock = std::chrono::steady_clock;
 
-TEST(AsyncConnect, NewClientIsEmptyAndNotAlive) {
-    AsyncHarness h(0);
-    EXPECT_EQ(h.client->pool_size(), 1u);
-    EXPECT_EQ(h.connections(), 0u);
-    EXPECT_FALSE(h.client->is_alive());
-    EXPECT_TRUE(h.rt.block_on(h.client->disconnect()).ok());
-    EXPECT_EQ(h.connections(), 0u);
+namespace {
+
+AsyncClientSeams beat_seams() {
+    AsyncClientSeams seams = fast_seams();
+    seams.heartbeat_interval = std::chrono::milliseconds(30);
+    return seams;
 }
 
-TEST(AsyncConnect, FillsThePoolWithHandshakenConnections) {
-    MockServer mock;
-    AsyncHarness h(3);
-    ASSERT_TRUE(h.connect(mock.port()).ok());
-    EXPECT_EQ(h.connections(), 3u);
-    EXPECT_TRUE(h.client->is_alive());
-    EXPECT_EQ(mock.accepted(), 3);
-    EXPECT_EQ(mock.handshakes(), 3);
-}
+}  // namespace
 
-TEST(AsyncConnect, SecondConnectReplacesThePool) {
+TEST(AsyncConnect, FillsThePoolAndASecondConnectReplacesIt) {
     MockServer mock(2);
     AsyncHarness h(2);
+    EXPECT_EQ(h.client->pool_size(), 2u);
+    EXPECT_FALSE(h.client->is_alive());
+    EXPECT_TRUE(h.rt.block_on(h.client->disconnect()).ok());
     ASSERT_TRUE(h.connect(mock.port(0)).ok());
+    EXPECT_TRUE(h.client->is_alive());
+    EXPECT_EQ(mock.accepted(0), 2);
+    EXPECT_EQ(mock.handshakes(0), 2);
     ASSERT_TRUE(h.connect(mock.port(1)).ok());
     EXPECT_EQ(h.connections(), 2u);
     // The old connections' queues were closed, so their tasks end and close their sockets.
@@ -149,21 +146,6 @@ TEST(AsyncDispatch, UnconnectedClientFailsAfterTheFullRetrySchedule) {
     EXPECT_GE(seconds_since(before), 3.6);
 }
 
-TEST(AsyncDispatch, RetryGoesToTheNextConnection) {
-    MockServer mock;
-    mock.set_fault({{"action", "close"}, {"cmd", "list"}, {"nth", 1}});
-    AsyncHarness h(2);
-    ASSERT_TRUE(h.connect(mock.port()).ok());
-    auto list = h.rt.block_on(h.client->get_security_list(0, 1000));
-    ASSERT_TRUE(list.ok()) << list.error().display();
-    ASSERT_EQ(list->size(), 1000u);
-    // Sorted codes of market 0: 000001, 000002, then 000100 upwards; entry 1000 is 001098.
-    EXPECT_EQ(list->front().code, "001098");
-    auto log = mock.request_log("list");
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_NE(log[0]["conn"], log[1]["conn"]);
-}
-
 TEST(AsyncDispatch, FirstAttemptErrorIsReturnedWhenAllFail) {
     MockServer mock;
     mock.set_fault({{"action", "zero_body"}, {"cmd", "list"}});
@@ -189,7 +171,12 @@ TEST(AsyncDispatch, TimedOutConnectionIsNeverReadAgain) {
     // The first attempt times out on one connection; the retry is answered by the other.
     auto list = h.rt.block_on(h.client->get_security_list(0, 1000));
     ASSERT_TRUE(list.ok()) << list.error().display();
+    ASSERT_EQ(list->size(), 1000u);
+    // Sorted codes of market 0: 000001, 000002, then 000100 upwards; entry 1000 is 001098.
     EXPECT_EQ(list->front().code, "001098");
+    auto log = mock.request_log("list");
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[0]["conn"], log[1]["conn"]);
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     // The late list reply went to a closed socket; no later answer is taken from it.
     for (int i = 0; i < 4; ++i) {
@@ -215,11 +202,9 @@ TEST(AsyncDispatch, BrokenConnectionFailsFastUntilReplaced) {
     EXPECT_EQ(h.rt.block_on(h.client->get_security_count(0)).value(), 2105);
 }
 
-TEST(AsyncHeartbeat, BeatsKeepTheClientAlive) {
+TEST(AsyncHeartbeat, BeatsKeepTheClientAliveUntilDisconnect) {
     MockServer mock;
-    AsyncClientSeams seams = fast_seams();
-    seams.heartbeat_interval = std::chrono::milliseconds(30);
-    AsyncHarness h(2, seams);
+    AsyncHarness h(2, beat_seams());
     ASSERT_TRUE(h.connect(mock.port()).ok());
     ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 4; }));
     EXPECT_TRUE(h.client->is_alive());
@@ -227,12 +212,16 @@ TEST(AsyncHeartbeat, BeatsKeepTheClientAlive) {
     auto log = mock.request_log("count");
     EXPECT_NE(log[0]["conn"], log[1]["conn"]);
     EXPECT_EQ(hex(log[0]["raw"].get<std::string>()), hex("0c 0c 18 6c 00 01 08 00 08 00 4e 04 00 00 75 c7 33 01"));
+    ASSERT_TRUE(h.rt.block_on(h.client->disconnect()).ok());
+    const int beats = mock.requests("count");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(mock.requests("count"), beats);
+    EXPECT_FALSE(h.client->is_alive());
 }
 
 TEST(AsyncHeartbeat, SilentServerClearsAliveAndNothingReconnects) {
     MockServer mock;
-    AsyncClientSeams seams = fast_seams();
-    seams.heartbeat_interval = std::chrono::milliseconds(30);
+    AsyncClientSeams seams = beat_seams();
     seams.heartbeat_timeout = std::chrono::milliseconds(100);
     AsyncHarness h(1, seams);
     ASSERT_TRUE(h.connect(mock.port(), 2.0).ok());
@@ -242,25 +231,9 @@ TEST(AsyncHeartbeat, SilentServerClearsAliveAndNothingReconnects) {
     EXPECT_EQ(mock.accepted(), 1);
 }
 
-TEST(AsyncHeartbeat, DisconnectStopsTheBeats) {
-    MockServer mock;
-    AsyncClientSeams seams = fast_seams();
-    seams.heartbeat_interval = std::chrono::milliseconds(30);
-    AsyncHarness h(1, seams);
-    ASSERT_TRUE(h.connect(mock.port()).ok());
-    ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 2; }));
-    ASSERT_TRUE(h.rt.block_on(h.client->disconnect()).ok());
-    const int beats = mock.requests("count");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(mock.requests("count"), beats);
-    EXPECT_FALSE(h.client->is_alive());
-}
-
 TEST(AsyncHeartbeat, EmptyPoolFailsTheBeat) {
     MockServer mock;
-    AsyncClientSeams seams = fast_seams();
-    seams.heartbeat_interval = std::chrono::milliseconds(30);
-    AsyncHarness h(1, seams);
+    AsyncHarness h(1, beat_seams());
     ASSERT_TRUE(h.connect(mock.port()).ok());
     mock.listen(0, false);
     // A connect that fails at its first connection leaves an empty pool and the old heartbeat.
