@@ -54,17 +54,6 @@ TEST_F(AsyncQueries, BarsRequestAndDecodedPage) {
     EXPECT_EQ(mock.requests("xdxr"), 0);
 }
 
-TEST_F(AsyncQueries, FlagFieldCarriesTheCallersFq) {
-    ASSERT_TRUE(run(h.client->get_security_bars(4, 0, "000002", 0, 5, 2)).ok());
-    ASSERT_TRUE(run(h.client->get_security_bars(4, 0, "000002", 0, 5, 3)).ok());
-    auto log = bars_log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0]["args"]["fq"], 2);
-    EXPECT_EQ(log[1]["args"]["fq"], 3);
-    // Only events of other categories: no context page is asked for.
-    EXPECT_EQ(mock.requests("xdxr"), 2);
-}
-
 TEST_F(AsyncQueries, StartBeyondSixteenBitsIsRefusedBeforeAnyRequest) {
     auto bars = run(h.client->get_security_bars(4, 1, "600000", 65536, 10, 0));
     ASSERT_FALSE(bars.ok());
@@ -75,62 +64,49 @@ TEST_F(AsyncQueries, StartBeyondSixteenBitsIsRefusedBeforeAnyRequest) {
     EXPECT_EQ(mock.requests("bars"), 0);
 }
 
-TEST_F(AsyncQueries, ForwardAdjustmentMatchesHandComputedValues) {
-    auto bars = run(h.client->get_security_bars(4, 0, "000001", 0, 30, 1));
-    ASSERT_TRUE(bars.ok()) << bars.error().display();
-    ASSERT_EQ(bars->size(), 30u);
-    // Factors 0.950446 (06-03), 0.980373 and 0.5 (two events of 06-17, each applied once) and
-    // 0.949519 (06-24). Bar 0: 10.000 x all four = 4.424; bar 10: 10.100 x the last three =
-    // 4.701; bar 20, on 06-17 itself: 10.200 x 0.949519 = 9.685.
-    EXPECT_NEAR((*bars)[0].close, 4.424, 1e-9);
-    EXPECT_NEAR((*bars)[10].close, 4.701, 1e-9);
-    EXPECT_NEAR((*bars)[20].close, 9.685, 1e-9);
-    EXPECT_NEAR((*bars)[29].close, 10.29, 1e-9);
-    // The event before the first bar asks for the page just older than the window.
-    auto log = bars_log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1]["args"]["start"], 30);
-    EXPECT_EQ(log[1]["args"]["count"], 800);
-    EXPECT_EQ(log[1]["args"]["fq"], 0);
-}
-
-TEST_F(AsyncQueries, BackwardAdjustmentMatchesHandComputedValues) {
-    auto bars = run(h.client->get_security_bars(4, 0, "000001", 0, 30, 2));
-    ASSERT_TRUE(bars.ok()) << bars.error().display();
-    ASSERT_EQ(bars->size(), 30u);
-    // Bar 10: 10.100 / 0.950446; bar 20: 10.200 / (0.950446 x 0.980373 x 0.5); bar 29:
-    // 10.290 / (0.950446 x 0.980373 x 0.5 x 0.949519).
-    EXPECT_NEAR((*bars)[10].close, 10.627, 1e-9);
-    EXPECT_NEAR((*bars)[20].close, 21.893, 1e-9);
-    EXPECT_NEAR((*bars)[29].close, 23.261, 1e-9);
-}
-
-TEST_F(AsyncQueries, ContextPageSuppliesTheCloseBeforeAnOlderEvent) {
-    auto bars = run(h.client->get_security_bars(4, 1, "600036", 0, 800, 2));
-    ASSERT_TRUE(bars.ok()) << bars.error().display();
-    ASSERT_EQ(bars->size(), 800u);
-    // Back 11 (2024-06-13): 30.880 divided by the 2020-08-28 factor 29.98/30.98, whose close
-    // before the event (30.980, back 1001) only the context page holds.
-    const auto& b = (*bars)[788];
-    EXPECT_EQ(b.year * 10000 + b.month * 100 + b.day, 20240613u);
-    EXPECT_NEAR(b.close, 31.91, 1e-9);
-    auto log = bars_log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1]["args"]["start"], 800);
-}
-
-TEST_F(AsyncQueries, EventOnTheFirstBarsDateStillFetchesContext) {
-    // Window back 201..1000: its first bar is dated 2020-08-28, the day of the event.
-    auto bars = run(h.client->get_security_bars(4, 1, "600036", 201, 800, 2));
-    ASSERT_TRUE(bars.ok()) << bars.error().display();
-    ASSERT_EQ(bars->size(), 800u);
-    const auto& first = bars->front();
-    EXPECT_EQ(first.year * 10000 + first.month * 100 + first.day, 20200828u);
-    // 30.990 x 30.98 / 29.98, rounded to thousandths.
-    EXPECT_NEAR(first.close, 32.024, 1e-9);
-    auto log = bars_log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[1]["args"]["start"], 1001);
+TEST_F(AsyncQueries, AdjustedClosesMatchHandComputedValuesWithTheirContextPage) {
+    // 000001's factors: 0.950446 (06-03), 0.980373 and 0.5 (two events of 06-17, each applied
+    // once) and 0.949519 (06-24). 600036's 2020-08-28 factor 29.98/30.98 needs the close
+    // before it (30.980, back 1001), which only a context page holds.
+    struct Case {
+        uint8_t market;
+        const char* code;
+        uint16_t start, count;
+        uint8_t fq;
+        std::vector<std::pair<size_t, double>> closes;
+        size_t dated;
+        uint32_t date;
+        int context_start;
+    };
+    const Case cases[] = {
+        // Bar 0: 10.000 x all four; bar 10: 10.100 x the last three; bar 20, on 06-17: 10.200 x 0.949519.
+        {0, "000001", 0, 30, 1, {{0, 4.424}, {10, 4.701}, {20, 9.685}, {29, 10.29}}, 0, 0, 30},
+        // Bar 10: 10.100 / 0.950446; bar 20: 10.200 / (0.950446 x 0.980373 x 0.5); bar 29 also / 0.949519.
+        {0, "000001", 0, 30, 2, {{10, 10.627}, {20, 21.893}, {29, 23.261}}, 0, 0, 30},
+        // Back 11: 30.880 / (29.98 / 30.98).
+        {1, "600036", 0, 800, 2, {{788, 31.91}}, 788, 20240613, 800},
+        // Window back 201..1000 starts on the event's own day: 30.990 x 30.98 / 29.98.
+        {1, "600036", 201, 800, 2, {{0, 32.024}}, 0, 20200828, 1001},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.code) + " fq " + std::to_string(c.fq) + " start " + std::to_string(c.start));
+        mock.reset();
+        auto bars = run(h.client->get_security_bars(4, c.market, c.code, c.start, c.count, c.fq));
+        ASSERT_TRUE(bars.ok()) << bars.error().display();
+        ASSERT_EQ(bars->size(), c.count);
+        for (auto [i, close] : c.closes) EXPECT_NEAR((*bars)[i].close, close, 1e-9) << i;
+        const auto& d = (*bars)[c.dated];
+        if (c.date) {
+            EXPECT_EQ(d.year * 10000 + d.month * 100 + d.day, c.date);
+        }
+        // The window's page carries the caller's fq; the context page asks for raw prices.
+        auto log = bars_log();
+        ASSERT_EQ(log.size(), 2u);
+        EXPECT_EQ(log[0]["args"]["fq"], c.fq);
+        EXPECT_EQ(log[1]["args"]["start"], c.context_start);
+        EXPECT_EQ(log[1]["args"]["count"], 800);
+        EXPECT_EQ(log[1]["args"]["fq"], 0);
+    }
 }
 
 TEST_F(AsyncQueries, ContextPagesFollowTheWindowAndTheTierBudget) {
@@ -148,25 +124,23 @@ TEST_F(AsyncQueries, ContextPagesFollowTheWindowAndTheTierBudget) {
     EXPECT_EQ(log[3]["args"]["start"], 2400);
 }
 
-TEST_F(AsyncQueries, FailedXdxrIsReportedNotHiddenInRawPrices) {
+TEST_F(AsyncQueries, FailedXdxrOrContextPageIsAnErrorButAnEmptyPageEndsTheContext) {
     mock.set_fault({{"action", "zero_body"}, {"cmd", "xdxr"}});
     auto bars = run(h.client->get_security_bars(4, 0, "000001", 0, 30, 1));
     ASSERT_FALSE(bars.ok());
     EXPECT_TRUE(bars.error().is_coded(2003));
     EXPECT_TRUE(run(h.client->get_security_bars(4, 0, "000001", 0, 30, 0)).ok());
-}
-
-TEST_F(AsyncQueries, FailedContextPageIsReportedButAnEmptyOneEndsTheContext) {
+    mock.reset();
     mock.set_fault({{"action", "zero_body"}, {"cmd", "bars"}, {"skip", 1}});
-    auto bars = run(h.client->get_security_bars(4, 1, "600036", 0, 800, 1));
+    bars = run(h.client->get_security_bars(4, 1, "600036", 0, 800, 1));
     ASSERT_FALSE(bars.ok());
     EXPECT_TRUE(bars.error().is_coded(2003));
     mock.reset();
     mock.set_fault({{"action", "empty"}, {"cmd", "bars"}, {"skip", 1}});
-    auto degraded = run(h.client->get_security_bars(4, 1, "600036", 0, 800, 2));
-    ASSERT_TRUE(degraded.ok()) << degraded.error().display();
+    bars = run(h.client->get_security_bars(4, 1, "600036", 0, 800, 2));
+    ASSERT_TRUE(bars.ok()) << bars.error().display();
     // No context: the older event has no close before it and leaves back 11 unchanged.
-    EXPECT_NEAR((*degraded)[788].close, 30.88, 1e-9);
+    EXPECT_NEAR((*bars)[788].close, 30.88, 1e-9);
 }
 
 TEST_F(AsyncQueries, EmptyBarsStillAskForEventsButNoContext) {
@@ -255,31 +229,26 @@ TEST_F(AsyncQueries, ListCacheHoldsOnlyTheFirstPageAndHandsOutCopies) {
     EXPECT_EQ(mock.requests("list"), 2);
 }
 
-TEST_F(AsyncQueries, QuoteBatchIsCutToSixtyWithOneWarning) {
+TEST_F(AsyncQueries, QuoteBatchIsCutToSixtyWarningOnlyAtWarnLevel) {
     std::vector<std::pair<uint8_t, std::string>> pairs;
     for (int i = 0; i < 61; ++i) pairs.emplace_back(1, std::to_string(600100 + i));
     LogCapture capture(2);
     auto quotes = run(h.client->get_security_quotes(pairs));
-    const std::string err = capture.take();
     ASSERT_TRUE(quotes.ok()) << quotes.error().display();
     EXPECT_EQ(quotes->size(), 60u);
-    EXPECT_EQ(err, "[W] async_hq  批量行情查询超过上限 61/60，自动截断。请自行分组调用。\n");
-    auto raw = raw_request(mock, "quotes");
-    ASSERT_EQ(raw.size(), 442u);
+    EXPECT_EQ(capture.take(), "[W] async_hq  批量行情查询超过上限 61/60，自动截断。请自行分组调用。\n");
+    ASSERT_EQ(raw_request(mock, "quotes").size(), 442u);
     EXPECT_EQ(mock.request_log("quotes")[0]["args"]["n"], 60);
-
+    {
+        LogCapture below(1);
+        ASSERT_TRUE(run(h.client->get_security_quotes(pairs)).ok());
+        EXPECT_EQ(below.take(), "");
+        EXPECT_EQ(mock.request_log("quotes")[1]["args"]["n"], 60);
+    }
     pairs.pop_back();
     LogCapture quiet(2);
     ASSERT_TRUE(run(h.client->get_security_quotes(pairs)).ok());
     EXPECT_EQ(quiet.take(), "");
-}
-
-TEST_F(AsyncQueries, QuoteBatchIsCutSilentlyBelowWarnLevel) {
-    std::vector<std::pair<uint8_t, std::string>> pairs(61, {0, "000001"});
-    LogCapture capture(1);
-    ASSERT_TRUE(run(h.client->get_security_quotes(pairs)).ok());
-    EXPECT_EQ(capture.take(), "");
-    EXPECT_EQ(mock.request_log("quotes")[0]["args"]["n"], 60);
 }
 
 TEST_F(AsyncQueries, QuotesDecodeAndBlockCodesAreSent) {
