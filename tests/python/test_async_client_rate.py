@@ -10,6 +10,12 @@ from quotix._internal import AsyncTdxHqClient
 
 
 @pytest.fixture
+def mock_server(mock_server_module):
+    mock_server_module.reset()
+    return mock_server_module
+
+
+@pytest.fixture
 def client(mock_server):
     c = AsyncTdxHqClient.with_pool_size(2)
     c.connect(*mock_server.address(), 2.0)
@@ -41,7 +47,7 @@ class TestSetRateLimit:
     def test_default_spacing_is_twenty_milliseconds(self, client):
         assert run_of(client, 6) >= 5 * 0.020 - 0.002
 
-    @pytest.mark.parametrize("rps,interval", [(10, 0.100), (3, 0.333), (1000000, 0.005), (200, 0.005)])
+    @pytest.mark.parametrize("rps,interval", [(10, 0.100), (1000000, 0.005), (200, 0.005)])
     def test_interval_is_a_thousand_ms_over_the_capped_rate(self, client, rps, interval):
         assert client.set_rate_limit(rps) is None
         n = 3 if interval > 0.05 else 6
