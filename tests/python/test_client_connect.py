@@ -27,6 +27,12 @@ def threads():
 
 
 @pytest.fixture
+def mock_server(mock_server_module):
+    mock_server_module.reset()
+    return mock_server_module
+
+
+@pytest.fixture
 def client(mock_server):
     # Made after the mock and disconnected before it stops, so the heartbeat never finds the
     # mock gone (its reconnect would walk the public server tables).
@@ -109,22 +115,19 @@ class TestConnectFailures:
         assert isinstance(e.value, OSError)
         assert client.is_connected() is False
 
-    def test_closed_during_handshake_is_server_disconnected(self, client, mock_server):
-        mock_server.set_fault("fail_handshake")
-        with pytest.raises(ConnectionError) as e:
-            client.connect(*mock_server.address())
-        assert str(e.value) == "Server disconnected"
-
-    def test_silent_server_times_out(self, client, mock_server):
-        mock_server.set_fault("stall", cmd="setup1")
-        with pytest.raises(ConnectionError) as e:
-            client.connect(*mock_server.address(), timeout=0.3)
-        assert str(e.value).startswith("Connection error: recv failed: ")
-
-    def test_zero_timeout_fails_every_connection(self, client, mock_server):
-        with pytest.raises(ConnectionError) as e:
-            client.connect(*mock_server.address(), timeout=0)
-        assert str(e.value) == "Connection error: set_read_timeout: cannot set a 0 duration timeout"
+    @pytest.mark.parametrize("fault,timeout,exc,text", [
+        ("fail_handshake", None, ConnectionError, "^Server disconnected$"),
+        ("stall", 0.3, ConnectionError, "^Connection error: recv failed: "),
+        (None, 0, ConnectionError, "^Connection error: set_read_timeout: cannot set a 0 duration timeout$"),
+        ("corrupt_zlib", None, ValueError, r"^\[E2102\] zlib decompress failed: "),
+    ])
+    def test_handshake_failures(self, client, mock_server, fault, timeout, exc, text):
+        if fault:
+            mock_server.set_fault(fault, **({} if fault == "fail_handshake" else {"cmd": "setup1"}))
+        with pytest.raises(exc, match=text) as e:
+            client.connect(*mock_server.address(), timeout=timeout)
+        # Only connection failures are OSErrors; a coded error is a ValueError alone.
+        assert isinstance(e.value, OSError) == (exc is ConnectionError)
 
     def test_stored_timeout_is_used_when_none_given(self, client, mock_server):
         client.set_connect_timeout(0)
