@@ -85,9 +85,6 @@ def test_defaults_are_start_0_count_800_forward_adjusted(client, mock):
     assert (req["start"], req["count"], req["fq"]) == (0, 800, 1)
     # fq 1 asks for the events; 600519 has none, so no context page follows.
     assert data_requests(mock) == ["bars", "xdxr"]
-
-
-def test_keywords_in_any_order(client, mock):
     bars = client.get_security_bars(fq=0, count=5, start=2, code="600000", market=1, category=4)
     assert bars == dataset.expected_bars(1, "600000", 4, 2, 5)
 
@@ -181,11 +178,6 @@ def test_bad_arguments_raise_before_any_request(client, mock, args, exc):
     assert len(mock.request_log()) == before
 
 
-def test_unknown_keyword_is_refused(client):
-    with pytest.raises(TypeError, match="'period' is an invalid keyword argument"):
-        client.get_security_bars(4, 1, "600000", period=1)
-
-
 # ---- tuples and DataFrames -------------------------------------------------------------------
 
 def test_tuples_hold_the_dict_values_in_key_order(client):
@@ -242,11 +234,6 @@ def test_security_bars_all_pages_of_800_oldest_first(client, mock):
     assert_shape(bars[:3], BAR_KEYS, BAR_TYPES)
 
 
-def test_security_bars_all_count_0_sends_nothing(client, mock):
-    assert client.get_security_bars_all(4, 1, "600000", 0) == []
-    assert data_requests(mock) == []
-
-
 def test_index_bars_match_the_data_set_and_ignore_fq(client, mock):
     bars = client.get_index_bars(4, 1, "000001", 0, 800, 9)
     assert bars == dataset.expected_bars(1, "000001", 4, 0, 800)
@@ -284,8 +271,9 @@ def test_index_bars_all_stops_at_a_short_page(client, mock):
     assert len(bars) == 1000
 
 
-def test_index_bars_all_count_0_sends_nothing(client, mock):
+def test_all_of_count_0_sends_nothing(client, mock):
     assert client.get_index_bars_all(4, 1, "000001", 0) == []
+    assert client.get_security_bars_all(4, 1, "600000", 0) == []
     assert data_requests(mock) == []
 
 
