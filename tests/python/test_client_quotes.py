@@ -63,7 +63,6 @@ def test_tuples_interleave_levels_and_leave_out_the_time(client):
                                "amount", "s_vol", "b_vol")]
         levels = [d[f"{side}{n}"] for n in LEVELS for side in ("bid", "bid_vol", "ask", "ask_vol")]
         assert list(t) == head + levels
-        assert t[13] == d["bid_vol1"] and t[14] == d["ask1"]
 
 
 def test_dataframe_columns_and_values(client):
@@ -88,7 +87,7 @@ def test_more_than_60_pairs_are_cut_to_the_first_60(client, mock):
 
 
 def test_same_pair_twice_is_sent_twice(client, mock):
-    quotes = client.get_security_quotes([(1, "600000"), (1, "600000")])
+    quotes = client.get_security_quotes(all_stock=[(1, "600000"), (1, "600000")])
     assert len(quotes) == 2 and quotes[0] == quotes[1]
     assert requests_of(mock, "quotes")[0]["n"] == 2
 
@@ -127,10 +126,6 @@ def test_bad_batches_raise_before_any_request(client, mock, arg, exc, text):
         if text:
             assert str(e.value) == text
     assert data_requests(mock) == []
-
-
-def test_keyword_argument(client):
-    assert len(client.get_security_quotes(all_stock=[(1, "600000")])) == 1
 
 
 def test_dataframe_without_pandas(client, mock, monkeypatch):
