@@ -163,45 +163,34 @@ class TestConstruction:
 
 
 class TestArguments:
-    def test_binding_errors(self):
-        c = AsyncTdxHqClient()
-        with pytest.raises(TypeError):
-            c.connect("127.0.0.1")
-        with pytest.raises(TypeError):
-            c.connect("127.0.0.1", 1, 1.0, 2)
-        with pytest.raises(TypeError):
-            c.connect("127.0.0.1", 1, tmeout=1.0)
-        with pytest.raises(TypeError):
-            c.connect("127.0.0.1", 1, port=2)
-        with pytest.raises(TypeError):
-            c.disconnect(1)
+    @pytest.mark.parametrize("call, exc, text", [
+        (lambda c: c.connect("127.0.0.1"), TypeError, None),
+        (lambda c: c.connect("127.0.0.1", 1, 1.0, 2), TypeError, None),
+        (lambda c: c.connect("127.0.0.1", 1, tmeout=1.0), TypeError, None),
+        (lambda c: c.connect("127.0.0.1", 1, port=2), TypeError, None),
+        (lambda c: c.disconnect(1), TypeError, None),
+        (lambda c: c.connect("127.0.0.1", 7709.0), TypeError, "^argument 'port': "),
+        (lambda c: c.connect("127.0.0.1", 7709, "1"), TypeError, "^argument 'timeout': "),
+        (lambda c: c.get_security_bars(4, 1, 600519), TypeError, "^argument 'code': "),
+        (lambda c: c.get_security_list(0, 1.5), TypeError, "^argument 'start': "),
+        *[(call, OverflowError, "^out of range integral type conversion attempted$") for call in [
+            lambda c: c.connect("127.0.0.1", 65536),
+            lambda c: c.connect("127.0.0.1", -1),
+            lambda c: c.get_security_bars(256, 1, "600000"),
+            lambda c: c.get_security_bars(4, 1, "600000", -1),
+            lambda c: c.get_security_bars(4, 1, "600000", 0, 65536),
+            lambda c: c.get_security_bars(4, 1, "600000", 0, 1, -1),
+            lambda c: c.get_security_bars(4, 1, "600000", 2 ** 32)]],
+    ])
+    def test_refused_arguments(self, call, exc, text):
+        with pytest.raises(exc, match=text):
+            call(AsyncTdxHqClient.with_pool_size(1))
 
-    def test_type_errors_name_the_parameter_and_keep_the_cause(self):
-        c = AsyncTdxHqClient()
+    def test_type_errors_keep_the_cause_and_wide_ints_the_interpreters_words(self):
+        c = AsyncTdxHqClient.with_pool_size(1)
         with pytest.raises(TypeError, match="^argument 'ip': ") as e:
             c.connect(1, 7709)
         assert isinstance(e.value.__cause__, TypeError)
-        with pytest.raises(TypeError, match="^argument 'port': "):
-            c.connect("127.0.0.1", 7709.0)
-        with pytest.raises(TypeError, match="^argument 'timeout': "):
-            c.connect("127.0.0.1", 7709, "1")
-        with pytest.raises(TypeError, match="^argument 'code': "):
-            c.get_security_bars(4, 1, 600519)
-        with pytest.raises(TypeError, match="^argument 'start': "):
-            c.get_security_list(0, 1.5)
-
-    def test_integer_widths(self):
-        c = AsyncTdxHqClient()
-        for call in [lambda: c.connect("127.0.0.1", 65536),
-                     lambda: c.connect("127.0.0.1", -1),
-                     lambda: c.get_security_bars(256, 1, "600000"),
-                     lambda: c.get_security_bars(4, 1, "600000", -1),
-                     lambda: c.get_security_bars(4, 1, "600000", 0, 65536),
-                     lambda: c.get_security_bars(4, 1, "600000", 0, 1, -1),
-                     lambda: c.get_security_bars(4, 1, "600000", 2 ** 32)]:
-            with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
-                call()
-        # Beyond 64 bits the interpreter's own words.
         with pytest.raises(OverflowError) as e:
             c.connect("127.0.0.1", 2 ** 70)
         assert "out of range integral" not in str(e.value)
