@@ -35,6 +35,43 @@ METHODS = [
 ]
 
 
+# The data methods: text signature and whole docstring.
+DATA_METHODS = [
+    ("get_security_bars", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取K线数据\n\nfq: 复权类型, 0=未复权 1=前复权(默认) 2=后复权"),
+    ("get_security_bars_all", "($self, category, market, code, count=800, fq=1)", "获取K线数据 (自动分页)"),
+    ("get_index_bars", "($self, category, market, code, start=0, count=800, fq=1)", "获取指数K线"),
+    ("get_index_bars_all", "($self, category, market, code, count=800, fq=1)", "获取指数K线 (自动分页)"),
+    ("get_security_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取K线数据，返回 list of tuple (高性能模式)\n"
+     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime)"),
+    ("get_index_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取指数K线，返回 list of tuple (高性能模式)\n"
+     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime, up_count, down_count)"),
+    ("get_security_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取K线数据, 返回 pandas DataFrame"),
+    ("get_index_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取指数K线, 返回 pandas DataFrame"),
+    ("calc_fq_factors", "($self, market, code, start=0, count=800)", "计算复权因子 (不修改 K 线数据)"),
+    ("get_security_list", "($self, market, start=0)", "获取证券列表"),
+    ("get_security_count", "($self, market)", "获取证券数量"),
+    ("get_minute_time_data", "($self, market, code)", "获取分时数据"),
+    ("get_history_minute_time_data", "($self, market, code, date)", "获取历史分时数据"),
+    ("get_transaction_data", "($self, market, code, start=0, count=2000)", "获取逐笔成交"),
+    ("get_history_transaction_data", "($self, market, code, start=0, count=2000, date=0)", "获取历史逐笔成交"),
+    ("get_finance_info", "($self, market, code)", "获取财务信息"),
+    ("get_xdxr_info", "($self, market, code)", "获取除权除息"),
+    ("get_finance_info_dataframe", "($self, stocks)", "获取多只股票的财务信息, 返回 pandas DataFrame"),
+    ("get_security_quotes", "($self, all_stock)", "获取实时行情"),
+    ("get_security_quotes_tuples", "($self, all_stock)",
+     "获取实时行情，返回 list of tuple (高性能模式)\n"
+     "tuple: (market, code, price, last_close, open, high, low, vol, cur_vol, amount,\n"
+     "        s_vol, b_vol, bid1, bid_vol1, ask1, ask_vol1, ..., bid5, bid_vol5, ask5, ask_vol5)"),
+    ("get_security_quotes_dataframe", "($self, all_stock)", "获取实时行情, 返回 pandas DataFrame"),
+    ("get_and_parse_block_info", "($self, block_file)", "获取并解析板块信息"),
+]
+
+
 @pytest.fixture
 def client():
     return TdxHqClient()
@@ -75,6 +112,24 @@ class TestSignatures:
         assert meth.__doc__.split("\n")[0] == summary
         bound = getattr(TdxHqClient(), name)
         assert str(inspect.signature(bound)) == sig
+
+    @pytest.mark.parametrize("name, signature, doc", DATA_METHODS)
+    def test_data_method_signature_and_docstring(self, name, signature, doc):
+        method = getattr(TdxHqClient, name)
+        assert method.__text_signature__ == signature
+        assert method.__doc__ == doc
+
+    def test_data_methods_stand_at_their_places_in_the_class(self):
+        names = [k for k, v in TdxHqClient.__dict__.items() if callable(v) and not k.startswith("__")]
+        assert len(names) == 43
+        assert names[19:40] == [
+            "get_security_bars", "get_security_bars_all", "get_index_bars", "get_index_bars_all",
+            "get_security_quotes", "get_security_list", "get_security_count", "get_minute_time_data",
+            "get_history_minute_time_data", "get_transaction_data", "get_history_transaction_data",
+            "get_finance_info", "get_xdxr_info", "get_and_parse_block_info", "get_security_bars_tuples",
+            "get_index_bars_tuples", "get_security_quotes_tuples", "get_security_bars_dataframe",
+            "get_index_bars_dataframe", "get_security_quotes_dataframe", "get_finance_info_dataframe"]
+        assert names[-1] == "calc_fq_factors"
 
     def test_methods_are_registered_in_table_order(self):
         names = [n for n in vars(TdxHqClient) if not n.startswith("__")]

@@ -8,7 +8,6 @@ import dataset
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 BAR_KEYS = ["open", "close", "high", "low", "vol", "amount", "year", "month", "day", "hour", "minute",
             "datetime"]
@@ -283,42 +282,3 @@ def test_index_bars_all_failure_on_a_later_page_returns_nothing(client, mock):
     with pytest.raises(ConnectionError):
         client.get_index_bars_all(4, 1, "000001", 1000)
     assert len(requests_of(mock, "bars")) == 2
-
-
-# ---- published signatures --------------------------------------------------------------------
-
-@pytest.mark.parametrize("name, signature, doc", [
-    ("get_security_bars", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取K线数据\n\nfq: 复权类型, 0=未复权 1=前复权(默认) 2=后复权"),
-    ("get_security_bars_all", "($self, category, market, code, count=800, fq=1)", "获取K线数据 (自动分页)"),
-    ("get_index_bars", "($self, category, market, code, start=0, count=800, fq=1)", "获取指数K线"),
-    ("get_index_bars_all", "($self, category, market, code, count=800, fq=1)", "获取指数K线 (自动分页)"),
-    ("get_security_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取K线数据，返回 list of tuple (高性能模式)\n"
-     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime)"),
-    ("get_index_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取指数K线，返回 list of tuple (高性能模式)\n"
-     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime, up_count, down_count)"),
-    ("get_security_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取K线数据, 返回 pandas DataFrame"),
-    ("get_index_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取指数K线, 返回 pandas DataFrame"),
-    ("calc_fq_factors", "($self, market, code, start=0, count=800)", "计算复权因子 (不修改 K 线数据)"),
-])
-def test_signature_and_docstring(name, signature, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
-
-
-def test_data_methods_stand_at_their_places_in_the_class():
-    names = [k for k, v in TdxHqClient.__dict__.items() if callable(v) and not k.startswith("__")]
-    assert len(names) == 43
-    assert names[19:40] == [
-        "get_security_bars", "get_security_bars_all", "get_index_bars", "get_index_bars_all",
-        "get_security_quotes", "get_security_list", "get_security_count", "get_minute_time_data",
-        "get_history_minute_time_data", "get_transaction_data", "get_history_transaction_data",
-        "get_finance_info", "get_xdxr_info", "get_and_parse_block_info", "get_security_bars_tuples",
-        "get_index_bars_tuples", "get_security_quotes_tuples", "get_security_bars_dataframe",
-        "get_index_bars_dataframe", "get_security_quotes_dataframe", "get_finance_info_dataframe"]
-    assert names[-1] == "calc_fq_factors"

@@ -4,7 +4,7 @@ import dataset
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import BLOCK_GN, BLOCK_SZ, TdxHqClient
+from quotix._internal import BLOCK_GN, BLOCK_SZ
 
 ROW_KEYS = ["blockname", "block_type", "code_index", "code"]
 
@@ -61,9 +61,3 @@ def test_argument_must_be_str(client, mock):
     with pytest.raises(TypeError):
         client.get_and_parse_block_info(b"block.dat")
     assert data_requests(mock) == []
-
-
-def test_signature_and_docstring():
-    method = TdxHqClient.get_and_parse_block_info
-    assert method.__text_signature__ == "($self, block_file)"
-    assert method.__doc__ == "获取并解析板块信息"

@@ -5,7 +5,6 @@ import sys
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 FIGURES = ["zongguben", "guojiagu", "faqirenfarengu", "farengu", "bgu", "hgu", "zhigonggu", "zongzichan",
            "liudongzichan", "gudingzichan", "wuxingzichan", "gudongrenshu", "liudongfuzhai", "changqifuzhai",
@@ -117,14 +116,3 @@ def test_argument_errors(client, mock):
         client.get_xdxr_info(1, b"600519")
     assert data_requests(mock) == []
     assert client.get_xdxr_info(1, "600519") == []  # a security without events
-
-
-@pytest.mark.parametrize("name, signature, doc", [
-    ("get_finance_info", "($self, market, code)", "获取财务信息"),
-    ("get_xdxr_info", "($self, market, code)", "获取除权除息"),
-    ("get_finance_info_dataframe", "($self, stocks)", "获取多只股票的财务信息, 返回 pandas DataFrame"),
-])
-def test_signature_and_docstring(name, signature, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc

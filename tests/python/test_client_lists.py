@@ -6,7 +6,6 @@ import dataset
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 LIST_KEYS = ["code", "volunit", "decimal_point", "name", "pre_close"]
 MINUTE_KEYS = ["time", "price", "avg_price", "vol"]
@@ -181,17 +180,3 @@ def test_bad_arguments_send_nothing(client, mock, call, exc):
     with pytest.raises(exc):
         call(client)
     assert data_requests(mock) == []
-
-
-@pytest.mark.parametrize("name, signature, doc", [
-    ("get_security_list", "($self, market, start=0)", "获取证券列表"),
-    ("get_security_count", "($self, market)", "获取证券数量"),
-    ("get_minute_time_data", "($self, market, code)", "获取分时数据"),
-    ("get_history_minute_time_data", "($self, market, code, date)", "获取历史分时数据"),
-    ("get_transaction_data", "($self, market, code, start=0, count=2000)", "获取逐笔成交"),
-    ("get_history_transaction_data", "($self, market, code, start=0, count=2000, date=0)", "获取历史逐笔成交"),
-])
-def test_signature_and_docstring(name, signature, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc

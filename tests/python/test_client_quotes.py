@@ -6,7 +6,6 @@ import sys
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 LEVELS = range(1, 6)
 QUOTE_KEYS = (["market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol", "cur_vol",
@@ -140,17 +139,3 @@ def test_failure_maps_to_connection_error(client, mock):
     mock.set_fault("close", cmd="quotes", nth=1)
     with pytest.raises(ConnectionError):
         client.get_security_quotes([(1, "600000")])
-
-
-@pytest.mark.parametrize("name, doc", [
-    ("get_security_quotes", "获取实时行情"),
-    ("get_security_quotes_tuples",
-     "获取实时行情，返回 list of tuple (高性能模式)\n"
-     "tuple: (market, code, price, last_close, open, high, low, vol, cur_vol, amount,\n"
-     "        s_vol, b_vol, bid1, bid_vol1, ask1, ask_vol1, ..., bid5, bid_vol5, ask5, ask_vol5)"),
-    ("get_security_quotes_dataframe", "获取实时行情, 返回 pandas DataFrame"),
-])
-def test_signature_and_docstring(name, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == "($self, all_stock)"
-    assert method.__doc__ == doc
