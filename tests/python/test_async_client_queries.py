@@ -195,17 +195,6 @@ class TestCountAndList:
         assert fresh.get_security_list(2) == []
         assert mock.requests("list") == 1
 
-    def test_argument_errors(self, client):
-        with pytest.raises(OverflowError):
-            client.get_security_count(256)
-        with pytest.raises(OverflowError):
-            client.get_security_list(0, 65536)
-        with pytest.raises(TypeError, match="^argument 'start': "):
-            client.get_security_list(0, 1.5)
-        with pytest.raises(TypeError, match="^argument 'market': "):
-            client.get_security_count("0")
-
-
 class TestMinuteTime:
     def test_today_is_the_history_request_for_todays_date(self, client, mock):
         before = today_utc8()
@@ -237,14 +226,6 @@ class TestMinuteTime:
         assert client.get_minute_time_data(0, "000001") == [
             {"time": "09:31", "price": 0.1, "avg_price": 0.1, "vol": 0.0}]
 
-    def test_date_is_required(self, client, mock):
-        with pytest.raises(TypeError):
-            client.get_history_minute_time_data(0, "000001")
-        with pytest.raises(OverflowError):
-            client.get_history_minute_time_data(0, "000001", -1)
-        assert mock.requests() == 0
-
-
 class TestTransactions:
     def test_request_bytes(self, client, mock):
         client.get_transaction_data(0, "000001")
@@ -263,11 +244,6 @@ class TestTransactions:
         assert [r[28:40] for r in raws] == ["363030353139", "310000000000", "000000000000"]
         assert [(e["args"]["start"], e["args"]["count"]) for e in mock.request_log(cmd="ticks")] == [
             (5, 0), (0, 65535), (0, 2000)]
-        with pytest.raises(OverflowError):
-            client.get_transaction_data(0, "000001", 0, 65536)
-        with pytest.raises(OverflowError):
-            client.get_history_transaction_data(0, "000001", -1)
-        assert mock.requests("ticks") == 3
 
     def test_live_ticks(self, client):
         ticks = client.get_transaction_data(0, "000001", 0, 3)
@@ -293,9 +269,6 @@ class TestTransactions:
         assert client.get_transaction_data(0, "000001") == []
         mock.set_fault("body", cmd="history_ticks", hex="00" * 6, times=1)
         assert client.get_history_transaction_data(0, "000001") == []
-        mock.set_fault("body", cmd="ticks", hex="01", times=1)
-        with pytest.raises(ValueError, match=r"^\[E2103\] response length mismatch: body too short$"):
-            client.get_transaction_data(0, "000001")
         mock.set_fault("zero_body", cmd="history_ticks")
         with pytest.raises(ValueError, match=r"^\[E2003\] server disconnected: empty response body$"):
             client.get_history_transaction_data(0, "000001")
@@ -314,12 +287,6 @@ class TestFinance:
     def test_long_code_is_sent_cut_and_shown_whole(self, client, mock):
         assert client.get_finance_info(1, "60000012")["code"] == "60000012"
         assert last(mock, "finance")["args"]["code"] == "600000"
-
-    def test_short_body(self, client, mock):
-        mock.set_fault("cut_body", cmd="finance", keep=144, times=1)
-        with pytest.raises(ValueError,
-                           match=r"^\[E2103\] response length mismatch: body too short for finance info$"):
-            client.get_finance_info(0, "000001")
 
     def test_frame_of_several(self, client, mock):
         pd = pytest.importorskip("pandas")
@@ -369,8 +336,36 @@ class TestXdxr:
         assert (events[8]["name"], present(events[8])) == ("未知", SHARES)
         assert events[8]["houzongguben"] == 400.0
 
-    def test_no_events_and_short_body(self, client, mock):
+    def test_no_events(self, client):
         assert client.get_xdxr_info(1, "510300") == []
-        mock.set_fault("body", cmd="xdxr", hex="00" * 10, times=1)
-        with pytest.raises(ValueError, match=r"^\[E2103\] response length mismatch: body too short$"):
-            client.get_xdxr_info(0, "000001")
+
+
+SHORT = r"^\[E2103\] response length mismatch: body too short"
+
+
+@pytest.mark.parametrize("fault, call, text", [
+    (("body", {"cmd": "ticks", "hex": "01"}), lambda c: c.get_transaction_data(0, "000001"), SHORT + "$"),
+    (("cut_body", {"cmd": "finance", "keep": 144}), lambda c: c.get_finance_info(0, "000001"),
+     SHORT + " for finance info$"),
+    (("body", {"cmd": "xdxr", "hex": "00" * 10}), lambda c: c.get_xdxr_info(0, "000001"), SHORT + "$"),
+])
+def test_short_bodies_are_coded_errors(client, mock, fault, call, text):
+    mock.set_fault(fault[0], times=1, **fault[1])
+    with pytest.raises(ValueError, match=text):
+        call(client)
+
+
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda c: c.get_security_count(256), OverflowError, None),
+    (lambda c: c.get_security_count("0"), TypeError, "^argument 'market': "),
+    (lambda c: c.get_security_list(0, 65536), OverflowError, None),
+    (lambda c: c.get_security_list(0, 1.5), TypeError, "^argument 'start': "),
+    (lambda c: c.get_history_minute_time_data(0, "000001"), TypeError, None),
+    (lambda c: c.get_history_minute_time_data(0, "000001", -1), OverflowError, None),
+    (lambda c: c.get_transaction_data(0, "000001", 0, 65536), OverflowError, None),
+    (lambda c: c.get_history_transaction_data(0, "000001", -1), OverflowError, None),
+])
+def test_bad_arguments_send_nothing(client, mock, call, exc, text):
+    with pytest.raises(exc, match=text):
+        call(client)
+    assert mock.requests() == 0
