@@ -114,16 +114,3 @@ class TestPhases:
         assert run_of(client, 6) >= 5 * PHASE_INTERVAL[got] - 0.002
         with pytest.raises(TypeError):
             client.auto_detect_phase(1)
-
-    @pytest.mark.parametrize("seconds,phase", [
-        (1719365400, "trading"),   # Wed 2024-06-26 01:30:00 UTC = 09:30 at UTC+8
-        (1719385200, "trading"),   # 07:00:00 UTC = 15:00
-        (1719365399, "prepost"),
-        (1719385201, "prepost"),
-        (1719590400, "closed"),    # Fri 16:00 UTC = Saturday 00:00 at UTC+8
-        (1719763200, "prepost"),   # Sun 16:00 UTC = Monday 00:00 at UTC+8
-        (0, "prepost"),
-    ])
-    def test_reference_model(self, seconds, phase):
-        # The model above is what the tests hold the class to; pin it to known instants.
-        assert phase_at(seconds) == phase
