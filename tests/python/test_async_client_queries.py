@@ -2,13 +2,9 @@
 minute-time series, transactions, finance summaries and XDXR events."""
 
 import datetime
-import os
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
+from hq_fixtures import run_logged
 
 import dataset
 from quotix._internal import AsyncTdxHqClient
@@ -57,15 +53,6 @@ def last(mock, cmd):
 
 def today_utc8():
     return int((datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(hours=8)).strftime("%Y%m%d"))
-
-
-def run_logged(code, port, level):
-    env = dict(os.environ, QUOTIX_LOG=level)
-    src = f"import quotix._internal as qi\nPORT = {port}\n" + textwrap.dedent(code)
-    r = subprocess.run([sys.executable, "-c", src], env=env, cwd=tempfile.gettempdir(),
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    return r.stderr
 
 
 class TestQuotes:

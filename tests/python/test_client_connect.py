@@ -3,12 +3,9 @@ Python. Every connection here goes to 127.0.0.1."""
 
 import os
 import socket
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
+from hq_fixtures import run_logged
 
 from quotix._internal import TdxHqClient
 
@@ -150,15 +147,6 @@ class TestConnectFailures:
             client.connect("127.0.0.1", closed_port())
         assert client.is_connected() is True
         assert client.pool_stats()["idle"] == 1
-
-
-def run_logged(code, port):
-    env = dict(os.environ, QUOTIX_LOG="info")
-    src = f"import quotix._internal as qi\nPORT = {port}\n" + textwrap.dedent(code)
-    r = subprocess.run([sys.executable, "-c", src], env=env, cwd=tempfile.gettempdir(),
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    return r.stderr
 
 
 class TestConnectLog:
