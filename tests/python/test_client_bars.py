@@ -179,22 +179,20 @@ def test_bad_arguments_raise_before_any_request(client, mock, args, exc):
 
 # ---- tuples and DataFrames -------------------------------------------------------------------
 
-def test_tuples_hold_the_dict_values_in_key_order(client):
-    args = (4, 1, "600000", 0, 800, 0)
-    tuples = client.get_security_bars_tuples(*args)
-    assert tuples == [tuple(d.values()) for d in client.get_security_bars(*args)]
-    assert all(type(t) is tuple and len(t) == 12 for t in tuples)
-    assert tuples[-1][11] == "2024-06-28"
-
-
-def test_security_dataframe_columns_dtypes_and_values(client):
-    args = (4, 1, "600000", 0, 800, 0)
-    frame = client.get_security_bars_dataframe(*args)
-    dicts = client.get_security_bars(*args)
-    assert list(frame.columns) == SECURITY_COLUMNS
-    assert len(frame) == 800
-    assert_dtypes(frame, SECURITY_COLUMNS)
-    for column in SECURITY_COLUMNS:
+@pytest.mark.parametrize("kind, args, columns", [
+    ("security", (4, 1, "600000", 0, 800, 0), SECURITY_COLUMNS),
+    ("index", (4, 0, "399001", 0, 300, 2), INDEX_COLUMNS),
+])
+def test_tuples_and_dataframe_hold_the_dict_values(client, kind, args, columns):
+    dicts = getattr(client, f"get_{kind}_bars")(*args)
+    tuples = getattr(client, f"get_{kind}_bars_tuples")(*args)
+    assert all(type(t) is tuple for t in tuples)
+    assert tuples == [tuple(d.values()) for d in dicts]
+    frame = getattr(client, f"get_{kind}_bars_dataframe")(*args)
+    assert list(frame.columns) == columns
+    assert len(frame) == len(dicts) == args[4]
+    assert_dtypes(frame, columns)
+    for column in columns:
         assert frame[column].tolist() == [d[column] for d in dicts]
 
 
@@ -241,19 +239,6 @@ def test_index_bars_match_the_data_set_and_ignore_fq(client, mock):
     assert [r["fq"] for r in requests_of(mock, "bars")] == [0, 0]
     # Index bars are never adjusted, so no events are asked for.
     assert data_requests(mock) == ["bars", "bars"]
-
-
-def test_index_tuples_and_dataframe_agree_with_dicts(client):
-    args = (4, 0, "399001", 0, 300, 2)
-    dicts = client.get_index_bars(*args)
-    tuples = client.get_index_bars_tuples(*args)
-    assert tuples == [tuple(d.values()) for d in dicts]
-    assert all(len(t) == 14 for t in tuples)
-    frame = client.get_index_bars_dataframe(*args)
-    assert list(frame.columns) == INDEX_COLUMNS
-    assert_dtypes(frame, INDEX_COLUMNS)
-    for column in INDEX_COLUMNS:
-        assert frame[column].tolist() == [d[column] for d in dicts]
 
 
 def test_index_bars_all_801_takes_a_second_page_of_one(client, mock):
