@@ -102,15 +102,13 @@ def test_forward_adjustment_of_the_worked_scenario(client, mock):
     assert [(p["start"], p["count"], p["fq"]) for p in pages] == [(30, 800, 0)]
 
 
-def test_backward_adjustment_of_the_worked_scenario(client):
+def test_backward_adjustment_and_other_flags(client, mock):
     bars = client.get_security_bars(4, 0, "000001", 0, 30, 2)
     assert [bars[i]["close"] for i in (10, 20, 29)] == [10.627, 21.893, 23.261]
     assert bars[0]["close"] == 10.0  # before every event: unscaled
-
-
-def test_fq_3_is_forward_and_carried_in_the_request(client, mock):
+    # fq 3 adjusts forward, and goes out as given.
     assert client.get_security_bars(4, 0, "000001", 0, 30, 3) == client.get_security_bars(4, 0, "000001", 0, 30, 1)
-    assert requests_of(mock, "bars")[0]["fq"] == 3
+    assert [r["fq"] for r in requests_of(mock, "bars") if r["start"] == 0] == [2, 3, 1]
 
 
 def test_event_on_the_first_bar_fetches_context(client, mock):
@@ -241,18 +239,16 @@ def test_index_bars_match_the_data_set_and_ignore_fq(client, mock):
     assert data_requests(mock) == ["bars", "bars"]
 
 
-def test_index_bars_all_801_takes_a_second_page_of_one(client, mock):
-    bars = client.get_index_bars_all(4, 1, "000001", 801)
-    assert [(r["start"], r["count"]) for r in requests_of(mock, "bars")] == [(0, 800), (800, 1)]
-    assert bars == dataset.expected_bars(1, "000001", 4, 800, 1) + dataset.expected_bars(1, "000001", 4, 0, 800)
-
-
-def test_index_bars_all_stops_at_a_short_page(client, mock):
-    # The series holds 1000 bars: the second page brings 200 of the 800 asked for.
-    bars = client.get_index_bars_all(4, 1, "000300", 2000, 1)
-    assert [(r["start"], r["count"]) for r in requests_of(mock, "bars")] == [(0, 800), (800, 800)]
-    assert bars == dataset.expected_bars(1, "000300", 4, 800, 800) + dataset.expected_bars(1, "000300", 4, 0, 800)
-    assert len(bars) == 1000
+# 000001 holds more than 801 bars: a second page of one. 000300 holds 1000: the second page
+# brings 200 of the 800 asked for and ends the walk.
+@pytest.mark.parametrize("code, count, pages, segments", [
+    ("000001", 801, [(0, 800), (800, 1)], [(800, 1), (0, 800)]),
+    ("000300", 2000, [(0, 800), (800, 800)], [(800, 800), (0, 800)]),
+])
+def test_index_bars_all_pages(client, mock, code, count, pages, segments):
+    bars = client.get_index_bars_all(4, 1, code, count, 1)
+    assert [(r["start"], r["count"]) for r in requests_of(mock, "bars")] == pages
+    assert bars == [b for start, n in segments for b in dataset.expected_bars(1, code, 4, start, n)]
 
 
 def test_all_of_count_0_sends_nothing(client, mock):
