@@ -43,6 +43,7 @@ class TestConnect:
         host, port = mock_server.address()
         assert client.connect(host, port) is True
         assert client.is_connected() is True
+        assert [e["cmd"] for e in mock_server.request_log()][:3] == ["setup1", "setup2", "setup3"]
         assert client.pool_stats() == {"idle": 1, "active": 0, "total": 1, "max_size": 5}
         assert client.disconnect() is None
         assert client.is_connected() is False
@@ -55,12 +56,6 @@ class TestConnect:
         assert client.connect(host, port, 3) is True
         # Each connect replaces the idle pool content.
         assert client.pool_stats()["idle"] == 1
-
-    def test_connect_runs_the_handshake(self, client, mock_server):
-        host, port = mock_server.address()
-        client.connect(host, port)
-        log = mock_server.request_log()
-        assert [e["cmd"] for e in log][:3] == ["setup1", "setup2", "setup3"]
 
     def test_heartbeat_thread_lives_between_connect_and_disconnect(self, client, mock_server):
         before = threads()
