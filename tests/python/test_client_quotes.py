@@ -127,14 +127,11 @@ def test_bad_batches_raise_before_any_request(client, mock, arg, exc, text):
     assert data_requests(mock) == []
 
 
-def test_dataframe_without_pandas(client, mock, monkeypatch):
+def test_dataframe_without_pandas_and_a_dropped_connection(client, mock, monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     with pytest.raises(ImportError):
         client.get_security_quotes_dataframe([(1, "600000")])
     assert len(requests_of(mock, "quotes")) == 1
-
-
-def test_failure_maps_to_connection_error(client, mock):
     client.set_auto_retry(False)
     mock.set_fault("close", cmd="quotes", nth=1)
     with pytest.raises(ConnectionError):
