@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fund/client.hpp"
@@ -16,47 +17,25 @@ using quotix::fund::fund_list_page_budget;
 using quotix::fund::FundType;
 using quotix::test::MockServer;
 
-TEST(FundListBudget, PagesOfAThousandRoundedUp) {
-    EXPECT_EQ(fund_list_page_budget(0), 0u);
-    EXPECT_EQ(fund_list_page_budget(1), 1u);
-    EXPECT_EQ(fund_list_page_budget(1000), 1u);
-    EXPECT_EQ(fund_list_page_budget(1001), 2u);
-    EXPECT_EQ(fund_list_page_budget(2105), 3u);
-    EXPECT_EQ(fund_list_page_budget(65535), 66u);
-}
-
-TEST(FundListRange, ShenzhenBound) {
-    EXPECT_TRUE(ends_past_fund_range(0, "170000"));
-    EXPECT_TRUE(ends_past_fund_range(0, "300001"));
-    EXPECT_TRUE(ends_past_fund_range(0, "2"));
-    // Fund prefixes never end the range, whatever follows them.
-    EXPECT_FALSE(ends_past_fund_range(0, "159999"));
-    EXPECT_FALSE(ends_past_fund_range(0, "16zzzz"));
-    EXPECT_FALSE(ends_past_fund_range(0, "120001"));
-    EXPECT_FALSE(ends_past_fund_range(0, "1"));
-    EXPECT_FALSE(ends_past_fund_range(0, ""));
-}
-
-TEST(FundListRange, ShanghaiBound) {
-    EXPECT_TRUE(ends_past_fund_range(1, "520000"));
-    EXPECT_TRUE(ends_past_fund_range(1, "600000"));
-    EXPECT_TRUE(ends_past_fund_range(1, "52"));
-    EXPECT_FALSE(ends_past_fund_range(1, "519999"));
-    EXPECT_FALSE(ends_past_fund_range(1, "51\xff"));
-    EXPECT_FALSE(ends_past_fund_range(1, "500001"));
-    EXPECT_FALSE(ends_past_fund_range(1, "488888"));
-    // A beginning of the bound sorts before it.
-    EXPECT_FALSE(ends_past_fund_range(1, "5"));
-    EXPECT_FALSE(ends_past_fund_range(1, "51999"));
-    // Bytes compare unsigned: a high byte sorts after every digit.
-    EXPECT_TRUE(ends_past_fund_range(1, "\xe5\x8f\xb0"));
-}
-
-TEST(FundListRange, OtherMarketsNeverEnd) {
-    for (int market : {2, 3, 255}) {
-        EXPECT_FALSE(ends_past_fund_range(static_cast<uint8_t>(market), "999999"));
-        EXPECT_FALSE(ends_past_fund_range(static_cast<uint8_t>(market), "\xff"));
-    }
+TEST(FundList, PageBudgetAndEndOfTheFundRange) {
+    for (auto [count, pages] : {std::pair{0, 0}, {1, 1}, {1000, 1}, {1001, 2}, {2105, 3}, {65535, 66}})
+        EXPECT_EQ(fund_list_page_budget(static_cast<uint16_t>(count)), static_cast<size_t>(pages)) << count;
+    struct Case {
+        uint8_t market;
+        const char* code;
+        bool ends;
+    };
+    const Case cases[] = {
+        {0, "170000", true}, {0, "300001", true}, {0, "2", true},
+        // Fund prefixes never end the range, whatever follows them.
+        {0, "159999", false}, {0, "16zzzz", false}, {0, "120001", false}, {0, "1", false}, {0, "", false},
+        {1, "520000", true}, {1, "600000", true}, {1, "52", true}, {1, "519999", false}, {1, "51\xff", false},
+        {1, "500001", false}, {1, "488888", false},
+        // A beginning of the bound sorts before it; bytes compare unsigned.
+        {1, "5", false}, {1, "51999", false}, {1, "\xe5\x8f\xb0", true},
+        {2, "999999", false}, {3, "\xff", false}, {255, "999999", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ends_past_fund_range(c.market, c.code), c.ends) << int(c.market) << " " << c.code;
 }
 
 namespace {
