@@ -5,12 +5,14 @@
 #include <csignal>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "logging.hpp"
 #include "net/server_cache.hpp"
@@ -81,24 +83,14 @@ const char* kFresh =
 
 }  // namespace
 
-// ---- where the file lives
-
-TEST_F(ServerCacheFile, PathUnderHomeWhenUserProfileUnset) {
+TEST_F(ServerCacheFile, PathPrefersUserProfileThenHomeThenTheCurrentDirectory) {
     ::setenv("HOME", "/h", 1);
     EXPECT_EQ(ServerCache::cache_path(), fs::path("/h/.quotix/server_cache.json"));
-}
-
-TEST_F(ServerCacheFile, UserProfileComesFirst) {
     ::setenv("USERPROFILE", "/u", 1);
     EXPECT_EQ(ServerCache::cache_path(), fs::path("/u/.quotix/server_cache.json"));
-}
-
-TEST_F(ServerCacheFile, UserProfileThatIsNotTextIsPassedOver) {
-    ::setenv("USERPROFILE", "/u\xff", 1);
-    EXPECT_EQ(ServerCache::cache_path(), home_ / ".quotix" / "server_cache.json");
-}
-
-TEST_F(ServerCacheFile, CurrentDirectoryWhenNeitherIsSet) {
+    ::setenv("USERPROFILE", "/u\xff", 1);  // not text: passed over
+    EXPECT_EQ(ServerCache::cache_path(), fs::path("/h/.quotix/server_cache.json"));
+    ::unsetenv("USERPROFILE");
     ::unsetenv("HOME");
     EXPECT_EQ(ServerCache::cache_path(), fs::path("./.quotix/server_cache.json"));
 }
@@ -145,7 +137,7 @@ TEST_F(ServerCacheFile, FullDocumentKeepsMemberOrderAndWritesChineseAsUtf8) {
               "}");
 }
 
-TEST_F(ServerCacheFile, SavedCacheLoadsBackEqual) {
+TEST_F(ServerCacheFile, SavedCacheLoadsBackEqualAndLeavesNoTemporaryFile) {
     ServerCache c;
     c.set_clock([] { return uint64_t{1700000000}; });
     c.record_success("127.0.0.1", 7709, "甲", 10);
@@ -156,20 +148,24 @@ TEST_F(ServerCacheFile, SavedCacheLoadsBackEqual) {
     ASSERT_TRUE(back.last_success);
     EXPECT_EQ(back.last_success->name, "甲");
     EXPECT_EQ(back.server_stats.at("127.0.0.3:7709").fail, 1u);
+    for (const auto& e : fs::directory_iterator(home_ / ".quotix")) EXPECT_EQ(e.path().filename(), "server_cache.json");
 }
 
 // ---- records
 
-TEST_F(ServerCacheFile, RunningMeanOfLatencies) {
+TEST_F(ServerCacheFile, RunningMeanOfLatenciesAndFailureCounts) {
     ServerCache c;
-    c.record_success("127.0.0.1", 7709, "a", 100);
-    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].avg_latency, 100u);
-    c.record_success("127.0.0.1", 7709, "a", 50);
-    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].avg_latency, 75u);
-    c.record_success("127.0.0.1", 7709, "a", 0);
-    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].avg_latency, 50u);
+    c.record_failure("127.0.0.1", 7709);
+    EXPECT_FALSE(c.last_success);
+    EXPECT_TRUE(fs::exists(file()));
+    for (auto [ms, mean] : {std::pair{100u, 100u}, {50u, 75u}, {0u, 50u}}) {
+        c.record_success("127.0.0.1", 7709, "a", ms);
+        EXPECT_EQ(c.server_stats["127.0.0.1:7709"].avg_latency, mean) << ms;
+    }
     EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 3u);
+    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 1u);
     EXPECT_EQ(c.last_success->latency_ms, 0u);
+    EXPECT_TRUE(c.blacklist.empty());
 }
 
 TEST_F(ServerCacheFile, CountersAtTheirLimitNeitherWrapNorCorruptTheMean) {
@@ -184,17 +180,6 @@ TEST_F(ServerCacheFile, CountersAtTheirLimitNeitherWrapNorCorruptTheMean) {
     EXPECT_EQ(st.avg_latency, max);  // the product n x mean needs 64 bits
     c.record_success("127.0.0.1", 7709, "a", 0);
     EXPECT_EQ(st.avg_latency, max - 1);  // (max x max + 0) / (max + 1), rounded down
-}
-
-TEST_F(ServerCacheFile, FailureTouchesOnlyTheCounter) {
-    ServerCache c;
-    c.record_failure("127.0.0.1", 7709);
-    c.record_failure("127.0.0.1", 7709);
-    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 2u);
-    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 0u);
-    EXPECT_FALSE(c.last_success);
-    EXPECT_TRUE(c.blacklist.empty());
-    EXPECT_TRUE(fs::exists(file()));
 }
 
 // ---- blacklist
@@ -255,29 +240,20 @@ TEST_F(ServerCacheFile, EntryDatedInTheFutureCountsAsExpired) {
 
 // ---- loading
 
-TEST_F(ServerCacheFile, MissingFileGivesTheDefaultSilently) {
-    ::testing::internal::CaptureStderr();
-    ServerCache c = ServerCache::load();
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(c.to_json().value(), kFresh);
-}
-
-TEST_F(ServerCacheFile, FileThatIsNotUtf8GivesTheDefaultSilently) {
-    write_file(file(), "{\"version\": 1, \"blacklist\": [], \"server_stats\": {}, \"x\": \"\xc3\"}");
-    ::testing::internal::CaptureStderr();
-    ServerCache c = ServerCache::load();
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(c.to_json().value(), kFresh);
-}
-
-TEST_F(ServerCacheFile, EmptyObjectFailsToParseWithAWarning) {
-    write_file(file(), "{}");
-    ::testing::internal::CaptureStderr();
-    ServerCache c = ServerCache::load();
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("[W] cache  failed to parse cache: ", 0), 0u) << err;
-    EXPECT_NE(err.find("version"), std::string::npos) << err;
-    EXPECT_EQ(c.to_json().value(), kFresh);
+// A missing file or one that is not UTF-8 gives the default silently; one that fails to parse
+// gives it with a warning.
+TEST_F(ServerCacheFile, UnreadableFilesGiveTheDefault) {
+    for (auto [text, warning] : {std::pair<const char*, const char*>{nullptr, ""},
+                                 {"{\"version\": 1, \"blacklist\": [], \"server_stats\": {}, \"x\": \"\xc3\"}", ""},
+                                 {"{}", "[W] cache  failed to parse cache: missing field `version`"}}) {
+        if (text) write_file(file(), text);
+        ::testing::internal::CaptureStderr();
+        ServerCache c = ServerCache::load();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.substr(0, std::strlen(warning)), warning) << err;
+        EXPECT_EQ(err.empty(), *warning == 0) << err;
+        EXPECT_EQ(c.to_json().value(), kFresh);
+    }
 }
 
 TEST_F(ServerCacheFile, MembersInAnyOrderUnknownIgnoredLastSuccessOptional) {
@@ -347,18 +323,6 @@ TEST_F(ServerCacheFile, UnwritableDirectoryIsLoggedAndTheMemoryKept) {
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("[W] cache  failed to save cache: ", 0), 0u) << err;
     EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 1u);
-}
-
-TEST_F(ServerCacheFile, SaveLeavesNoTemporaryFileBehind) {
-    ServerCache c;
-    c.record_success("127.0.0.1", 7709, "a", 5);
-    c.record_failure("127.0.0.1", 7709);
-    size_t n = 0;
-    for (const auto& e : fs::directory_iterator(home_ / ".quotix")) {
-        ++n;
-        EXPECT_EQ(e.path().filename(), "server_cache.json");
-    }
-    EXPECT_EQ(n, 1u);
 }
 
 TEST_F(ServerCacheFile, NameThatIsNotUtf8IsNotSerialized) {
