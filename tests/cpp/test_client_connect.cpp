@@ -12,7 +12,9 @@ using namespace quotix::net;
 using namespace quotix::testing;
 using quotix::test::MockServer;
 
-TEST(Connect, NewClientStateAndDefaults) {
+class Connect : public quotix::testing::SharedMock<3> {};
+
+TEST_F(Connect, NewClientStateAndDefaults) {
     TdxHqClient client(loopback_seams({}));
     EXPECT_FALSE(client.is_connected());
     EXPECT_FALSE(client.current_server().has_value());
@@ -29,7 +31,7 @@ TEST(Connect, NewClientStateAndDefaults) {
     EXPECT_FALSE(client.heartbeat_running());
 }
 
-TEST(Connect, BuiltInTablesAreTheDefaultSeams) {
+TEST_F(Connect, BuiltInTablesAreTheDefaultSeams) {
     ClientSeams s;
     ASSERT_EQ(s.primary_servers.size(), 10u);
     ASSERT_EQ(s.all_known_servers.size(), 102u);
@@ -37,8 +39,8 @@ TEST(Connect, BuiltInTablesAreTheDefaultSeams) {
     EXPECT_EQ(s.heartbeat_interval, std::chrono::milliseconds(10000));
 }
 
-TEST(Connect, ConnectInternalInstallsTheServer) {
-    MockServer mock;
+TEST_F(Connect, ConnectInternalInstallsTheServer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     LogCapture logs(3);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
@@ -52,8 +54,8 @@ TEST(Connect, ConnectInternalInstallsTheServer) {
     EXPECT_FALSE(client.heartbeat_running());
 }
 
-TEST(Connect, FailedHandshakeChangesNothing) {
-    MockServer mock(2);
+TEST_F(Connect, FailedHandshakeChangesNothing) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, true).ok());
     mock.set_fault({{"action", "fail_handshake"}, {"server", 1}});
@@ -67,8 +69,8 @@ TEST(Connect, FailedHandshakeChangesNothing) {
     client.disconnect();
 }
 
-TEST(Connect, BadTimeoutsAreRefusedBeforeDialing) {
-    MockServer mock;
+TEST_F(Connect, BadTimeoutsAreRefusedBeforeDialing) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     for (double t : {-1.0, std::nan("")}) {
         auto st = client.connect_internal("127.0.0.1", mock.port(), t, true);
@@ -83,7 +85,7 @@ TEST(Connect, BadTimeoutsAreRefusedBeforeDialing) {
     EXPECT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::numeric_limits<double>::infinity(), false).ok());
 }
 
-TEST(Connect, CacheTtlIsSaturated) {
+TEST_F(Connect, CacheTtlIsSaturated) {
     TdxHqClient client(loopback_seams({}));
     client.set_cache_ttl(std::numeric_limits<uint64_t>::max());
     EXPECT_GT(client.cache_expiry_from_now(), std::chrono::steady_clock::now());
@@ -91,8 +93,8 @@ TEST(Connect, CacheTtlIsSaturated) {
     EXPECT_EQ(client.cache_ttl(), std::chrono::seconds(0));
 }
 
-TEST(Connect, ConnectToAnyOnConnectedClientDoesNothing) {
-    MockServer mock;
+TEST_F(Connect, ConnectToAnyOnConnectedClientDoesNothing) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     client.block_server("127.0.0.1", mock.port());
@@ -100,8 +102,8 @@ TEST(Connect, ConnectToAnyOnConnectedClientDoesNothing) {
     EXPECT_EQ(mock.accepted(), 1);
 }
 
-TEST(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
-    MockServer mock(3);
+TEST_F(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
+    MockServer& mock = *mock_;
     const uint16_t closed = TcpPeer::closed_port();
     TdxHqClient client(loopback_seams({loopback("p0", closed), loopback("p1", mock.port(1))},
                                       {loopback("a0", mock.port(2))}));
@@ -122,8 +124,8 @@ TEST(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
     EXPECT_EQ(third.current_server(), ServerAddr("127.0.0.1", mock.port(2)));
 }
 
-TEST(Connect, ConnectToAnySkipsBlockedServers) {
-    MockServer mock(2);
+TEST_F(Connect, ConnectToAnySkipsBlockedServers) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0)), loopback("b", mock.port(1))},
                                       {loopback("a", mock.port(0))}));
     client.block_server("127.0.0.1", mock.port(0));
@@ -132,8 +134,8 @@ TEST(Connect, ConnectToAnySkipsBlockedServers) {
     EXPECT_EQ(mock.accepted(0), 0);
 }
 
-TEST(Connect, EveryServerBlockedIs2001WithoutDialing) {
-    MockServer mock;
+TEST_F(Connect, EveryServerBlockedIs2001WithoutDialing) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {loopback("a", mock.port())}));
     client.add_server("u", "127.0.0.1", mock.port());
     client.block_server("127.0.0.1", mock.port());
@@ -145,8 +147,8 @@ TEST(Connect, EveryServerBlockedIs2001WithoutDialing) {
     EXPECT_EQ(mock.accepted(), 0);
 }
 
-TEST(Connect, AfterDisconnectTheFormerServerIsTriedFirst) {
-    MockServer mock(2);
+TEST_F(Connect, AfterDisconnectTheFormerServerIsTriedFirst) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("b", mock.port(1))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
     client.disconnect();
@@ -156,8 +158,8 @@ TEST(Connect, AfterDisconnectTheFormerServerIsTriedFirst) {
     EXPECT_EQ(mock.accepted(1), 0);
 }
 
-TEST(Connect, ReconnectToAnotherServerSkipsCurrentAndBlocked) {
-    MockServer mock(3);
+TEST_F(Connect, ReconnectToAnotherServerSkipsCurrentAndBlocked) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams(
         {loopback("a", mock.port(0)), loopback("b", mock.port(1)), loopback("c", mock.port(2))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
@@ -170,8 +172,8 @@ TEST(Connect, ReconnectToAnotherServerSkipsCurrentAndBlocked) {
     EXPECT_EQ(mock.accepted(1), 0);
 }
 
-TEST(Connect, ReconnectToAnotherServerWithNoAlternative) {
-    MockServer mock;
+TEST_F(Connect, ReconnectToAnotherServerWithNoAlternative) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     LogCapture logs(2);
@@ -181,7 +183,7 @@ TEST(Connect, ReconnectToAnotherServerWithNoAlternative) {
     EXPECT_TRUE(client.is_connected());
 }
 
-TEST(Connect, ServerAndBlockLists) {
+TEST_F(Connect, ServerAndBlockLists) {
     TdxHqClient client(loopback_seams({}));
     client.add_server("a", "1.1.1.1", 7709);
     client.add_server("b", "2.2.2.2", 7709);

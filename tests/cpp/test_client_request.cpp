@@ -26,8 +26,10 @@ std::vector<double> arrival_times(MockServer& mock, const std::string& cmd) {
 
 }  // namespace
 
-TEST(RequestPath, NeverConnectedClientDialsPrimaryRowZero) {
-    MockServer mock(2);
+class RequestPath : public quotix::testing::SharedMock<2> {};
+
+TEST_F(RequestPath, NeverConnectedClientDialsPrimaryRowZero) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("first", mock.port(0)), loopback("second", mock.port(1))}));
     auto body = client.send_and_recv(build_security_count_packet(0));
     ASSERT_TRUE(body.ok()) << body.error().display();
@@ -42,8 +44,8 @@ TEST(RequestPath, NeverConnectedClientDialsPrimaryRowZero) {
     EXPECT_EQ(stats.active, 0u);
 }
 
-TEST(RequestPath, PooledConnectionIsReused) {
-    MockServer mock;
+TEST_F(RequestPath, PooledConnectionIsReused) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.send_and_recv(build_security_count_packet(1)).ok());
@@ -54,7 +56,7 @@ TEST(RequestPath, PooledConnectionIsReused) {
     EXPECT_EQ(log[0]["conn"], log[2]["conn"]);
 }
 
-TEST(RequestPath, NoRetryWhenAutoRetryIsOff) {
+TEST_F(RequestPath, NoRetryWhenAutoRetryIsOff) {
     const uint16_t closed = TcpPeer::closed_port();
     TdxHqClient client(loopback_seams({loopback("gone", closed)}));
     client.set_auto_retry(false);
@@ -68,8 +70,8 @@ TEST(RequestPath, NoRetryWhenAutoRetryIsOff) {
 }
 
 // Without retry a bad reply is returned as it is: an empty body or corrupt zlib.
-TEST(RequestPath, BadRepliesWithoutRetry) {
-    MockServer mock;
+TEST_F(RequestPath, BadRepliesWithoutRetry) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
@@ -87,8 +89,8 @@ TEST(RequestPath, BadRepliesWithoutRetry) {
 // Both clients pay the whole retry schedule, so they run side by side: one stays connected to a
 // server whose replies are all empty (every attempt on that server, no reconnect), the other has
 // no reachable server at all (a reconnect before each retry).
-TEST(RequestPath, RetryScheduleOnTheSameServerAndWithEveryServerUnreachable) {
-    MockServer mock;
+TEST_F(RequestPath, RetryScheduleOnTheSameServerAndWithEveryServerUnreachable) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}});
@@ -132,8 +134,8 @@ TEST(RequestPath, RetryScheduleOnTheSameServerAndWithEveryServerUnreachable) {
     EXPECT_EQ(count_of(out, "\n"), 2u * 5 + 4 + 4);
 }
 
-TEST(RequestPath, ReconnectsBeforeRetryWhenNotConnected) {
-    MockServer mock(2);
+TEST_F(RequestPath, ReconnectsBeforeRetryWhenNotConnected) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
     client.add_server("b", "127.0.0.1", mock.port(1));
@@ -153,8 +155,8 @@ TEST(RequestPath, ReconnectsBeforeRetryWhenNotConnected) {
     EXPECT_EQ(mock.requests("count", 1), 1);
 }
 
-TEST(RequestPath, LateReplyIsNeverTakenForTheNextAnswer) {
-    MockServer mock;
+TEST_F(RequestPath, LateReplyIsNeverTakenForTheNextAnswer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), 0.5, false).ok());
@@ -177,8 +179,8 @@ TEST(RequestPath, LateReplyIsNeverTakenForTheNextAnswer) {
     EXPECT_EQ(*next, *fresh);
 }
 
-TEST(RequestPath, SurplusReplyBytesRetireTheConnection) {
-    MockServer mock;
+TEST_F(RequestPath, SurplusReplyBytesRetireTheConnection) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
@@ -195,8 +197,8 @@ TEST(RequestPath, SurplusReplyBytesRetireTheConnection) {
     EXPECT_EQ(mock.accepted(), 2);
 }
 
-TEST(RequestPath, CompressedAndPlainRepliesAreReturnedInflated) {
-    MockServer mock;
+TEST_F(RequestPath, CompressedAndPlainRepliesAreReturnedInflated) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     auto packet = build_security_list_packet(0, 0);
@@ -208,8 +210,8 @@ TEST(RequestPath, CompressedAndPlainRepliesAreReturnedInflated) {
     EXPECT_EQ(*plain, *inflated);
 }
 
-TEST(RequestPath, LimiterSpacesRequestsOfOneClassOnly) {
-    MockServer mock;
+TEST_F(RequestPath, LimiterSpacesRequestsOfOneClassOnly) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     client.rate_limiter().set_rps(10);  // 100 ms
@@ -228,8 +230,8 @@ TEST(RequestPath, LimiterSpacesRequestsOfOneClassOnly) {
     EXPECT_GE(bar_times[1] - bar_times[0], 0.062);
 }
 
-TEST(RequestPath, PoolBoundIsFiveHandshakenConnections) {
-    MockServer mock;
+TEST_F(RequestPath, PoolBoundIsFiveHandshakenConnections) {
+    MockServer& mock = *mock_;
     // The client's own exchanges never hold more than one connection at a time, so the bound is
     // exercised on a pool built the way the client builds it.
     auto pool = ConnectionPool::create(5, 0.5, [](TcpConnection& c) { return perform_handshake(c); });
@@ -247,8 +249,8 @@ TEST(RequestPath, PoolBoundIsFiveHandshakenConnections) {
     EXPECT_EQ(mock.accepted(), 5);
 }
 
-TEST(RequestPath, FailedHandshakeOfANewPooledConnection) {
-    MockServer mock;
+TEST_F(RequestPath, FailedHandshakeOfANewPooledConnection) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     mock.set_fault({{"action", "fail_handshake"}, {"nth", 1}});
@@ -262,8 +264,8 @@ TEST(RequestPath, FailedHandshakeOfANewPooledConnection) {
     EXPECT_TRUE(client.send_and_recv(build_security_count_packet(0)).ok());
 }
 
-TEST(RequestPath, FirstRetrySucceeds) {
-    MockServer mock;
+TEST_F(RequestPath, FirstRetrySucceeds) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     auto expected = client.send_and_recv(build_security_count_packet(0));

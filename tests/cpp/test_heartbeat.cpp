@@ -42,8 +42,10 @@ unsigned long long blocked_signals(long tid) {
 
 }  // namespace
 
-TEST(Heartbeat, BeatsAfterTheIntervalNotAtOnce) {
-    MockServer mock;
+class Heartbeat : public quotix::testing::SharedMock<3> {};
+
+TEST_F(Heartbeat, BeatsAfterTheIntervalNotAtOnce) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {}, 200ms));
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
@@ -57,8 +59,8 @@ TEST(Heartbeat, BeatsAfterTheIntervalNotAtOnce) {
     client.disconnect();
 }
 
-TEST(Heartbeat, EmptyReplyCountsAsABeat) {
-    MockServer mock;
+TEST_F(Heartbeat, EmptyReplyCountsAsABeat) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {}, 100ms));
     mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}});
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
@@ -68,8 +70,8 @@ TEST(Heartbeat, EmptyReplyCountsAsABeat) {
     client.disconnect();
 }
 
-TEST(Heartbeat, FailedBeatMovesToTheNextPrimaryServer) {
-    MockServer mock(2);
+TEST_F(Heartbeat, FailedBeatMovesToTheNextPrimaryServer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("甲", mock.port(0)), loopback("乙", mock.port(1))}, {}, 150ms));
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port(0)).ok());
     mock.set_fault({{"action", "close"}, {"cmd", "count"}, {"server", 0}});
@@ -84,8 +86,8 @@ TEST(Heartbeat, FailedBeatMovesToTheNextPrimaryServer) {
     EXPECT_EQ(mock.handshakes(1), 1);
 }
 
-TEST(Heartbeat, FailedBeatWithNoOtherServerClearsConnected) {
-    MockServer mock;
+TEST_F(Heartbeat, FailedBeatWithNoOtherServerClearsConnected) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {}, 100ms));
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
     LogCapture logs(2);
@@ -98,8 +100,8 @@ TEST(Heartbeat, FailedBeatWithNoOtherServerClearsConnected) {
         << out;
 }
 
-TEST(Heartbeat, DisconnectIsPromptAndKeepsTheServer) {
-    MockServer mock;
+TEST_F(Heartbeat, DisconnectIsPromptAndKeepsTheServer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}));  // the real 10 s interval
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
     LogCapture logs(3);
@@ -114,7 +116,7 @@ TEST(Heartbeat, DisconnectIsPromptAndKeepsTheServer) {
     EXPECT_EQ(client.pool_stats().idle, 0u);
 }
 
-TEST(Heartbeat, DisconnectOnNeverConnectedClient) {
+TEST_F(Heartbeat, DisconnectOnNeverConnectedClient) {
     TdxHqClient client(loopback_seams({}));
     LogCapture logs(3);
     client.disconnect();
@@ -122,8 +124,8 @@ TEST(Heartbeat, DisconnectOnNeverConnectedClient) {
     EXPECT_FALSE(client.is_connected());
 }
 
-TEST(Heartbeat, TwoConnectsLeaveOneThreadAndDestructionJoinsIt) {
-    MockServer mock(2);
+TEST_F(Heartbeat, TwoConnectsLeaveOneThreadAndDestructionJoinsIt) {
+    MockServer& mock = *mock_;
     const size_t before = thread_ids().size();
     const auto t0 = std::chrono::steady_clock::now();
     {
@@ -139,8 +141,8 @@ TEST(Heartbeat, TwoConnectsLeaveOneThreadAndDestructionJoinsIt) {
     EXPECT_TRUE(eventually([&] { return thread_ids().size() == before; }, 2000ms));
 }
 
-TEST(Heartbeat, ThreadBlocksEverySignal) {
-    MockServer mock;
+TEST_F(Heartbeat, ThreadBlocksEverySignal) {
+    MockServer& mock = *mock_;
     const auto before = thread_ids();
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}));
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
@@ -156,10 +158,10 @@ TEST(Heartbeat, ThreadBlocksEverySignal) {
     client.disconnect();
 }
 
-TEST(Heartbeat, OldBeatCannotUndoANewConnect) {
+TEST_F(Heartbeat, OldBeatCannotUndoANewConnect) {
     // Server 0's beat stalls until its read time-out; while it hangs the client connects to
     // server 1. The failing old beat must not clear the new pool or move the client to server 2.
-    MockServer mock(3);
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0)), loopback("c", mock.port(2))}, {}, 100ms));
     mock.set_fault({{"action", "stall"}, {"cmd", "count"}, {"server", 0}});
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port(0), 0.4).ok());
