@@ -31,14 +31,6 @@ TEST_F(Connect, NewClientStateAndDefaults) {
     EXPECT_FALSE(client.heartbeat_running());
 }
 
-TEST_F(Connect, BuiltInTablesAreTheDefaultSeams) {
-    ClientSeams s;
-    ASSERT_EQ(s.primary_servers.size(), 10u);
-    ASSERT_EQ(s.all_known_servers.size(), 102u);
-    EXPECT_EQ(s.primary_servers[0].ip, PRIMARY_SERVERS[0].ip);
-    EXPECT_EQ(s.heartbeat_interval, std::chrono::milliseconds(10000));
-}
-
 TEST_F(Connect, ConnectInternalInstallsTheServer) {
     MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
@@ -93,15 +85,6 @@ TEST_F(Connect, CacheTtlIsSaturated) {
     EXPECT_EQ(client.cache_ttl(), std::chrono::seconds(0));
 }
 
-TEST_F(Connect, ConnectToAnyOnConnectedClientDoesNothing) {
-    MockServer& mock = *mock_;
-    TdxHqClient client(loopback_seams({}));
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    client.block_server("127.0.0.1", mock.port());
-    ASSERT_TRUE(client.connect_to_any().ok());
-    EXPECT_EQ(mock.accepted(), 1);
-}
-
 TEST_F(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
     MockServer& mock = *mock_;
     const uint16_t closed = TcpPeer::closed_port();
@@ -124,33 +107,35 @@ TEST_F(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
     EXPECT_EQ(third.current_server(), ServerAddr("127.0.0.1", mock.port(2)));
 }
 
-TEST_F(Connect, ConnectToAnySkipsBlockedServers) {
+TEST_F(Connect, ConnectToAnySkipsBlockedServersAndEveryOneBlockedIs2001WithoutDialing) {
     MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0)), loopback("b", mock.port(1))},
                                       {loopback("a", mock.port(0))}));
+    client.add_server("u", "127.0.0.1", mock.port(0));
     client.block_server("127.0.0.1", mock.port(0));
     ASSERT_TRUE(client.connect_to_any(1.0).ok());
     EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port(1)));
     EXPECT_EQ(mock.accepted(0), 0);
-}
 
-TEST_F(Connect, EveryServerBlockedIs2001WithoutDialing) {
-    MockServer& mock = *mock_;
-    TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {loopback("a", mock.port())}));
-    client.add_server("u", "127.0.0.1", mock.port());
-    client.block_server("127.0.0.1", mock.port());
+    client.disconnect();
+    client.block_server("127.0.0.1", mock.port(1));
     LogCapture logs(2);
     auto st = client.connect_to_any(1.0);
     EXPECT_EQ(logs.take(), "[E] hq  all servers unreachable (tried user/primary/all_known lists)\n");
     ASSERT_FALSE(st.ok());
     EXPECT_EQ(st.error().display(), "[E2001] connection failed: all servers unreachable");
-    EXPECT_EQ(mock.accepted(), 0);
+    EXPECT_EQ(mock.accepted(0), 0);
+    EXPECT_EQ(mock.accepted(1), 1);
 }
 
-TEST_F(Connect, AfterDisconnectTheFormerServerIsTriedFirst) {
+TEST_F(Connect, ConnectToAnyKeepsAConnectionAndAfterDisconnectTriesTheFormerServerFirst) {
     MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("b", mock.port(1))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
+    client.block_server("127.0.0.1", mock.port(0));
+    ASSERT_TRUE(client.connect_to_any().ok());  // connected: nothing to do
+    EXPECT_EQ(mock.accepted(0), 1);
+    client.unblock_server("127.0.0.1", mock.port(0));
     client.disconnect();
     EXPECT_FALSE(client.is_connected());
     ASSERT_TRUE(client.connect_to_any(1.0).ok());
@@ -170,16 +155,13 @@ TEST_F(Connect, ReconnectToAnotherServerSkipsCurrentAndBlocked) {
     EXPECT_EQ(logs.take(), "[I] hq  connected to 127.0.0.1:" + p2 + "\n[I] hq  switched to server 127.0.0.1:" + p2 + "\n");
     EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port(2)));
     EXPECT_EQ(mock.accepted(1), 0);
-}
 
-TEST_F(Connect, ReconnectToAnotherServerWithNoAlternative) {
-    MockServer& mock = *mock_;
-    TdxHqClient client(loopback_seams({loopback("a", mock.port())}));
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    LogCapture logs(2);
+    // Now only the blocked server and the current one remain.
+    client.block_server("127.0.0.1", mock.port(0));
+    LogCapture warn(2);
     client.reconnect_to_another_server();
-    EXPECT_EQ(logs.take(), "[W] hq  no alternative server available\n");
-    EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port()));
+    EXPECT_EQ(warn.take(), "[W] hq  no alternative server available\n");
+    EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port(2)));
     EXPECT_TRUE(client.is_connected());
 }
 
