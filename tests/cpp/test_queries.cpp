@@ -17,25 +17,7 @@ using quotix::test::MockServer;
 
 namespace {
 
-class Queries : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        mock_->reset();
-        client_ = std::make_unique<TdxHqClient>(quotix::test::loopback_seams(*mock_));
-        ASSERT_TRUE(client_->connect_internal(MockServer::host(), mock_->port(0), 2.0, false).ok());
-        mock_->reset();
-    }
-    void TearDown() override { client_->disconnect(); }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxHqClient> client_;
-};
-MockServer* Queries::mock_ = nullptr;
+class Queries : public quotix::test::ConnectedClientTest {};
 
 using Pairs = std::vector<std::pair<uint8_t, std::string>>;
 

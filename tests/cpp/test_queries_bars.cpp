@@ -32,31 +32,14 @@ const char* kOnlyJune14 =
     "013630303033360000" "0100" "01363030303336" "00" "e6d83401" "01"
     "00000040" "00000000" "00000000" "00000000";
 
-class Bars : public ::testing::Test {
+class Bars : public quotix::test::ConnectedClientTest {
 protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        mock_->reset();
-        client_ = std::make_unique<TdxHqClient>(quotix::test::loopback_seams(*mock_));
-        ASSERT_TRUE(client_->connect_internal(MockServer::host(), mock_->port(0), 2.0, false).ok());
-        mock_->reset();
-    }
-    void TearDown() override { client_->disconnect(); }
-
     std::vector<int> bar_starts() {
         std::vector<int> s;
         for (const auto& e : mock_->request_log("bars")) s.push_back(e["args"]["start"].get<int>());
         return s;
     }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxHqClient> client_;
 };
-MockServer* Bars::mock_ = nullptr;
 
 }  // namespace
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -9,12 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <utility>
 
 #include "logging.hpp"
+#include "loopback_client.hpp"
 #include "net/server_cache.hpp"
 
 namespace fs = std::filesystem;
@@ -22,54 +20,22 @@ using quotix::net::ServerCache;
 
 namespace {
 
-std::optional<std::string> getenv_opt(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? std::optional<std::string>(v) : std::nullopt;
-}
-
-void setenv_opt(const char* name, const std::optional<std::string>& v) {
-    if (v) ::setenv(name, v->c_str(), 1);
-    else ::unsetenv(name);
-}
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void write_file(const fs::path& p, const std::string& text) {
     fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << text;
 }
 
-// Points HOME at a fresh directory (USERPROFILE unset) for the test's life.
 class ServerCacheFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_home_ = getenv_opt("HOME");
-        saved_profile_ = getenv_opt("USERPROFILE");
         saved_level_ = quotix::logging::LEVEL.load();
         quotix::logging::LEVEL = 2;
-        home_ = fs::temp_directory_path() /
-                ("quotix-cache-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-        ::setenv("HOME", home_.c_str(), 1);
-        ::unsetenv("USERPROFILE");
     }
-    void TearDown() override {
-        setenv_opt("HOME", saved_home_);
-        setenv_opt("USERPROFILE", saved_profile_);
-        quotix::logging::LEVEL = saved_level_;
-        fs::remove_all(home_);
-    }
-    fs::path file() const { return home_ / ".quotix" / "server_cache.json"; }
+    void TearDown() override { quotix::logging::LEVEL = saved_level_; }
+    fs::path file() const { return scratch_.cache_file(); }
 
-    fs::path home_;
-    std::optional<std::string> saved_home_, saved_profile_;
+    quotix::test::ScratchHome scratch_;
+    const fs::path& home_ = scratch_.path();
     uint8_t saved_level_ = 2;
 };
 
@@ -101,7 +67,7 @@ TEST_F(ServerCacheFile, FreshCacheWritesTheDefaultDocumentAndCreatesTheDirectory
     ASSERT_FALSE(fs::exists(home_ / ".quotix"));
     ServerCache c;
     c.save();
-    EXPECT_EQ(read_file(file()), kFresh);
+    EXPECT_EQ(scratch_.cache_text(), kFresh);
 }
 
 TEST_F(ServerCacheFile, FullDocumentKeepsMemberOrderAndWritesChineseAsUtf8) {
@@ -109,7 +75,7 @@ TEST_F(ServerCacheFile, FullDocumentKeepsMemberOrderAndWritesChineseAsUtf8) {
     c.set_clock([] { return uint64_t{1700000000}; });
     c.record_success("127.0.0.1", 7709, "上海双线主站", 42);
     c.add_to_blacklist("127.0.0.2", 7711, "kline_empty");
-    EXPECT_EQ(read_file(file()),
+    EXPECT_EQ(scratch_.cache_text(),
               "{\n"
               "  \"version\": 1,\n"
               "  \"last_success\": {\n"
@@ -292,7 +258,7 @@ TEST_F(ServerCacheFile, ValuesThatDoNotFitTheirTypeFailToParse) {
 TEST_F(ServerCacheFile, WriteThatFailsHalfwayKeepsTheOldFileWhole) {
     ServerCache c;
     c.save();
-    const std::string before = read_file(file());
+    const std::string before = scratch_.cache_text();
     // Files may grow to 100 bytes only: the new text breaks off in the middle of its write, as
     // it would on a full disk or a crash.
     rlimit saved{};
@@ -307,7 +273,7 @@ TEST_F(ServerCacheFile, WriteThatFailsHalfwayKeepsTheOldFileWhole) {
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, old_handler);
     EXPECT_EQ(err.rfind("[W] cache  failed to save cache: ", 0), 0u) << err;
-    EXPECT_EQ(read_file(file()), before);
+    EXPECT_EQ(scratch_.cache_text(), before);
     EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 1u);
     // No half-written temporary file is left beside it.
     size_t n = 0;
@@ -332,7 +298,7 @@ TEST_F(ServerCacheFile, NameThatIsNotUtf8IsNotSerialized) {
     c.record_success("127.0.0.1", 7709, "\xff", 5);
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("[W] cache  failed to serialize cache: ", 0), 0u) << err;
-    EXPECT_EQ(read_file(file()), kFresh);
+    EXPECT_EQ(scratch_.cache_text(), kFresh);
 }
 
 TEST_F(ServerCacheFile, ParseFaultsEndWithTheirPosition) {

@@ -1,22 +1,13 @@
 // The smart client's lazy health check, blacklisting and move to the next primary server, over
 // loopback tables.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
 
 #include "loopback_client.hpp"
-#include "mock_server.hpp"
-#include "net/smart_client.hpp"
 
 namespace fs = std::filesystem;
-using quotix::net::SelectedServer;
 using quotix::net::ServerCache;
 using quotix::net::TdxSmartClient;
 using quotix::test::CapturedLog;
@@ -24,62 +15,9 @@ using quotix::test::MockServer;
 
 namespace {
 
-constexpr uint64_t kNow = 1700000000;
+constexpr uint64_t kNow = quotix::test::kSmartNow;
 
-class Smart : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        const char* home = std::getenv("HOME");
-        saved_home_ = home ? std::optional<std::string>(home) : std::nullopt;
-        const char* profile = std::getenv("USERPROFILE");
-        saved_profile_ = profile ? std::optional<std::string>(profile) : std::nullopt;
-        home_ = fs::temp_directory_path() /
-                ("quotix-smart-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-        ::setenv("HOME", home_.c_str(), 1);
-        ::unsetenv("USERPROFILE");
-
-        mock_->reset();
-        ServerCache cache;
-        cache.set_clock([] { return kNow; });
-        smart_ = std::make_unique<TdxSmartClient>(quotix::test::loopback_seams(*mock_), std::move(cache));
-    }
-    void TearDown() override {
-        smart_->client.disconnect();
-        smart_.reset();
-        if (saved_home_) ::setenv("HOME", saved_home_->c_str(), 1);
-        else ::unsetenv("HOME");
-        if (saved_profile_) ::setenv("USERPROFILE", saved_profile_->c_str(), 1);
-        fs::remove_all(home_);
-    }
-
-    // Connects the client to server i and takes it as the selected one.
-    void select(size_t i) {
-        ASSERT_TRUE(smart_->client.connect_internal(MockServer::host(), mock_->port(i), 2.0, false).ok());
-        smart_->set_selected_server(SelectedServer{MockServer::host(), mock_->port(i), "mock" + std::to_string(i)});
-        mock_->reset();
-    }
-    std::string key(size_t i) const { return ServerCache::stats_key(MockServer::host(), mock_->port(i)); }
-    std::string file_text() const {
-        std::ifstream in(home_ / ".quotix" / "server_cache.json");
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxSmartClient> smart_;
-    fs::path home_;
-    std::optional<std::string> saved_home_, saved_profile_;
-};
-MockServer* Smart::mock_ = nullptr;
+class Smart : public quotix::test::SmartTest {};
 
 }  // namespace
 
@@ -125,7 +63,7 @@ TEST_F(Smart, EmptyProbeBlacklistsCountsAFailureAndDisconnects) {
     EXPECT_FALSE(smart_->client.is_connected());
     EXPECT_FALSE(smart_->health_checked());
     const std::string port = std::to_string(mock_->port(1));
-    EXPECT_EQ(file_text(),
+    EXPECT_EQ(home_.cache_text(),
               "{\n"
               "  \"version\": 1,\n"
               "  \"last_success\": null,\n"
@@ -264,7 +202,7 @@ TEST_F(Smart, ConnectTriesTheCachedServerFirstEvenWhenBlacklisted) {
     EXPECT_EQ(smart_->client.current_server()->second, mock_->port(2));
     EXPECT_TRUE(smart_->client.is_connected());
     EXPECT_FALSE(smart_->health_checked());
-    EXPECT_FALSE(fs::exists(home_ / ".quotix" / "server_cache.json"));  // nothing recorded
+    EXPECT_FALSE(fs::exists(home_.cache_file()));  // nothing recorded
 }
 
 TEST_F(Smart, ConnectFallsBackToTheTablesSkippingBlacklistedRows) {
@@ -324,6 +262,6 @@ TEST_F(Smart, CacheReportAndClearing) {
     smart_->clear_cache();
     EXPECT_EQ(log.text(), "[I] smart  cache cleared\n");
     EXPECT_EQ(smart_->cache_stats(), "last_success: None, blacklist: 0, stats: 0");
-    EXPECT_EQ(file_text(),
+    EXPECT_EQ(home_.cache_text(),
               "{\n  \"version\": 1,\n  \"last_success\": null,\n  \"blacklist\": [],\n  \"server_stats\": {}\n}");
 }

@@ -2,22 +2,13 @@
 // move it to another server, what it logs, what a call that never gets data ends with), and the
 // table walks of connecting and probing that the Python tests must not reach.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "loopback_client.hpp"
-#include "mock_server.hpp"
-#include "net/smart_client.hpp"
 
-namespace fs = std::filesystem;
-using quotix::net::SelectedServer;
 using quotix::net::ServerCache;
 using quotix::net::TdxSmartClient;
 using quotix::test::CapturedLog;
@@ -25,60 +16,10 @@ using quotix::test::MockServer;
 
 namespace {
 
-constexpr uint64_t kNow = 1700000000;
+constexpr uint64_t kNow = quotix::test::kSmartNow;
 using Stocks = std::vector<std::pair<uint8_t, std::string>>;
 
-class SmartLoopback : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        const char* home = std::getenv("HOME");
-        saved_home_ = home ? std::optional<std::string>(home) : std::nullopt;
-        const char* profile = std::getenv("USERPROFILE");
-        saved_profile_ = profile ? std::optional<std::string>(profile) : std::nullopt;
-        home_ = fs::temp_directory_path() /
-                ("quotix-smartq-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-        ::setenv("HOME", home_.c_str(), 1);
-        ::unsetenv("USERPROFILE");
-
-        mock_->reset();
-        ServerCache cache;
-        cache.set_clock([] { return kNow; });
-        smart_ = std::make_unique<TdxSmartClient>(quotix::test::loopback_seams(*mock_), std::move(cache));
-    }
-    void TearDown() override {
-        smart_->client.disconnect();
-        smart_.reset();
-        for (int i = 0; i < 3; ++i) mock_->listen(i, true);
-        if (saved_home_) ::setenv("HOME", saved_home_->c_str(), 1);
-        else ::unsetenv("HOME");
-        if (saved_profile_) ::setenv("USERPROFILE", saved_profile_->c_str(), 1);
-        fs::remove_all(home_);
-    }
-
-    // Connects the client to server i, takes it as the selected one and forgets the handshake.
-    void select(size_t i) {
-        ASSERT_TRUE(smart_->client.connect_internal(MockServer::host(), mock_->port(i), 2.0, false).ok());
-        smart_->set_selected_server(SelectedServer{MockServer::host(), mock_->port(i), "mock" + std::to_string(i)});
-        mock_->reset();
-    }
-    std::string switched_to(size_t i) const {
-        return "[I] smart  switched to server: 127.0.0.1:" + std::to_string(mock_->port(i)) + "\n";
-    }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxSmartClient> smart_;
-    fs::path home_;
-    std::optional<std::string> saved_home_, saved_profile_;
-};
-MockServer* SmartLoopback::mock_ = nullptr;
+class SmartLoopback : public quotix::test::SmartTest {};
 
 // Intraday bars of a code the mock has no data for: an empty answer that the pooled client
 // itself does not retry elsewhere (it moves on empty answers only from category 4 up).
