@@ -121,7 +121,6 @@ TEST_F(Smart, ProbeThatFailedOverIsRecordedAgainstTheServerThatAnswered) {
     mock_->listen(0, false);
     CapturedLog log;
     const bool passed = smart_->lazy_health_check();
-    mock_->listen(0, true);
     EXPECT_TRUE(passed);
     EXPECT_EQ(mock_->requests("bars", 1), 1);
     smart_->with_cache([&](ServerCache& c) {
@@ -144,7 +143,7 @@ TEST_F(Smart, NextServerSkipsTheSelectedOneAndThoseBlacklistedToday) {
     smart_->lazy_health_check();  // passes and sets the flag
     CapturedLog log(3);
     ASSERT_TRUE(smart_->try_next_server().ok());
-    EXPECT_TRUE(log.has("[I] smart  switched to server: 127.0.0.1:" + std::to_string(mock_->port(2)) + "\n"));
+    EXPECT_TRUE(log.has(switched_to(2)));
     EXPECT_EQ(smart_->selected_server()->port, mock_->port(2));
     EXPECT_EQ(smart_->selected_server()->name, "mock2");
     EXPECT_EQ(smart_->client.current_server()->second, mock_->port(2));
@@ -153,20 +152,10 @@ TEST_F(Smart, NextServerSkipsTheSelectedOneAndThoseBlacklistedToday) {
     EXPECT_EQ(mock_->accepted(1), 0);
 }
 
-TEST_F(Smart, ServerBlacklistedADayAgoIsTriedAgain) {
-    select(0);
-    smart_->with_cache([&](ServerCache& c) {
-        c.blacklist.push_back({MockServer::host(), mock_->port(1), "kline_empty", kNow - 86400});
-    });
-    ASSERT_TRUE(smart_->try_next_server().ok());
-    EXPECT_EQ(smart_->selected_server()->port, mock_->port(1));
-}
-
 TEST_F(Smart, UnreachableServersAreSkippedInTableOrder) {
     select(0);
     mock_->listen(1, false);
     const auto r = smart_->try_next_server();
-    mock_->listen(1, true);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(smart_->selected_server()->port, mock_->port(2));
 }
@@ -179,7 +168,6 @@ TEST_F(Smart, NoAlternativeIsCoded2001) {
     mock_->listen(2, false);
     CapturedLog log(1);
     const auto r = smart_->try_next_server();
-    mock_->listen(2, true);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(r.error().is_coded(2001));
     EXPECT_EQ(r.error().coded_error().message, "no alternative server available");
@@ -213,7 +201,6 @@ TEST_F(Smart, ConnectFallsBackToTheTablesSkippingBlacklistedRows) {
     mock_->listen(0, false);
     CapturedLog log(3);
     const auto r = smart_->connect_to_any(2.0);
-    mock_->listen(0, true);
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(log.has("[W] smart  cached server 127.0.0.1 unavailable, trying next\n"));
     EXPECT_TRUE(log.has("[I] smart  skipping blacklisted server: 127.0.0.1:" + std::to_string(mock_->port(1)) + "\n"));
@@ -225,7 +212,6 @@ TEST_F(Smart, ConnectWithNothingReachableIsCoded2001) {
     for (int i = 0; i < 3; ++i) mock_->listen(i, false);
     CapturedLog log(1);
     const auto r = smart_->connect_to_any(2.0);
-    for (int i = 0; i < 3; ++i) mock_->listen(i, true);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().display(), "[E2001] connection failed: all servers unreachable");
     EXPECT_EQ(log.text(), "[E] smart  all servers unreachable\n");
@@ -236,7 +222,6 @@ TEST_F(Smart, ProbeRecordsEveryPrimaryServerAndSortsByTime) {
     mock_->listen(1, false);
     CapturedLog log(3);
     const auto found = smart_->probe_and_cache(2.0);
-    mock_->listen(1, true);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_LE(found[0].ms, found[1].ms);
     EXPECT_TRUE(log.has("[W] probe  127.0.0.1:" + std::to_string(mock_->port(1)) + " (mock1) - failed\n"));

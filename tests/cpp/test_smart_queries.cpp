@@ -239,14 +239,6 @@ TEST_F(SmartLoopback, ConnectWithZeroTimeoutFailsEveryAttempt) {
     EXPECT_FALSE(smart_->selected_server());
 }
 
-TEST_F(SmartLoopback, BlacklistEntryDatedInTheFutureDoesNotSkipItsServer) {
-    smart_->with_cache([&](ServerCache& c) {
-        c.blacklist.push_back({MockServer::host(), mock_->port(0), "kline_empty", kNow + 1});
-    });
-    ASSERT_TRUE(smart_->connect_to_any(2.0).ok());
-    EXPECT_EQ(smart_->selected_server()->port, mock_->port(0));
-}
-
 TEST_F(SmartLoopback, BlacklistedRowsOfTheFullTablePassSilently) {
     smart_->with_cache([&](ServerCache& c) {
         c.blacklist.push_back({MockServer::host(), mock_->port(0), "kline_empty", kNow - 86399});
