@@ -23,14 +23,13 @@ class Smart : public quotix::test::SmartTest {};
 
 // ---- lazy health check
 
-TEST_F(Smart, NoSelectedServerMeansNoCheck) {
-    CapturedLog log;
-    EXPECT_FALSE(smart_->lazy_health_check());
-    EXPECT_EQ(log.text(), "");
-    EXPECT_EQ(mock_->requests(), 0);
-}
-
 TEST_F(Smart, PassedProbeRecordsASuccessOfZeroMillisecondsAndIsNotRepeated) {
+    {
+        CapturedLog quiet;
+        EXPECT_FALSE(smart_->lazy_health_check());  // no selected server: no check
+        EXPECT_EQ(quiet.text(), "");
+        EXPECT_EQ(mock_->requests(), 0);
+    }
     select(0);
     smart_->with_cache([&](ServerCache& c) { c.server_stats[key(0)] = {1, 0, 100}; });
     CapturedLog log(3);
@@ -85,32 +84,35 @@ TEST_F(Smart, EmptyProbeBlacklistsCountsAFailureAndDisconnects) {
               "}");
 }
 
-TEST_F(Smart, UndecodableProbeBlacklistsWithParseError) {
-    select(0);
-    mock_->set_fault({{"action", "body"}, {"cmd", "bars"}, {"hex", "01"}});
-    CapturedLog log(2);
-    EXPECT_FALSE(smart_->lazy_health_check());
-    EXPECT_EQ(log.text().rfind("[W] smart  health check failed: parse error: ", 0), 0u) << log.text();
-    smart_->with_cache([&](ServerCache& c) {
-        ASSERT_EQ(c.blacklist.size(), 1u);
-        EXPECT_EQ(c.blacklist[0].reason, "parse_error");
-        EXPECT_EQ(c.server_stats[key(0)].fail, 1u);
-    });
-    EXPECT_FALSE(smart_->client.is_connected());
-}
-
-TEST_F(Smart, FailedProbeRequestCountsAFailureWithoutBlacklisting) {
-    select(0);
+// An undecodable probe blacklists with "parse_error"; a failed request only counts a failure.
+TEST_F(Smart, FailedProbesCountAFailureAndDisconnect) {
+    struct Case {
+        nlohmann::json fault;
+        const char* line;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {{{"action", "body"}, {"cmd", "bars"}, {"hex", "01"}}, "[W] smart  health check failed: parse error: ", "parse_error"},
+        {{{"action", "close"}, {"cmd", "bars"}}, "[W] smart  health check failed: Server disconnected\n", nullptr},
+    };
     smart_->client.set_auto_retry(false);
-    mock_->set_fault({{"action", "close"}, {"cmd", "bars"}});
-    CapturedLog log(2);
-    EXPECT_FALSE(smart_->lazy_health_check());
-    EXPECT_EQ(log.text(), "[W] smart  health check failed: Server disconnected\n");
-    smart_->with_cache([&](ServerCache& c) {
-        EXPECT_TRUE(c.blacklist.empty());
-        EXPECT_EQ(c.server_stats[key(0)].fail, 1u);
-    });
-    EXPECT_FALSE(smart_->client.is_connected());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        smart_->with_cache([](ServerCache& cache) { cache = ServerCache(); });
+        select(0);
+        mock_->set_fault(c.fault);
+        CapturedLog log(2);
+        EXPECT_FALSE(smart_->lazy_health_check());
+        EXPECT_EQ(log.text().rfind(c.line, 0), 0u) << log.text();
+        smart_->with_cache([&](ServerCache& cache) {
+            ASSERT_EQ(cache.blacklist.size(), c.reason ? 1u : 0u);
+            if (c.reason) {
+                EXPECT_EQ(cache.blacklist[0].reason, c.reason);
+            }
+            EXPECT_EQ(cache.server_stats[key(0)].fail, 1u);
+        });
+        EXPECT_FALSE(smart_->client.is_connected());
+    }
 }
 
 TEST_F(Smart, ProbeThatFailedOverIsRecordedAgainstTheServerThatAnswered) {
