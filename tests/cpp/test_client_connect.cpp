@@ -14,7 +14,8 @@ using quotix::test::MockServer;
 
 class Connect : public quotix::testing::SharedMock<3> {};
 
-TEST_F(Connect, NewClientStateAndDefaults) {
+TEST_F(Connect, NewClientStateAndDefaultsThenConnectInternalInstallsTheServer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     EXPECT_FALSE(client.is_connected());
     EXPECT_FALSE(client.current_server().has_value());
@@ -28,22 +29,21 @@ TEST_F(Connect, NewClientStateAndDefaults) {
     EXPECT_EQ(client.cache_ttl(), std::chrono::seconds(30));
     EXPECT_TRUE(client.auto_retry());
     EXPECT_EQ(client.fq_context_tier(), FQ_CONTEXT_MID);
-    EXPECT_FALSE(client.heartbeat_running());
-}
 
-TEST_F(Connect, ConnectInternalInstallsTheServer) {
-    MockServer& mock = *mock_;
-    TdxHqClient client(loopback_seams({}));
     LogCapture logs(3);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     EXPECT_EQ(logs.take(), "[I] hq  connected to 127.0.0.1:" + std::to_string(mock.port()) + "\n");
     EXPECT_TRUE(client.is_connected());
     EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port()));
-    auto s = client.pool_stats();
+    s = client.pool_stats();
     EXPECT_EQ(s.idle, 1u);
     EXPECT_EQ(s.total, 1u);
     EXPECT_EQ(mock.handshakes(), 1);
     EXPECT_FALSE(client.heartbeat_running());
+
+    // A huge time-to-live is saturated, not wrapped into the past.
+    client.set_cache_ttl(std::numeric_limits<uint64_t>::max());
+    EXPECT_GT(client.cache_expiry_from_now(), std::chrono::steady_clock::now());
 }
 
 TEST_F(Connect, FailedHandshakeChangesNothing) {
@@ -75,14 +75,6 @@ TEST_F(Connect, BadTimeoutsAreRefusedBeforeDialing) {
     EXPECT_FALSE(client.heartbeat_running());
     // An infinite time-out is held at a very long one and works.
     EXPECT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::numeric_limits<double>::infinity(), false).ok());
-}
-
-TEST_F(Connect, CacheTtlIsSaturated) {
-    TdxHqClient client(loopback_seams({}));
-    client.set_cache_ttl(std::numeric_limits<uint64_t>::max());
-    EXPECT_GT(client.cache_expiry_from_now(), std::chrono::steady_clock::now());
-    client.set_cache_ttl(0);
-    EXPECT_EQ(client.cache_ttl(), std::chrono::seconds(0));
 }
 
 TEST_F(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
