@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "fund/client.hpp"
 #include "fund/fund_list.hpp"
 #include "loopback_client.hpp"
 #include "mock_server.hpp"
@@ -40,31 +39,14 @@ TEST(FundList, PageBudgetAndEndOfTheFundRange) {
 
 namespace {
 
-class FundListWalk : public ::testing::Test {
+class FundListWalk : public quotix::test::ConnectedClientTest {
 protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(1); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        mock_->reset();
-        fund_ = std::make_unique<quotix::fund::TdxHqFundClient>(quotix::test::loopback_seams(*mock_));
-        ASSERT_TRUE(fund_->client.connect_internal(MockServer::host(), mock_->port(0), 2.0, false).ok());
-        mock_->reset();
-    }
-    void TearDown() override { fund_->client.disconnect(); }
-
     std::vector<int> list_starts() {
         std::vector<int> starts;
         for (const auto& e : mock_->request_log("list")) starts.push_back(e["args"]["start"].get<int>());
         return starts;
     }
-
-    static MockServer* mock_;
-    std::unique_ptr<quotix::fund::TdxHqFundClient> fund_;
 };
-MockServer* FundListWalk::mock_ = nullptr;
 
 std::vector<std::string> codes_of(const std::vector<FundInfo>& funds) {
     std::vector<std::string> out;
@@ -77,7 +59,7 @@ std::vector<std::string> codes_of(const std::vector<FundInfo>& funds) {
 // Shenzhen: 2105 entries, funds 159001-159099, 159915, 161725 at positions 1502-1602; the second
 // page ends with 300xxx, past the range.
 TEST_F(FundListWalk, ShenzhenStopsAfterThePageThatLeavesTheRange) {
-    auto r = quotix::fund::get_fund_list(fund_->client, 0);
+    auto r = quotix::fund::get_fund_list(*client_, 0);
     ASSERT_TRUE(r.ok()) << r.error().display();
     ASSERT_EQ(r->size(), 101u);
     EXPECT_EQ(r->front().code, "159001");
@@ -97,7 +79,7 @@ TEST_F(FundListWalk, ShenzhenStopsAfterThePageThatLeavesTheRange) {
 
 // Shanghai: funds at positions 2-105, the first page ends with 600xxx.
 TEST_F(FundListWalk, ShanghaiNeedsOnePage) {
-    auto r = quotix::fund::get_fund_list(fund_->client, 1);
+    auto r = quotix::fund::get_fund_list(*client_, 1);
     ASSERT_TRUE(r.ok()) << r.error().display();
     auto codes = codes_of(*r);
     ASSERT_EQ(codes.size(), 103u);
@@ -111,13 +93,13 @@ TEST_F(FundListWalk, ShanghaiNeedsOnePage) {
 }
 
 TEST_F(FundListWalk, OtherMarketsWalkTheWholeBudget) {
-    auto r = quotix::fund::get_fund_list(fund_->client, 2);
+    auto r = quotix::fund::get_fund_list(*client_, 2);
     ASSERT_TRUE(r.ok()) << r.error().display();
     EXPECT_TRUE(r->empty());
     EXPECT_EQ(list_starts(), (std::vector<int>{0}));
 
     // Market 7 counts no securities: nothing beyond the count is asked.
-    auto none = quotix::fund::get_fund_list(fund_->client, 7);
+    auto none = quotix::fund::get_fund_list(*client_, 7);
     ASSERT_TRUE(none.ok());
     EXPECT_TRUE(none->empty());
     EXPECT_EQ(list_starts(), (std::vector<int>{0}));
@@ -126,7 +108,7 @@ TEST_F(FundListWalk, OtherMarketsWalkTheWholeBudget) {
 TEST_F(FundListWalk, AFailedPageFailsTheWalk) {
     // One byte is too short for the list's own count.
     mock_->set_fault({{"action", "body"}, {"cmd", "list"}, {"hex", "00"}, {"skip", 1}});
-    auto r = quotix::fund::get_fund_list(fund_->client, 0);
+    auto r = quotix::fund::get_fund_list(*client_, 0);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(r.error().is_coded(2103)) << r.error().display();
     EXPECT_EQ(list_starts(), (std::vector<int>{0, 1000}));
