@@ -236,23 +236,6 @@ TEST_F(ServerCacheFile, MembersInAnyOrderUnknownIgnoredLastSuccessOptional) {
     EXPECT_EQ(c.server_stats.at("127.0.0.1:7709").avg_latency, 7u);
 }
 
-TEST_F(ServerCacheFile, ValuesThatDoNotFitTheirTypeFailToParse) {
-    for (const char* text : {
-             "{\"version\": 1, \"blacklist\": [{\"ip\": \"a\", \"port\": 65536, \"reason\": \"r\", "
-             "\"timestamp\": 1}], \"server_stats\": {}}",
-             "{\"version\": -1, \"blacklist\": [], \"server_stats\": {}}",
-             "{\"version\": 1, \"last_success\": {\"ip\": \"a\", \"port\": 1}, \"blacklist\": [], "
-             "\"server_stats\": {}}",
-             "{\"version\": 1, \"blacklist\": {}, \"server_stats\": {}}",
-             "{\"version\": 1, \"blacklist\": [], \"server_stats\": {\"k\": {\"success\": 1.5, "
-             "\"fail\": 0, \"avg_latency\": 0}}}",
-             "[1, 2",
-         }) {
-        auto r = ServerCache::from_json(text);
-        EXPECT_FALSE(r.ok()) << text;
-    }
-}
-
 // ---- writing
 
 TEST_F(ServerCacheFile, WriteThatFailsHalfwayKeepsTheOldFileWhole) {
@@ -301,7 +284,7 @@ TEST_F(ServerCacheFile, NameThatIsNotUtf8IsNotSerialized) {
     EXPECT_EQ(scratch_.cache_text(), kFresh);
 }
 
-TEST_F(ServerCacheFile, ParseFaultsEndWithTheirPosition) {
+TEST_F(ServerCacheFile, ParseFaultsEndWithTheirPositionAndBadValuesFail) {
     struct Case {
         const char* text;
         const char* message;
@@ -320,10 +303,22 @@ TEST_F(ServerCacheFile, ParseFaultsEndWithTheirPosition) {
              Case{"{\"version\": 4294967296, \"blacklist\": [], \"server_stats\": {}}",
                   "invalid value: integer `4294967296` for `version`, expected u32 at line 1 "
                   "column 13"},
+             // Values that do not fit their type; only the failure is checked.
+             Case{"{\"version\": 1, \"blacklist\": [{\"ip\": \"a\", \"port\": 65536, \"reason\": \"r\", "
+                  "\"timestamp\": 1}], \"server_stats\": {}}", nullptr},
+             Case{"{\"version\": -1, \"blacklist\": [], \"server_stats\": {}}", nullptr},
+             Case{"{\"version\": 1, \"last_success\": {\"ip\": \"a\", \"port\": 1}, \"blacklist\": [], "
+                  "\"server_stats\": {}}", nullptr},
+             Case{"{\"version\": 1, \"blacklist\": {}, \"server_stats\": {}}", nullptr},
+             Case{"{\"version\": 1, \"blacklist\": [], \"server_stats\": {\"k\": {\"success\": 1.5, "
+                  "\"fail\": 0, \"avg_latency\": 0}}}", nullptr},
+             Case{"[1, 2", nullptr},
          }) {
         auto r = ServerCache::from_json(c.text);
         ASSERT_FALSE(r.ok()) << c.text;
-        EXPECT_EQ(r.error().text(), c.message) << c.text;
+        if (c.message) {
+            EXPECT_EQ(r.error().text(), c.message) << c.text;
+        }
     }
 }
 
