@@ -39,6 +39,7 @@ TEST(Pool, PushedConnectionIsTakenWhateverServerIsAsked) {
         expect_stats(*pool, 0, 1, 1);
     }
     expect_stats(*pool, 1, 0, 1);
+    EXPECT_TRUE(peer.wait_accepted(1));
     EXPECT_EQ(peer.accepted(), 1u);
 }
 
