@@ -32,25 +32,33 @@ def main():
         print(f"mock quote server listening on {host}:{port}")
 
         client = TdxHqClient()
-        client.set_fq_context_tier("low")
         client.connect(host, port, timeout=5.0)
-        print("connected:", client.is_connected())
-        print("pool:", client.pool_stats())
-        print("adjustment context tier:", client.fq_context_tier())
+        print("connected:", client.is_connected(), client.pool_stats())
 
-        if hasattr(client, "get_security_count"):
-            for name, market in (("Shenzhen", quotix.MARKET_SZ), ("Shanghai", quotix.MARKET_SH)):
-                print(f"securities in {name}:", client.get_security_count(market))
-        if hasattr(client, "get_security_bars"):
-            bars = client.get_security_bars(quotix.KLINE_DAILY, quotix.MARKET_SZ, "000001", 0, 3)
-            for bar in bars:
-                print("bar:", bar["datetime"], bar["open"], bar["close"])
-        if hasattr(client, "get_security_quotes"):
-            for q in client.get_security_quotes([(quotix.MARKET_SZ, "000001"), (quotix.MARKET_SH, "600000")]):
-                print("quote:", q["code"], q["price"])
+        for name, market in (("Shenzhen", quotix.MARKET_SZ), ("Shanghai", quotix.MARKET_SH)):
+            print(f"securities in {name}:", client.get_security_count(market))
 
-        client.block_server("192.0.2.1", 7709)
-        print("blocked servers:", client.blocked_servers())
+        # The five newest daily bars, raw and forward-adjusted (前复权) for ex-rights events.
+        raw = client.get_security_bars(quotix.KLINE_DAILY, quotix.MARKET_SZ, "000001", 0, 30,
+                                       quotix.FQ_NONE)
+        qfq = client.get_security_bars(quotix.KLINE_DAILY, quotix.MARKET_SZ, "000001", 0, 30,
+                                       quotix.FQ_QFQ)
+        for r, a in list(zip(raw, qfq))[:5]:
+            print(f"bar {r['datetime']}: close {r['close']:.3f}, forward-adjusted {a['close']:.3f}")
+        report = client.calc_fq_factors(quotix.MARKET_SZ, "000001", 0, 30)
+        for key, value in report.items():
+            print(f"factor report {key}:", value)
+
+        for q in client.get_security_quotes([(quotix.MARKET_SZ, "000001"),
+                                             (quotix.MARKET_SH, "600000")]):
+            print(f"quote {q['code']}: price {q['price']}, bid1 {q['bid1']}, ask1 {q['ask1']}")
+
+        try:
+            frame = client.get_security_bars_dataframe(quotix.KLINE_DAILY, quotix.MARKET_SH,
+                                                       "600000", 0, 3)
+            print(frame)
+        except ImportError:
+            print("(pandas is not installed: DataFrame methods are unavailable)")
 
         client.disconnect()
         print("connected after disconnect:", client.is_connected())

@@ -12,7 +12,7 @@
 // so a late reply can never be read as the answer to the next request.
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 
 #include <array>
 #include <atomic>
@@ -43,8 +43,6 @@ struct AsyncClientSeams {
 };
 
 inline constexpr double ASYNC_DEFAULT_CONNECT_TIMEOUT_S = 5.0;
-inline constexpr uint16_t CONTEXT_PAGE_SIZE = 800;
-inline constexpr size_t QUOTE_BATCH_LIMIT = 60;
 
 // Minimum spacing between request starts. The interval is written by the owner only; it is
 // atomic so that a write while requests run is merely late, never a data race.

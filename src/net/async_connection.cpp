@@ -111,8 +111,8 @@ awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQ
     bool broken = false;
     for (;;) {
         auto [ec, req] = co_await rx->async_receive(as_tuple_awaitable);
-        if (ec) break;
-        if (!req) continue;
+        // Closed, or the end marker its dropped handle queued behind the last request.
+        if (ec || !req) break;
         if (broken) {
             req->answer(TdxError::connection("connection closed after a failed exchange"));
             continue;

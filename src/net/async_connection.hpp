@@ -2,7 +2,7 @@
 // exchange) and the task that alone uses its socket, serving queued requests one at a time.
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -28,7 +28,7 @@ struct ConnectionTask {
     static asio::awaitable<Result<Bytes>> exchange(asio::ip::tcp::socket& socket, std::span<const uint8_t> data,
                                                    std::chrono::nanoseconds limit, bool allow_empty);
 
-    // Serves `rx` in queue order until the queue is closed. After a failed exchange that may
+    // Serves `rx` in queue order until the queue is closed or ends. After a failed exchange that may
     // have left bytes in flight (a write, read or time-out failure) the socket is closed and
     // every later request is answered with an error without touching the network.
     static asio::awaitable<void> run(asio::ip::tcp::socket socket, std::shared_ptr<RequestQueue> rx,

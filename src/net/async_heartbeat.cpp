@@ -1,6 +1,7 @@
+#include "net/async_client.hpp"
+
 #include <asio/experimental/awaitable_operators.hpp>
 
-#include "net/async_client.hpp"
 #include "net/packet.hpp"
 
 namespace quotix::net {

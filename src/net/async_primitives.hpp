@@ -3,7 +3,7 @@
 // instead of leaving them stranded inside a structure of ours.
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
 
@@ -101,8 +101,10 @@ inline constexpr size_t REQUEST_QUEUE_CAPACITY = 64;
 
 using RequestQueue = asio::experimental::concurrent_channel<void(asio::error_code, std::shared_ptr<Request>)>;
 
-// The sending end of one connection's queue, and nothing else. Move-only: dropping it closes the
-// queue, which ends the connection task.
+// The sending end of one connection's queue, and nothing else. Move-only: dropping it ends the
+// connection task once the requests already queued have been served. The end is a null request
+// queued behind them (closing the channel would discard them); a queue too full to take it is
+// closed instead, and what it held is dropped, which its waiters see as `Disconnected`.
 class ConnectionHandle {
 public:
     explicit ConnectionHandle(std::shared_ptr<RequestQueue> queue) : queue_(std::move(queue)) {}
@@ -124,7 +126,15 @@ public:
 
 private:
     void close() {
-        if (queue_) queue_->close();
+        if (!queue_) return;
+        // Once the runtime has stopped there is no task left to read an end marker, and asio's
+        // channels must then only be closed: a send into a channel whose waiting receiver was
+        // destroyed by the shutdown is not safe.
+        auto ex = queue_->get_executor();
+        const auto* io = ex.target<asio::io_context::executor_type>();
+        const bool running = io != nullptr && !io->context().stopped();
+        if (!running || !queue_->try_send(asio::error_code{}, std::shared_ptr<Request>())) queue_->close();
+        queue_.reset();
     }
     std::shared_ptr<RequestQueue> queue_;
 };

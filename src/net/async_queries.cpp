@@ -1,9 +1,9 @@
 #include <cstring>
 
 #include "error_codes.hpp"
-#include "logging.hpp"
 #include "net/async_client.hpp"
 #include "net/packet.hpp"
+#include "net/query_rules.hpp"
 #include "protocol/coefficient.hpp"
 #include "protocol/parsers.hpp"
 
@@ -14,7 +14,7 @@ using asio::awaitable;
 awaitable<Result<std::vector<IndexBar>>> AsyncTdxHqClient::get_index_bars(uint8_t category, uint8_t market,
                                                                           std::string code, uint32_t start,
                                                                           uint16_t count, uint8_t /*fq*/) {
-    if (start > 0xFFFF) co_return TdxError::coded(codes::ARGUMENT_OUT_OF_RANGE, "start=" + std::to_string(start));
+    if (auto s = check_start(start); !s) co_return std::move(s).error();
     auto body = co_await send_and_recv(build_security_bars_packet(category, market, code, start, count, 0));
     if (!body) co_return std::move(body).error();
     co_return parse_index_bars(*body, category);
@@ -73,12 +73,9 @@ awaitable<Result<std::vector<SecurityInfo>>> AsyncTdxHqClient::get_security_list
 
 awaitable<Result<std::vector<SecurityQuote>>> AsyncTdxHqClient::get_security_quotes(
     std::vector<std::pair<uint8_t, std::string>> pairs) {
-    if (pairs.size() > QUOTE_BATCH_LIMIT) {
-        QTX_LOG('W', "async_hq",
-                "批量行情查询超过上限 " << pairs.size() << "/" << QUOTE_BATCH_LIMIT << "，自动截断。请自行分组调用。");
-        pairs.resize(QUOTE_BATCH_LIMIT);
-    }
-    auto body = co_await send_and_recv(build_security_quotes_packet(pairs));
+    // Cut (with its warning) before anything is sent.
+    auto kept = limit_quote_batch(pairs, "async_hq");
+    auto body = co_await send_and_recv(build_security_quotes_packet(kept));
     if (!body) co_return std::move(body).error();
     co_return parse_security_quotes(*body);
 }

@@ -11,7 +11,7 @@
 // blocks on its own runtime can starve it).
 #pragma once
 
-#include <asio.hpp>
+#include "net/asio_config.hpp"
 
 #include <atomic>
 #include <cstddef>

@@ -1,5 +1,3 @@
-#include <cstdio>
-
 #include "constants.hpp"
 #include "protocol/parse_common.hpp"
 #include "protocol/parsers.hpp"
@@ -45,13 +43,20 @@ std::optional<BarCore> read_bar_core(Body body, size_t pos, uint8_t category, in
         bar.day > 31)
         return std::nullopt;
 
-    char buf[64];
-    if (packed)
-        std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", bar.year, bar.month, bar.day, bar.hour,
-                      bar.minute);
-    else
-        std::snprintf(buf, sizeof buf, "%04u-%02u-%02u", bar.year, bar.month, bar.day);
-    bar.datetime = buf;
+    // "YYYY-MM-DD", and " HH:MM" after it for the packed form.
+    std::string& dt = bar.datetime;
+    dt.reserve(packed ? 16 : 10);
+    detail::append_padded(dt, bar.year, 4);
+    dt.push_back('-');
+    detail::append_padded(dt, bar.month, 2);
+    dt.push_back('-');
+    detail::append_padded(dt, bar.day, 2);
+    if (packed) {
+        dt.push_back(' ');
+        detail::append_padded(dt, bar.hour, 2);
+        dt.push_back(':');
+        detail::append_padded(dt, bar.minute, 2);
+    }
 
     // A difference the body cuts off counts as 0, so the missing prices fall back to the open.
     detail::RecordReader r(body, pos + 4);

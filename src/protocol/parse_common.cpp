@@ -1,14 +1,25 @@
 #include "protocol/parse_common.hpp"
 
-#include <cstdio>
-
 namespace quotix::detail {
 
+void append_padded(std::string& out, uint64_t value, size_t width) {
+    char digits[20];  // 2^64 has 20 digits
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    if (n < width) out.append(width - n, '0');
+    while (n > 0) out.push_back(digits[--n]);
+}
+
 std::string hhmm(uint64_t minutes) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02llu:%02llu", static_cast<unsigned long long>(minutes / 60),
-                  static_cast<unsigned long long>(minutes % 60));
-    return buf;
+    std::string s;
+    s.reserve(5);
+    append_padded(s, minutes / 60, 2);
+    s.push_back(':');
+    append_padded(s, minutes % 60, 2);
+    return s;
 }
 
 }  // namespace quotix::detail

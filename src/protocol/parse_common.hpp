@@ -64,6 +64,10 @@ private:
     bool ended_ = false;
 };
 
+// Appends `value` in decimal with at least `width` digits, zero-padded in front (printf's "%0Nu").
+// Every reply record carries such texts, so this stays clear of the printf machinery.
+void append_padded(std::string& out, uint64_t value, size_t width);
+
 // "HH:MM" of minutes after midnight (hours beyond 99 keep all their digits).
 std::string hhmm(uint64_t minutes);
 

@@ -313,21 +313,68 @@ PyMethodDef kMethods[] = {
      "不会自动修改优先列表, 用户根据结果自行调用 reorder_servers()"},
     {"pool_stats", method(noargs<hq_pool_stats>), METH_NOARGS, "pool_stats($self)\n--\n\n获取连接池状态"},
 
-    // ---- data methods go here, in this order (positions 20 to 40 of the table) ----
-    // get_security_bars, get_security_bars_all, get_index_bars, get_index_bars_all,
-    // get_security_quotes, get_security_list, get_security_count, get_minute_time_data,
-    // get_history_minute_time_data, get_transaction_data, get_history_transaction_data,
-    // get_finance_info, get_xdxr_info, get_and_parse_block_info, get_security_bars_tuples,
-    // get_index_bars_tuples, get_security_quotes_tuples, get_security_bars_dataframe,
-    // get_index_bars_dataframe, get_security_quotes_dataframe, get_finance_info_dataframe
-    // ---- end of data methods ----
+    // ---- data methods (positions 20 to 40) ----
+    {"get_security_bars", method(fastcall<hq_get_security_bars>), kFast,
+     "get_security_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
+     "获取K线数据\n\nfq: 复权类型, 0=未复权 1=前复权(默认) 2=后复权"},
+    {"get_security_bars_all", method(fastcall<hq_get_security_bars_all>), kFast,
+     "get_security_bars_all($self, category, market, code, count=800, fq=1)\n--\n\n获取K线数据 (自动分页)"},
+    {"get_index_bars", method(fastcall<hq_get_index_bars>), kFast,
+     "get_index_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n获取指数K线"},
+    {"get_index_bars_all", method(fastcall<hq_get_index_bars_all>), kFast,
+     "get_index_bars_all($self, category, market, code, count=800, fq=1)\n--\n\n获取指数K线 (自动分页)"},
+    {"get_security_quotes", method(fastcall<hq_get_security_quotes>), kFast,
+     "get_security_quotes($self, all_stock)\n--\n\n获取实时行情"},
+    {"get_security_list", method(fastcall<hq_get_security_list>), kFast,
+     "get_security_list($self, market, start=0)\n--\n\n获取证券列表"},
+    {"get_security_count", method(fastcall<hq_get_security_count>), kFast,
+     "get_security_count($self, market)\n--\n\n获取证券数量"},
+    {"get_minute_time_data", method(fastcall<hq_get_minute_time_data>), kFast,
+     "get_minute_time_data($self, market, code)\n--\n\n获取分时数据"},
+    {"get_history_minute_time_data", method(fastcall<hq_get_history_minute_time_data>), kFast,
+     "get_history_minute_time_data($self, market, code, date)\n--\n\n获取历史分时数据"},
+    {"get_transaction_data", method(fastcall<hq_get_transaction_data>), kFast,
+     "get_transaction_data($self, market, code, start=0, count=2000)\n--\n\n获取逐笔成交"},
+    {"get_history_transaction_data", method(fastcall<hq_get_history_transaction_data>), kFast,
+     "get_history_transaction_data($self, market, code, start=0, count=2000, date=0)\n--\n\n"
+     "获取历史逐笔成交"},
+    {"get_finance_info", method(fastcall<hq_get_finance_info>), kFast,
+     "get_finance_info($self, market, code)\n--\n\n获取财务信息"},
+    {"get_xdxr_info", method(fastcall<hq_get_xdxr_info>), kFast,
+     "get_xdxr_info($self, market, code)\n--\n\n获取除权除息"},
+    {"get_and_parse_block_info", method(fastcall<hq_get_and_parse_block_info>), kFast,
+     "get_and_parse_block_info($self, block_file)\n--\n\n获取并解析板块信息"},
+    {"get_security_bars_tuples", method(fastcall<hq_get_security_bars_tuples>), kFast,
+     "get_security_bars_tuples($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
+     "获取K线数据，返回 list of tuple (高性能模式)\n"
+     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime)"},
+    {"get_index_bars_tuples", method(fastcall<hq_get_index_bars_tuples>), kFast,
+     "get_index_bars_tuples($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
+     "获取指数K线，返回 list of tuple (高性能模式)\n"
+     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime, up_count, "
+     "down_count)"},
+    {"get_security_quotes_tuples", method(fastcall<hq_get_security_quotes_tuples>), kFast,
+     "get_security_quotes_tuples($self, all_stock)\n--\n\n获取实时行情，返回 list of tuple (高性能模式)\n"
+     "tuple: (market, code, price, last_close, open, high, low, vol, cur_vol, amount,\n"
+     "        s_vol, b_vol, bid1, bid_vol1, ask1, ask_vol1, ..., bid5, bid_vol5, ask5, ask_vol5)"},
+    {"get_security_bars_dataframe", method(fastcall<hq_get_security_bars_dataframe>), kFast,
+     "get_security_bars_dataframe($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
+     "获取K线数据, 返回 pandas DataFrame"},
+    {"get_index_bars_dataframe", method(fastcall<hq_get_index_bars_dataframe>), kFast,
+     "get_index_bars_dataframe($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
+     "获取指数K线, 返回 pandas DataFrame"},
+    {"get_security_quotes_dataframe", method(fastcall<hq_get_security_quotes_dataframe>), kFast,
+     "get_security_quotes_dataframe($self, all_stock)\n--\n\n获取实时行情, 返回 pandas DataFrame"},
+    {"get_finance_info_dataframe", method(fastcall<hq_get_finance_info_dataframe>), kFast,
+     "get_finance_info_dataframe($self, stocks)\n--\n\n获取多只股票的财务信息, 返回 pandas DataFrame"},
 
     {"set_fq_context_tier", method(fastcall<hq_set_fq_context_tier>), kFast,
      "set_fq_context_tier($self, tier)\n--\n\n设置复权上下文数据量档位"},
     {"fq_context_tier", method(noargs<hq_fq_context_tier>), METH_NOARGS,
      "fq_context_tier($self)\n--\n\n获取当前复权上下文档位"},
 
-    // ---- calc_fq_factors goes here (position 43, the last) ----
+    {"calc_fq_factors", method(fastcall<hq_calc_fq_factors>), kFast,
+     "calc_fq_factors($self, market, code, start=0, count=800)\n--\n\n计算复权因子 (不修改 K 线数据)"},
 
     {nullptr, nullptr, 0, nullptr},
 };

@@ -183,14 +183,14 @@ TEST(AsyncDispatch, FirstAttemptErrorIsReturnedWhenAllFail) {
 
 TEST(AsyncDispatch, TimedOutConnectionIsNeverReadAgain) {
     MockServer mock;
-    mock.set_fault({{"action", "delay"}, {"cmd", "list"}, {"seconds", 0.6}, {"nth", 1}});
+    mock.set_fault({{"action", "delay"}, {"cmd", "list"}, {"seconds", 1.5}, {"nth", 1}});
     AsyncHarness h(2);
-    ASSERT_TRUE(h.connect(mock.port(), 0.3).ok());
+    ASSERT_TRUE(h.connect(mock.port(), 1.0).ok());
     // The first attempt times out on one connection; the retry is answered by the other.
     auto list = h.rt.block_on(h.client->get_security_list(0, 1000));
     ASSERT_TRUE(list.ok()) << list.error().display();
     EXPECT_EQ(list->front().code, "001098");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     // The late list reply went to a closed socket; no later answer is taken from it.
     for (int i = 0; i < 4; ++i) {
         auto quotes = h.rt.block_on(h.client->get_security_quotes({{1, "600000"}}));
@@ -240,6 +240,20 @@ TEST(AsyncHeartbeat, SilentServerClearsAliveAndNothingReconnects) {
     EXPECT_TRUE(eventually([&] { return !h.client->is_alive(); }));
     EXPECT_EQ(h.connections(), 1u);
     EXPECT_EQ(mock.accepted(), 1);
+}
+
+TEST(AsyncHeartbeat, DisconnectStopsTheBeats) {
+    MockServer mock;
+    AsyncClientSeams seams = fast_seams();
+    seams.heartbeat_interval = std::chrono::milliseconds(30);
+    AsyncHarness h(1, seams);
+    ASSERT_TRUE(h.connect(mock.port()).ok());
+    ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 2; }));
+    ASSERT_TRUE(h.rt.block_on(h.client->disconnect()).ok());
+    const int beats = mock.requests("count");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(mock.requests("count"), beats);
+    EXPECT_FALSE(h.client->is_alive());
 }
 
 TEST(AsyncHeartbeat, EmptyPoolFailsTheBeat) {

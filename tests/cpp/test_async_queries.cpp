@@ -312,6 +312,16 @@ TEST_F(AsyncQueries, HistoryMinuteTimeRequestAndPriceScale) {
     EXPECT_TRUE(none->empty());
 }
 
+TEST_F(AsyncQueries, TodaysMinuteTimeAsksForTodaysDate) {
+    const uint32_t before = today_yyyymmdd();
+    auto points = run(h.client->get_minute_time_data(0, "000001"));
+    const uint32_t after = today_yyyymmdd();
+    ASSERT_TRUE(points.ok()) << points.error().display();
+    EXPECT_EQ(points->size(), 240u);
+    const uint32_t sent = mock.request_log("minute")[0]["args"]["date"].get<uint32_t>();
+    EXPECT_TRUE(sent == before || sent == after) << sent;
+}
+
 TEST_F(AsyncQueries, TransactionRequests) {
     auto live = run(h.client->get_transaction_data(0, "000001", 0, 2000));
     ASSERT_TRUE(live.ok()) << live.error().display();

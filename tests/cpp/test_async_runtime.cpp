@@ -5,7 +5,9 @@
 #include <thread>
 
 #include "async_fixture.hpp"
+#include "net/async_connection.hpp"
 #include "net/async_primitives.hpp"
+#include "net/packet.hpp"
 
 using namespace quotix;
 using namespace quotix::net;
@@ -70,7 +72,8 @@ TEST(AsyncRuntime, ShutdownReleasesACallerStillWaiting) {
 }
 
 TEST(AsyncMutex, WaitersEnterInArrivalOrder) {
-    AsyncRuntime rt(2);
+    // One worker runs the spawned lockers in the order they were spawned.
+    AsyncRuntime rt(1);
     AsyncMutex mu(rt.executor());
     std::vector<int> order;
     auto body = [&]() -> asio::awaitable<void> {
@@ -109,11 +112,43 @@ TEST(AsyncQueue, HoldsSixtyFourRequestsThenRefuses) {
     EXPECT_EQ(r.error().kind(), TdxError::Kind::Disconnected);
 }
 
-TEST(AsyncQueue, DroppedHandleClosesTheQueue) {
+TEST(AsyncQueue, FullQueueIsClosedWhenItsHandleGoes) {
     AsyncRuntime rt(1);
     auto queue = std::make_shared<RequestQueue>(rt.executor(), REQUEST_QUEUE_CAPACITY);
-    { ConnectionHandle handle(queue); }
+    auto reply = std::make_shared<ReplyChannel>(rt.executor(), 1);
+    {
+        ConnectionHandle handle(queue);
+        for (size_t i = 0; i < REQUEST_QUEUE_CAPACITY; ++i) {
+            ASSERT_TRUE(handle.offer(std::make_shared<Request>(Bytes{1}, reply)));
+        }
+    }
     EXPECT_FALSE(queue->is_open());
+}
+
+TEST(AsyncQueue, QueuedRequestsAreServedAfterTheHandleIsDropped) {
+    quotix::test::MockServer mock;
+    AsyncRuntime rt(2);
+    auto socket = rt.block_on(ConnectionTask::connect("127.0.0.1", mock.port(), std::chrono::seconds(2)));
+    ASSERT_TRUE(socket.ok()) << socket.error().display();
+    auto queue = std::make_shared<RequestQueue>(rt.executor(), REQUEST_QUEUE_CAPACITY);
+    std::vector<std::shared_ptr<ReplyChannel>> replies;
+    {
+        ConnectionHandle handle(queue);
+        for (uint8_t market = 0; market < 3; ++market) {
+            replies.push_back(std::make_shared<ReplyChannel>(rt.executor(), 1));
+            ASSERT_TRUE(handle.offer(std::make_shared<Request>(build_security_count_packet(market), replies.back())));
+        }
+        asio::co_spawn(rt.executor(), ConnectionTask::run(std::move(*socket), queue, std::chrono::seconds(2)),
+                       asio::detached);
+    }
+    // Answered in queue order: the counts of markets 0, 1 and 2.
+    const uint16_t expected[] = {2105, 1908, 301};
+    for (size_t i = 0; i < 3; ++i) {
+        auto body = rt.block_on(await_reply(replies[i]));
+        ASSERT_TRUE(body.ok()) << body.error().display();
+        EXPECT_EQ(body->at(0) | (body->at(1) << 8), expected[i]);
+    }
+    EXPECT_TRUE(eventually([&] { return mock.open_connections() == 0; }));
 }
 
 TEST(AsyncRateLimiter, SpacesRequestStartsByTheInterval) {
@@ -129,9 +164,11 @@ TEST(AsyncRateLimiter, SpacesRequestStartsByTheInterval) {
         }
         co_return out;
     };
+    const auto before = Clock::now();
     auto stamps = rt.block_on(three()).value();
-    EXPECT_GE(stamps[1] - stamps[0], std::chrono::milliseconds(40));
-    EXPECT_GE(stamps[2] - stamps[1], std::chrono::milliseconds(40));
+    // The first call never sleeps; each later one leaves an interval after the one before.
+    EXPECT_GE(stamps[1] - before, std::chrono::milliseconds(40));
+    EXPECT_GE(stamps[2] - before, std::chrono::milliseconds(80));
 }
 
 TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
@@ -145,12 +182,13 @@ TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
         std::lock_guard g(mu);
         stamps.push_back(Clock::now());
     };
+    const auto before = Clock::now();
     std::vector<std::thread> callers;
     for (int i = 0; i < 4; ++i) callers.emplace_back([&] { (void)rt.block_on(one()); });
     for (auto& t : callers) t.join();
     ASSERT_EQ(stamps.size(), 4u);
-    std::sort(stamps.begin(), stamps.end());
-    EXPECT_GE(stamps.back() - stamps.front(), std::chrono::milliseconds(90));
+    // The first leaves at once, each later one at least an interval after the one before.
+    EXPECT_GE(*std::max_element(stamps.begin(), stamps.end()) - before, std::chrono::milliseconds(90));
 }
 
 TEST(AsyncRateLimiter, NegativeIntervalIsHeldAtZero) {
