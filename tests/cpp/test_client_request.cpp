@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "client_fixture.hpp"
-#include "net/handshake.hpp"
 #include "net/packet.hpp"
 #include "tcp_peer.hpp"
 
@@ -203,45 +202,6 @@ TEST_F(RequestPath, CompressedAndPlainRepliesAreReturnedInflated) {
     auto inflated = client.send_and_recv(packet);
     ASSERT_TRUE(plain.ok() && inflated.ok());
     EXPECT_EQ(*plain, *inflated);
-}
-
-TEST_F(RequestPath, LimiterSpacesRequestsOfOneClassOnly) {
-    MockServer& mock = *mock_;
-    TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    client.rate_limiter().set_rps(10);  // 100 ms
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.send_and_recv(build_security_count_packet(0)).ok());
-    auto times = arrival_times(mock, "count");
-    ASSERT_EQ(times.size(), 3u);
-    EXPECT_GE(times[1] - times[0], 0.095);
-    EXPECT_GE(times[2] - times[1], 0.095);
-
-    // The K-line limiter keeps its own 67 ms.
-    auto bars = build_security_bars_packet(9, 0, "000001", 0, 10, 0);
-    ASSERT_TRUE(client.send_and_recv_kline(bars).ok());
-    ASSERT_TRUE(client.send_and_recv_kline(bars).ok());
-    auto bar_times = arrival_times(mock, "bars");
-    ASSERT_EQ(bar_times.size(), 2u);
-    EXPECT_GE(bar_times[1] - bar_times[0], 0.062);
-}
-
-TEST_F(RequestPath, PoolBoundIsFiveHandshakenConnections) {
-    MockServer& mock = *mock_;
-    // The client's own exchanges never hold more than one connection at a time, so the bound is
-    // exercised on a pool built the way the client builds it.
-    auto pool = ConnectionPool::create(5, 0.5, [](TcpConnection& c) { return perform_handshake(c); });
-    std::vector<PooledConnGuard> held;
-    for (int i = 0; i < 5; ++i) {
-        auto g = pool->checkout("127.0.0.1", mock.port());
-        ASSERT_TRUE(g.ok()) << g.error().display();
-        held.push_back(std::move(*g));
-    }
-    EXPECT_EQ(mock.handshakes(), 5);
-    LogCapture logs(2);
-    auto sixth = pool->checkout("127.0.0.1", mock.port());
-    ASSERT_FALSE(sixth.ok());
-    EXPECT_TRUE(sixth.error().is_coded(2006));
-    EXPECT_EQ(mock.accepted(), 5);
 }
 
 TEST_F(RequestPath, FailedHandshakeOfANewPooledConnection) {

@@ -104,18 +104,3 @@ TEST(TcpConnection, SilentPeerTimesOut) {
     EXPECT_GE(since(t0), 0.18);
     EXPECT_EQ(r.error().text().rfind("recv failed: ", 0), 0u) << r.error().text();
 }
-
-TEST(TcpConnection, ReusableOnlyWhenQuietAndOpen) {
-    TcpPeer peer;
-    auto a = TcpConnection::connect("127.0.0.1", peer.port(), 2.0);
-    auto b = TcpConnection::connect("127.0.0.1", peer.port(), 2.0);
-    ASSERT_TRUE(a.ok() && b.ok());
-    ASSERT_TRUE(peer.wait_accepted(2));
-    EXPECT_TRUE(a->is_reusable());
-    // Pending bytes (a late reply) and an orderly close both make a connection unfit.
-    peer.send_to(0, {1});
-    peer.close(1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(a->is_reusable());
-    EXPECT_FALSE(b->is_reusable());
-}

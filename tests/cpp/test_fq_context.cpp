@@ -112,19 +112,6 @@ TEST(FqContext, PageBeginningOnTheEventDateDoesNotEndTheFetch) {
     EXPECT_EQ(s.starts, (std::vector<int>{0, 800}));
 }
 
-TEST(FqContext, TierBudgetAndEmptyPageEndTheFetch) {
-    Script s;
-    auto ctx = fetch_fq_context(s.fn(), 4, 1, "600000", 800, 19900101, 3);
-    ASSERT_TRUE(ctx.ok());
-    EXPECT_EQ(s.starts, (std::vector<int>{800, 1600, 2400}));
-    Script e;
-    e.replies = {unhex(kJune2024), unhex("0000")};
-    auto ctx2 = fetch_fq_context(e.fn(), 4, 1, "600000", 800, 19900101, 6);
-    ASSERT_TRUE(ctx2.ok());
-    EXPECT_EQ(e.starts, (std::vector<int>{800, 1600}));
-    EXPECT_EQ(ctx2->size(), 1u);
-}
-
 TEST(FqContext, FailedOrUndecodablePageIsAnError) {
     Script s;
     s.replies = {unhex(kJune2024), TdxError::disconnected()};
