@@ -3,6 +3,7 @@
 // table walks of connecting and probing that the Python tests must not reach.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,23 +86,6 @@ TEST_F(SmartLoopback, EarlyErrorIsWhatEmptyAnswersLaterEndIn) {
     EXPECT_EQ(log.count(": empty response, triggering health check\n"), 2u) << log.text();
 }
 
-TEST_F(SmartLoopback, EmptyAnswerWithAFailedCheckAndNowhereToGoIsNoAlternative) {
-    select(0);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    mock_->set_fault({{"action", "empty"}, {"cmd", "bars"}});
-    CapturedLog log(2);
-    auto r = smart_->get_security_bars(4, 1, "600000", 0, 10, 0);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().display(), "[E2001] connection failed: no alternative server available");
-    EXPECT_TRUE(log.has("[W] smart  attempt 1/3: empty response, triggering health check\n"
-                        "[W] smart  health check failed: K-line empty, server may have protocol anomaly\n"
-                        "[W] smart  health check failed, trying next server...\n"))
-        << log.text();
-    EXPECT_FALSE(smart_->client.is_connected());
-    smart_->with_cache([&](ServerCache& c) { EXPECT_EQ(c.blacklist.size(), 1u); });
-}
-
 TEST_F(SmartLoopback, EmptyAnswerWithAFailedCheckMovesOnWhenItCan) {
     select(0);
     // Server 0 has no bars at all (its health probe comes back empty too); server 1 serves.
@@ -128,49 +112,67 @@ TEST_F(SmartLoopback, BlockCodeCostsAMoveOnEveryAttemptAndNeverReachesTheWire) {
     EXPECT_EQ(mock_->requests("bars"), 0);
 }
 
-TEST_F(SmartLoopback, ErrorWithNowhereToGoEndsAtOnceWithThatError) {
-    select(0);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    CapturedLog log(2);
-    auto r = smart_->get_security_bars(4, 1, "880001", 0, 10, 0);
-    ASSERT_FALSE(r.ok());
-    EXPECT_TRUE(r.error().is_coded(1101));
-    EXPECT_EQ(log.count("attempt "), 1u) << log.text();
-    EXPECT_TRUE(log.has("[E] smart  no alternative server available\n"));
-}
-
 // ---- quotes
 
-TEST_F(SmartLoopback, QuoteErrorWithEveryOtherServerDownEndsWithThatErrorsText) {
-    select(0);
-    smart_->client.set_auto_retry(false);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    mock_->set_fault({{"action", "close"}, {"cmd", "quotes"}});
-    CapturedLog log(2);
-    const Stocks stocks{{1, "600000"}};
-    auto r = smart_->get_security_quotes(stocks);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().display(), "Server disconnected");
-    EXPECT_EQ(log.text(),
-              "[W] smart  attempt 1/3: error, trying next server\n"
-              "[E] smart  no alternative server available\n");
-}
-
-TEST_F(SmartLoopback, EmptyQuotesWithAFailedCheckAndNowhereToGoAreMaxRetryReached) {
-    select(0);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    mock_->set_fault({{"action", "empty"}, {"cmd", "quotes"}});
-    mock_->set_fault({{"action", "empty"}, {"cmd", "bars"}});
-    CapturedLog log(2);
-    const Stocks stocks{{1, "600000"}, {0, "000001"}};
-    auto r = smart_->get_security_quotes(stocks);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().display(), "[E2005] retry exhausted: max retry reached");
-    EXPECT_TRUE(log.has("[W] smart  attempt 1/3: empty quotes, triggering health check\n"));
-    EXPECT_EQ(log.count("attempt "), 1u) << log.text();
+// With servers 1 and 2 down a failed first attempt has nowhere to move to, and the call ends there.
+TEST_F(SmartLoopback, NowhereToGoEndsTheCallAtItsFirstAttempt) {
+    auto bars = [this](const char* code) {
+        auto r = smart_->get_security_bars(4, 1, code, 0, 10, 0);
+        return r.ok() ? std::string("ok") : r.error().display();
+    };
+    auto quotes = [this](const Stocks& s) {
+        auto r = smart_->get_security_quotes(s);
+        return r.ok() ? std::string("ok") : r.error().display();
+    };
+    struct Case {
+        std::vector<nlohmann::json> faults;
+        std::function<std::string()> call;
+        std::string display;  // a prefix of the error's display
+        std::string log;      // a run of whole lines in the log
+        size_t blacklisted;
+    };
+    const Case cases[] = {
+        // An empty answer whose health check fails: the server is blacklisted and left.
+        {{{{"action", "empty"}, {"cmd", "bars"}}},
+         [&] { return bars("600000"); },
+         "[E2001] connection failed: no alternative server available",
+         "[W] smart  attempt 1/3: empty response, triggering health check\n"
+         "[W] smart  health check failed: K-line empty, server may have protocol anomaly\n"
+         "[W] smart  health check failed, trying next server...\n",
+         1},
+        // An error ends with that error.
+        {{}, [&] { return bars("880001"); }, "[E1101] ", "[E] smart  no alternative server available\n", 0},
+        {{{{"action", "close"}, {"cmd", "quotes"}}},
+         [&] { return quotes({{1, "600000"}}); },
+         "Server disconnected",
+         "[W] smart  attempt 1/3: error, trying next server\n[E] smart  no alternative server available\n",
+         0},
+        // Empty quotes with a failed check.
+        {{{{"action", "empty"}, {"cmd", "quotes"}}, {{"action", "empty"}, {"cmd", "bars"}}},
+         [&] { return quotes({{1, "600000"}, {0, "000001"}}); },
+         "[E2005] retry exhausted: max retry reached",
+         "[W] smart  attempt 1/3: empty quotes, triggering health check\n",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.display);
+        smart_->client.disconnect();
+        SetUp();
+        select(0);
+        smart_->client.set_auto_retry(false);
+        mock_->listen(1, false);
+        mock_->listen(2, false);
+        for (const auto& f : c.faults) mock_->set_fault(f);
+        CapturedLog log(2);
+        const std::string display = c.call();
+        EXPECT_EQ(display.rfind(c.display, 0), 0u) << display;
+        EXPECT_TRUE(log.has(c.log)) << log.text();
+        EXPECT_EQ(log.count("attempt "), 1u) << log.text();
+        smart_->with_cache([&](ServerCache& cache) { EXPECT_EQ(cache.blacklist.size(), c.blacklisted); });
+        if (c.blacklisted) {
+            EXPECT_FALSE(smart_->client.is_connected());
+        }
+    }
     EXPECT_EQ(mock_->requests("quotes"), 1);
 }
 
