@@ -78,20 +78,12 @@ def client():
 
 
 class TestConstruction:
-    def test_takes_no_arguments(self):
-        with pytest.raises(TypeError):
-            TdxHqClient(1)
-        with pytest.raises(TypeError):
-            TdxHqClient(timeout=1)
-
     def test_new_client_is_idle(self, client):
         assert client.is_connected() is False
         assert client.pool_stats() == {"idle": 0, "active": 0, "total": 0, "max_size": 5}
         assert list(client.pool_stats()) == ["idle", "active", "total", "max_size"]
         assert client.blocked_servers() == []
         assert client.fq_context_tier() == "mid"
-
-    def test_disconnect_of_a_never_connected_client(self, client):
         assert client.disconnect() is None
         assert client.is_connected() is False
 
@@ -166,6 +158,8 @@ class TestSignatures:
 
 # Calls refused before anything happens: (call, exception, message pattern).
 REFUSED = [
+    (lambda c: TdxHqClient(1), TypeError, None),
+    (lambda c: TdxHqClient(timeout=1), TypeError, None),
     # Binding, worded as CPython words it.
     (lambda c: c.connect(), TypeError, r"^connect\(\) missing required argument 'ip' \(pos 1\)$"),
     (lambda c: c.connect("127.0.0.1"), TypeError, r"^connect\(\) missing required argument 'port' \(pos 2\)$"),
