@@ -3,10 +3,9 @@
 
 #include "python/py_fund.hpp"
 
-#include <new>
-
 #include "fund/utils.hpp"
 #include "python/py_classes.hpp"
+#include "python/py_core_object.hpp"
 
 namespace quotix::py {
 namespace {
@@ -14,30 +13,7 @@ namespace {
 // ---- construction ----------------------------------------------------------------------------
 
 PyObject* fund_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-    if ((args && PyTuple_GET_SIZE(args) != 0) || (kwds && PyDict_GET_SIZE(kwds) != 0))
-        return raise(PyExc_TypeError, "TdxHqFundClient() takes no arguments");
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    try {
-        new (&reinterpret_cast<PyTdxHqFundClient*>(self)->core) fund::TdxHqFundClient();
-    } catch (...) {
-        // The core never came to life: free the bare object without running its destructor.
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
-        return raise_current_exception();
-    }
-    return self;
-}
-
-void fund_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    // Joins a running heartbeat thread; that thread never needs the interpreter lock.
-    reinterpret_cast<PyTdxHqFundClient*>(self)->core.~TdxHqFundClient();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    return new_core_object<PyTdxHqFundClient>(type, args, kwds, "TdxHqFundClient() takes no arguments");
 }
 
 // ---- connecting ------------------------------------------------------------------------------
@@ -175,7 +151,7 @@ constexpr const char kDoc[] =
 PyType_Slot kTdxHqFundClientSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_new, reinterpret_cast<void*>(fund_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(fund_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxHqFundClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -3,11 +3,11 @@
 // across servers; only connect_to_any raises ConnectionError, and the queries raise RuntimeError
 // once their attempts are spent.
 
-#include <new>
 #include <utility>
 
 #include "net/smart_client.hpp"
 #include "python/py_classes.hpp"
+#include "python/py_core_object.hpp"
 
 namespace quotix::py {
 namespace {
@@ -21,33 +21,10 @@ net::TdxSmartClient& smart_core(PyObject* self) { return reinterpret_cast<PyTdxS
 
 // ---- construction ----------------------------------------------------------------------------
 
+// Building the core loads the cache file; it writes nothing and opens no connection. Tearing it
+// down leaves the cache file as the last recording operation wrote it.
 PyObject* smart_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-    if ((args && PyTuple_GET_SIZE(args) != 0) || (kwds && PyDict_GET_SIZE(kwds) != 0))
-        return raise(PyExc_TypeError, "TdxSmartClient() takes no arguments");
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    try {
-        // Loads the cache file; writes nothing and opens no connection.
-        new (&reinterpret_cast<PyTdxSmartClient*>(self)->core) net::TdxSmartClient();
-    } catch (...) {
-        // The core never came to life: free the bare object without running its destructor.
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
-        return raise_current_exception();
-    }
-    return self;
-}
-
-void smart_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    // Joins a running heartbeat thread (which never needs the interpreter lock); the cache file
-    // is left as the last recording operation wrote it.
-    reinterpret_cast<PyTdxSmartClient*>(self)->core.~TdxSmartClient();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    return new_core_object<PyTdxSmartClient>(type, args, kwds, "TdxSmartClient() takes no arguments");
 }
 
 // ---- connecting, probing, the cache ----------------------------------------------------------
@@ -210,7 +187,7 @@ PyType_Slot kSlots[] = {
                                   "- 本地缓存: 记录成功/失败服务器，下次连接优先使用缓存\n"
                                   "- 黑名单机制: 连续失败的服务器自动加入黑名单 (24h 过期)")},
     {Py_tp_new, reinterpret_cast<void*>(smart_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(smart_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxSmartClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };
