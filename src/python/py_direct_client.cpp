@@ -16,11 +16,11 @@
 #include "python/py_classes.hpp"
 #include "python/py_direct_object.hpp"
 #include "python/py_direct_records.hpp"
+#include "python/py_records.hpp"
 
 namespace quotix::py {
 namespace {
 
-namespace rec = direct_records;
 using net::TdxDirectClient;
 
 // The Python result of a core call, or the exception of its error (ConnectionError for
@@ -67,7 +67,7 @@ PyObject* get_security_bars(PyObject* self, PyObject* const* args, Py_ssize_t na
         QTX_TRY(net::refuse_block_code(a.code));
         return c.get_security_bars(a.category, a.market, a.code, a.start, a.count, a.fq);
     });
-    return result_or_raise(std::move(r), rec::bar_dicts);
+    return result_or_raise(std::move(r), bar_dicts);
 }
 
 PyObject* get_index_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -77,7 +77,7 @@ PyObject* get_index_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         QTX_TRY(net::refuse_block_code(a.code));
         return c.get_index_bars_inner(a.category, a.market, a.code, a.start, a.count);
     });
-    return result_or_raise(std::move(r), rec::index_bar_dicts);
+    return result_or_raise(std::move(r), index_bar_dicts);
 }
 
 // ---- quotes, list, count ---------------------------------------------------------------------
@@ -96,7 +96,7 @@ PyObject* get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t 
         for (const auto& s : stocks) QTX_TRY(net::refuse_block_code(s.second));
         return c.get_security_quotes_inner(stocks);
     });
-    return result_or_raise(std::move(r), rec::quote_dicts);
+    return result_or_raise(std::move(r), direct_records::quote_dicts);
 }
 
 // (market, start=0) of get_security_list; (market) of get_security_count.
@@ -112,7 +112,7 @@ PyObject* get_security_list(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!body) return std::move(body).error();
         return parse_security_list(*body);
     });
-    return result_or_raise(std::move(r), rec::security_info_dicts);
+    return result_or_raise(std::move(r), security_info_dicts);
 }
 
 PyObject* get_security_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -139,7 +139,7 @@ PyObject* minute_time(PyObject* self, uint8_t market, const std::string& code, u
     auto r = with_core(self, [&](TdxDirectClient& c) {
         return c.get_history_minute_time_data(market, code, date);
     });
-    return result_or_raise(std::move(r), rec::minute_to_list);
+    return result_or_raise(std::move(r), minute_dicts);
 }
 
 PyObject* get_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -184,7 +184,7 @@ PyObject* get_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!body) return std::move(body).error();
         return parse_transaction_data_with_coefficient(*body, coefficient);
     });
-    return result_or_raise(std::move(r), rec::tick_to_list);
+    return result_or_raise(std::move(r), tick_dicts);
 }
 
 PyObject* get_history_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -207,7 +207,7 @@ PyObject* get_history_transaction_data(PyObject* self, PyObject* const* args, Py
         if (!body) return std::move(body).error();
         return parse_history_transaction_data_with_coefficient(*body, coefficient);
     });
-    return result_or_raise(std::move(r), rec::tick_to_list);
+    return result_or_raise(std::move(r), tick_dicts);
 }
 
 // ---- finance, events, block files ------------------------------------------------------------
@@ -229,7 +229,7 @@ PyObject* get_finance_info(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!body) return std::move(body).error();
         return parse_finance_info(*body, market, code);
     });
-    return result_or_raise(std::move(r), rec::finance_dict);
+    return result_or_raise(std::move(r), finance_dict);
 }
 
 PyObject* get_xdxr_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -237,7 +237,7 @@ PyObject* get_xdxr_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::string code;
     if (!bind_market_code("get_xdxr_info", args, nargs, kwnames, market, code)) return nullptr;
     auto r = with_core(self, [&](TdxDirectClient& c) { return c.get_xdxr_info(market, code); });
-    return result_or_raise(std::move(r), rec::xdxr_dicts);
+    return result_or_raise(std::move(r), xdxr_dicts);
 }
 
 PyObject* get_and_parse_block_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -249,7 +249,7 @@ PyObject* get_and_parse_block_info(PyObject* self, PyObject* const* args, Py_ssi
     auto r = with_core(self, [&](TdxDirectClient& c) {
         return c.get_and_parse_block_info(block_file);
     });
-    return result_or_raise(std::move(r), rec::block_record_dicts);
+    return result_or_raise(std::move(r), block_record_dicts);
 }
 
 // ---- the class -------------------------------------------------------------------------------
