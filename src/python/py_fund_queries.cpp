@@ -13,6 +13,7 @@
 #include "fund/types.hpp"
 #include "fund/utils.hpp"
 #include "python/py_fund.hpp"
+#include "python/py_query_args.hpp"
 #include "python/py_records.hpp"
 
 namespace quotix::py {
@@ -31,9 +32,7 @@ bool check_fund_code(uint32_t error_code, uint8_t market, const std::string& cod
 // (market, code): the arguments of most methods.
 bool market_code_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       uint8_t& market, std::string& code) {
-    const Params<2> P{fname, {"market", "code"}, 2};
-    Bound<2> b;
-    return P.bind(args, nargs, kwnames, b) && b.get(0, market) && b.get(1, code) &&
+    return bind_market_code(fname, args, nargs, kwnames, market, code) &&
            check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, market, code);
 }
 
@@ -151,13 +150,11 @@ PyObject* fund_get_fund_minute_time_data(PyObject* self, PyObject* const* args, 
 
 PyObject* fund_get_fund_history_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
-    static const Params<3> P{"get_fund_history_minute_time_data", {"market", "code", "date"}, 3};
-    Bound<3> b;
+    static const Params<3> P = market_code_date_params("get_fund_history_minute_time_data");
     uint8_t market = 0;
     std::string code;
     uint32_t date = 0;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) || !b.get(2, date))
-        return nullptr;
+    if (!bind_market_code_date(P, args, nargs, kwnames, market, code, date)) return nullptr;
     // The core fund client makes the fund-code check itself.
     auto points = fund_core(self).get_fund_history_minute_time_data(market, code, date);
     if (!points) return raise_value_error(points.error());
@@ -168,16 +165,11 @@ PyObject* fund_get_fund_history_minute_time_data(PyObject* self, PyObject* const
 
 PyObject* fund_get_fund_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    static const Params<4> P{"get_fund_transaction_data", {"market", "code", "start", "count"}, 2};
-    Bound<4> b;
-    uint8_t market = 0;
-    std::string code;
-    uint16_t start = 0, count = 2000;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) || !b.get(2, start) ||
-        !b.get(3, count))
-        return nullptr;
-    if (!check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, market, code)) return nullptr;
-    auto ticks = fund_core(self).client.get_transaction_data(market, code, start, count);
+    static const Params<4> P = tick_params("get_fund_transaction_data");
+    TickArgs a;
+    if (!bind_tick_args(P, args, nargs, kwnames, a)) return nullptr;
+    if (!check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, a.market, a.code)) return nullptr;
+    auto ticks = fund_core(self).client.get_transaction_data(a.market, a.code, a.start, a.count);
     if (!ticks) return raise_value_error(ticks.error());
     static KeySet keys{"time", "price", "vol", "num", "buyorsell"};
     return list_of(*ticks, [](const TickData& t) {

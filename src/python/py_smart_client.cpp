@@ -8,6 +8,7 @@
 #include "net/smart_client.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_core_object.hpp"
+#include "python/py_query_args.hpp"
 
 namespace quotix::py {
 namespace {
@@ -128,16 +129,11 @@ Ref quote_dict(const SecurityQuote& q) {
 }
 
 PyObject* smart_get_security_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<6> P{"get_security_bars", {"category", "market", "code", "start", "count", "fq"}, 3};
-    Bound<6> b;
-    uint8_t category = 0, market = 0, fq = 1;
-    std::string code;
-    uint32_t start = 0;
-    uint16_t count = 800;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, category) || !b.get(1, market) || !b.get(2, code) ||
-        !b.get(3, start) || !b.get(4, count) || !b.get(5, fq))
-        return nullptr;
-    Result<std::vector<SecurityBar>> r = smart_core(self).get_security_bars(category, market, code, start, count, fq);
+    static const Params<6> P = bar_params("get_security_bars");
+    BarArgs a;
+    if (!bind_bar_args(P, args, nargs, kwnames, a)) return nullptr;
+    Result<std::vector<SecurityBar>> r =
+        smart_core(self).get_security_bars(a.category, a.market, a.code, a.start, a.count, a.fq);
     if (!r) return raise_exhausted(r.error());
     return list_of(*r, bar_dict).release();
 }
