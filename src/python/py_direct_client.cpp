@@ -3,7 +3,6 @@
 
 #include <span>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -69,13 +68,9 @@ PyObject* get_index_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static const Params<1> P{"get_security_quotes", {"all_stock"}, 1};
-    Bound<1> b;
-    std::vector<std::tuple<uint8_t, std::string>> given;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, given)) return nullptr;
-    std::vector<std::pair<uint8_t, std::string>> stocks;
-    stocks.reserve(given.size());
-    for (auto& [market, code] : given) stocks.emplace_back(market, std::move(code));
+    static const Params<1> P = all_stock_params("get_security_quotes");
+    StockPairs stocks;
+    if (!bind_all_stock(P, args, nargs, kwnames, stocks)) return nullptr;
     auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityQuote>> {
         // Every pair, also past the 60 that are sent: a block code anywhere is the caller's error.
         for (const auto& s : stocks) QTX_TRY(net::refuse_block_code(s.second));

@@ -1,5 +1,7 @@
 #include "python/py_query_args.hpp"
 
+#include <tuple>
+
 namespace quotix::py {
 
 Params<6> bar_params(const char* fname) {
@@ -44,6 +46,19 @@ bool bind_market_code_date(const Params<3>& p, PyObject* const* args, Py_ssize_t
                            uint8_t& market, std::string& code, uint32_t& date) {
     Bound<3> b;
     return p.bind(args, nargs, kwnames, b) && b.get(0, market) && b.get(1, code) && b.get(2, date);
+}
+
+Params<1> all_stock_params(const char* fname) { return Params<1>{fname, {"all_stock"}, 1}; }
+
+bool bind_all_stock(const Params<1>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    StockPairs& stocks) {
+    Bound<1> b;
+    std::vector<std::tuple<uint8_t, std::string>> given;
+    if (!p.bind(args, nargs, kwnames, b) || !b.get(0, given)) return false;
+    stocks.clear();
+    stocks.reserve(given.size());
+    for (auto& [market, code] : given) stocks.emplace_back(market, std::move(code));
+    return true;
 }
 
 }  // namespace quotix::py

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "constants.hpp"
 #include "python/pyhelpers.hpp"
@@ -46,5 +48,12 @@ bool bind_market_code(const char* fname, PyObject* const* args, Py_ssize_t nargs
 Params<3> market_code_date_params(const char* fname);
 bool bind_market_code_date(const Params<3>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            uint8_t& market, std::string& code, uint32_t& date);
+
+// (all_stock): a sequence of (market, code) tuples, the whole of it converted before anything is
+// sent.
+using StockPairs = std::vector<std::pair<uint8_t, std::string>>;
+Params<1> all_stock_params(const char* fname);
+bool bind_all_stock(const Params<1>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    StockPairs& stocks);
 
 }  // namespace quotix::py

@@ -139,14 +139,10 @@ PyObject* smart_get_security_bars(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyObject* smart_get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> P{"get_security_quotes", {"all_stock"}, 1};
-    Bound<1> b;
-    std::vector<std::tuple<uint8_t, std::string>> given;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, given)) return nullptr;
+    static const Params<1> P = all_stock_params("get_security_quotes");
     // Converted once: every attempt asks for the same pairs.
-    std::vector<std::pair<uint8_t, std::string>> stocks;
-    stocks.reserve(given.size());
-    for (auto& [market, code] : given) stocks.emplace_back(market, std::move(code));
+    StockPairs stocks;
+    if (!bind_all_stock(P, args, nargs, kwnames, stocks)) return nullptr;
     Result<std::vector<SecurityQuote>> r = smart_core(self).get_security_quotes(stocks);
     if (!r) return raise_exhausted(r.error());
     return list_of(*r, quote_dict).release();
