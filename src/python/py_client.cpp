@@ -6,6 +6,7 @@
 #include "net/probe.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_core_object.hpp"
+#include "python/py_query_args.hpp"
 
 namespace quotix::py {
 namespace {
@@ -21,14 +22,10 @@ PyObject* hq_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
 // ---- connecting ------------------------------------------------------------------------------
 
 PyObject* hq_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<3> P{"connect", {"ip", "port", "timeout"}, 2};
-    Bound<3> b;
     std::string ip;
     uint16_t port = 0;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, ip) || !b.get(1, port) || !b.get(2, timeout))
-        return nullptr;
-    if (timeout && !check_timeout("connect", "timeout", *timeout)) return nullptr;
+    if (!bind_connect(args, nargs, kwnames, ip, port, timeout)) return nullptr;
     Status st = hq_core(self).connect_internal(ip, port, timeout, true);
     if (!st) return raise_tdx(st.error());
     Py_RETURN_TRUE;
@@ -42,11 +39,8 @@ PyObject* hq_disconnect(PyObject* self) {
 PyObject* hq_is_connected(PyObject* self) { return to_py(hq_core(self).is_connected()).release(); }
 
 PyObject* hq_connect_to_any(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> P{"connect_to_any", {"timeout"}, 0};
-    Bound<1> b;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, timeout)) return nullptr;
-    if (timeout && !check_timeout("connect_to_any", "timeout", *timeout)) return nullptr;
+    if (!bind_connect_to_any(args, nargs, kwnames, timeout)) return nullptr;
     Status st = hq_core(self).connect_to_any(timeout);
     if (!st) return raise_tdx(st.error());
     Py_RETURN_TRUE;

@@ -48,6 +48,22 @@ bool bind_market_code_date(const Params<3>& p, PyObject* const* args, Py_ssize_t
     return p.bind(args, nargs, kwnames, b) && b.get(0, market) && b.get(1, code) && b.get(2, date);
 }
 
+bool bind_connect(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::string& ip, uint16_t& port,
+                  std::optional<double>& timeout) {
+    static const Params<3> P{"connect", {"ip", "port", "timeout"}, 2};
+    Bound<3> b;
+    return P.bind(args, nargs, kwnames, b) && b.get(0, ip) && b.get(1, port) && b.get(2, timeout) &&
+           (!timeout || check_timeout("connect", "timeout", *timeout));
+}
+
+bool bind_connect_to_any(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::optional<double>& timeout) {
+    static const Params<1> P{"connect_to_any", {"timeout"}, 0};
+    Bound<1> b;
+    return P.bind(args, nargs, kwnames, b) && b.get(0, timeout) &&
+           (!timeout || check_timeout("connect_to_any", "timeout", *timeout));
+}
+
 Params<1> all_stock_params(const char* fname) { return Params<1>{fname, {"all_stock"}, 1}; }
 
 bool bind_all_stock(const Params<1>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,6 +49,13 @@ bool bind_market_code(const char* fname, PyObject* const* args, Py_ssize_t nargs
 Params<3> market_code_date_params(const char* fname);
 bool bind_market_code_date(const Params<3>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            uint8_t& market, std::string& code, uint32_t& date);
+
+// connect(ip, port, timeout=None) and connect_to_any(timeout=None). A time-out no socket can take
+// is refused here, before any attempt.
+bool bind_connect(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::string& ip, uint16_t& port,
+                  std::optional<double>& timeout);
+bool bind_connect_to_any(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::optional<double>& timeout);
 
 // (all_stock): a sequence of (market, code) tuples, the whole of it converted before anything is
 // sent.

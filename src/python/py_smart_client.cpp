@@ -31,12 +31,8 @@ PyObject* smart_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept
 // ---- connecting, probing, the cache ----------------------------------------------------------
 
 PyObject* smart_connect_to_any(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> P{"connect_to_any", {"timeout"}, 0};
-    Bound<1> b;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, timeout)) return nullptr;
-    // A time-out no socket can take is refused before the first attempt.
-    if (timeout && !check_timeout("connect_to_any", "timeout", *timeout)) return nullptr;
+    if (!bind_connect_to_any(args, nargs, kwnames, timeout)) return nullptr;
     Status st = smart_core(self).connect_to_any(timeout);
     if (!st) return raise(PyExc_ConnectionError, st.error().display());
     Py_RETURN_TRUE;
