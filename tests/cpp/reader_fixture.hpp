@@ -1,6 +1,8 @@
 // Byte-by-byte builders for local data file fixtures, and temporary files to read them back.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -23,8 +25,15 @@ inline void put_u32(Bytes& b, uint32_t v) {
 }
 inline void put_f32(Bytes& b, float v) { put_u32(b, std::bit_cast<uint32_t>(v)); }
 inline void put_bytes(Bytes& b, std::string_view s) { b.insert(b.end(), s.begin(), s.end()); }
-inline void set_u32(Bytes& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+
+// Prices, amount and volume of a bar record, for one-line comparisons.
+template <class Bar>
+std::vector<double> values(const Bar& r) {
+    return {r.open, r.high, r.low, r.close, r.amount, r.volume};
+}
+inline void expect_values(const std::vector<double>& actual, const std::vector<double>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < actual.size(); ++i) EXPECT_DOUBLE_EQ(actual[i], expected[i]) << "value " << i;
 }
 
 // A file under the system temporary directory, removed again when the test ends.
@@ -44,11 +53,5 @@ public:
 private:
     std::string path_;
 };
-
-// A path that certainly does not exist.
-inline std::string missing_path() {
-    return (std::filesystem::temp_directory_path() / ("quotix-missing-" + std::to_string(::getpid())) / "x.day")
-        .string();
-}
 
 }  // namespace fixture

@@ -4,32 +4,27 @@
 
 using quotix::TdxError;
 
-TEST(ErrorDisplay, PlainVariants) {
-    EXPECT_EQ(TdxError::io("broken pipe").display(), "IO error: broken pipe");
-    EXPECT_EQ(TdxError::parse("x").display(), "Parse error: x");
-    EXPECT_EQ(TdxError::invalid_data("x").display(), "Invalid data: x");
-    EXPECT_EQ(TdxError::file_not_found("a.day").display(), "File not found: a.day");
-    EXPECT_EQ(TdxError::connection("refused").display(), "Connection error: refused");
-    EXPECT_EQ(TdxError::connection_timeout().display(), "Connection timeout");
-    EXPECT_EQ(TdxError::setup_failed("x").display(), "Setup handshake failed: x");
-    EXPECT_EQ(TdxError::response_parse("x").display(), "Response parse error: x");
-    EXPECT_EQ(TdxError::disconnected().display(), "Server disconnected");
-    EXPECT_EQ(TdxError::retry_exhausted(5).display(), "Retry exhausted after 5 attempts");
-}
-
-TEST(ErrorDisplay, CodedForms) {
-    EXPECT_EQ(TdxError::coded(2101, "expected 16 bytes, got 3").display(),
-              "[E2101] invalid response header: expected 16 bytes, got 3");
-    EXPECT_EQ(TdxError::coded(2005, "5 attempts").display(), "[E2005] retry exhausted: 5 attempts");
-    EXPECT_EQ(TdxError::coded(7, "").display(), "[E0007] unknown error: ");
-    EXPECT_EQ(TdxError::coded(99, "m").display(), "[E0099] unknown error: m");
-    EXPECT_EQ(TdxError::coded(1105, "m").display(), "[E1105] unknown error: m");
-    EXPECT_EQ(TdxError::coded(3005, "m").display(), "[E3005] type mismatch: m");
-    EXPECT_EQ(TdxError::coded(2004, "m").display(), "[E2004] handshake failed: m");
-    EXPECT_EQ(TdxError::coded(123456, "m").display(), "[E123456] unknown error: m");
-    EXPECT_EQ(TdxError::coded(4294967295u, "").display(), "[E4294967295] unknown error: ");
-    auto e = TdxError::coded(1101, "code=880001");
-    EXPECT_EQ(e.display(), e.coded_error().format());
+TEST(ErrorDisplay, EveryForm) {
+    const std::pair<TdxError, const char*> cases[] = {
+        {TdxError::io("broken pipe"), "IO error: broken pipe"},
+        {TdxError::parse("x"), "Parse error: x"},
+        {TdxError::invalid_data("x"), "Invalid data: x"},
+        {TdxError::file_not_found("a.day"), "File not found: a.day"},
+        {TdxError::connection("refused"), "Connection error: refused"},
+        {TdxError::connection_timeout(), "Connection timeout"},
+        {TdxError::setup_failed("x"), "Setup handshake failed: x"},
+        {TdxError::response_parse("x"), "Response parse error: x"},
+        {TdxError::disconnected(), "Server disconnected"},
+        {TdxError::retry_exhausted(5), "Retry exhausted after 5 attempts"},
+        {TdxError::coded(2101, "expected 16 bytes, got 3"), "[E2101] invalid response header: expected 16 bytes, got 3"},
+        {TdxError::coded(2005, "5 attempts"), "[E2005] retry exhausted: 5 attempts"},
+        {TdxError::coded(3005, "m"), "[E3005] type mismatch: m"},
+        {TdxError::coded(2004, "m"), "[E2004] handshake failed: m"},
+        {TdxError::coded(7, ""), "[E0007] unknown error: "},
+        {TdxError::coded(1105, "m"), "[E1105] unknown error: m"},
+        {TdxError::coded(4294967295u, ""), "[E4294967295] unknown error: "},
+    };
+    for (const auto& [error, text] : cases) EXPECT_EQ(error.display(), text);
 }
 
 TEST(ErrorDisplay, DebugForms) {

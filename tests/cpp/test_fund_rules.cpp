@@ -9,22 +9,18 @@ using namespace quotix;
 using namespace quotix::fund;
 
 TEST(FundValidate, PrefixesPerMarket) {
-    for (const char* code : {"500001", "510300", "50"}) EXPECT_FALSE(validate_fund_code(1, code)) << code;
-    for (const char* code : {"150001", "161005", "16"}) EXPECT_FALSE(validate_fund_code(0, code)) << code;
-    // Only two bytes are looked at.
-    EXPECT_FALSE(validate_fund_code(1, "51xyzw-too-long"));
-}
-
-TEST(FundValidate, RefusalsCarryMarketAndCode) {
-    EXPECT_EQ(validate_fund_code(0, "510300").value_or(""), "0:510300 is not a fund");
-    EXPECT_EQ(validate_fund_code(1, "159919").value_or(""), "1:159919 is not a fund");
-    EXPECT_EQ(validate_fund_code(2, "159919").value_or(""), "2:159919 is not a fund");
-    EXPECT_EQ(validate_fund_code(1, "5").value_or(""), "1:5 is not a fund");
-    EXPECT_EQ(validate_fund_code(1, "").value_or(""), "1: is not a fund");
-    EXPECT_EQ(validate_fund_code(255, "510300").value_or(""), "255:510300 is not a fund");
-    EXPECT_EQ(validate_fund_code(1, "600519").value_or(""), "1:600519 is not a fund");
-    // Full-width digits are not the ASCII prefix.
-    EXPECT_TRUE(validate_fund_code(1, "５１０３００"));
+    struct Case { uint8_t market; const char* code; const char* refusal; };  // nullptr: a fund
+    const Case cases[] = {
+        {1, "500001", nullptr}, {1, "510300", nullptr}, {1, "50", nullptr},
+        {1, "51xyzw-too-long", nullptr},  // only two bytes are looked at
+        {0, "150001", nullptr}, {0, "161005", nullptr}, {0, "16", nullptr},
+        {0, "510300", "0:510300 is not a fund"}, {1, "159919", "1:159919 is not a fund"},
+        {2, "159919", "2:159919 is not a fund"}, {1, "5", "1:5 is not a fund"}, {1, "", "1: is not a fund"},
+        {255, "510300", "255:510300 is not a fund"}, {1, "600519", "1:600519 is not a fund"},
+        {1, "５１０３００", "1:５１０３００ is not a fund"},  // full-width digits are not the ASCII prefix
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(validate_fund_code(c.market, c.code).value_or("fund"), c.refusal ? c.refusal : "fund") << c.code;
 }
 
 TEST(FundClassify, EveryPrefixRow) {
@@ -45,7 +41,11 @@ TEST(FundClassify, EveryPrefixRow) {
         {"162411", FundType::Other, FundType::Structured}, {"163402", FundType::Other, FundType::Structured},
         {"164906", FundType::Other, FundType::Structured}, {"165000", FundType::Other, FundType::Other},
         {"500001", FundType::Other, FundType::Other},    {"514000", FundType::Other, FundType::Other},
-        {"600519", FundType::Other, FundType::Other},
+        {"600519", FundType::Other, FundType::Other},    {"159", FundType::Other, FundType::ETF},  // three bytes are enough
+        // Short or non-ASCII codes.
+        {"", FundType::Other, FundType::Other},          {"51", FundType::Other, FundType::Other},
+        {"15", FundType::Other, FundType::Other},        {"５１０３００", FundType::Other, FundType::Other},
+        {"１５９９１９", FundType::Other, FundType::Other},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(classify_fund(1, r.code), r.sh) << r.code;
@@ -54,18 +54,6 @@ TEST(FundClassify, EveryPrefixRow) {
         EXPECT_EQ(classify_fund(2, r.code), r.sh) << r.code;
         EXPECT_EQ(classify_fund(9, r.code), r.sh) << r.code;
     }
-}
-
-TEST(FundClassify, ShortOrNonAsciiCodesAreOther) {
-    for (uint8_t m : {0, 1, 2}) {
-        EXPECT_EQ(classify_fund(m, ""), FundType::Other);
-        EXPECT_EQ(classify_fund(m, "51"), FundType::Other);
-        EXPECT_EQ(classify_fund(m, "15"), FundType::Other);
-        EXPECT_EQ(classify_fund(m, "５１０３００"), FundType::Other);
-        EXPECT_EQ(classify_fund(m, "１５９９１９"), FundType::Other);
-    }
-    // Three bytes are enough.
-    EXPECT_EQ(classify_fund(0, "159"), FundType::ETF);
 }
 
 TEST(FundTypeNames, EnglishAndChinese) {
@@ -90,41 +78,19 @@ TEST(FundTypeNames, EnglishAndChinese) {
 
 TEST(FundRecords, BuiltFromProtocolRecords) {
     SecurityInfo info;
-    info.code = "159919";
-    info.name = "沪深300ETF";
-    info.pre_close = 3.912;
-    info.volunit = 100;
-    info.decimal_point = 3;
+    info.code = "159919", info.name = "沪深300ETF", info.pre_close = 3.912, info.volunit = 100, info.decimal_point = 3;
     const FundInfo f = FundInfo::from_security_info(info, 0);
-    EXPECT_EQ(f.code, "159919");
+    EXPECT_EQ(f.fund_type, FundType::ETF);  // classified for the market given
+    EXPECT_EQ(f.market, 0);
     EXPECT_EQ(f.name, "沪深300ETF");
-    EXPECT_EQ(f.pre_close, 3.912);
     EXPECT_EQ(f.vol_unit, 100);
     EXPECT_EQ(f.decimal_point, 3);
-    EXPECT_EQ(f.fund_type, FundType::ETF);
-    EXPECT_EQ(f.market, 0);
 
     SecurityQuote q;
-    q.market = 1;
-    q.code = "510300";
-    q.price = 3.9;
-    q.bid5 = 3.85;
-    q.ask_vol5 = 1200;
-    q.servertime = "14:59:59.000";
+    q.market = 1, q.code = "510300", q.bid5 = 3.85, q.ask_vol5 = 1200, q.servertime = "14:59:59.000";
     const FundQuote fq = FundQuote::from_security_quote(q);
-    EXPECT_EQ(fq.market, 1);
     EXPECT_EQ(fq.code, "510300");
-    EXPECT_EQ(fq.price, 3.9);
     EXPECT_EQ(fq.bid5, 3.85);
     EXPECT_EQ(fq.ask_vol5, 1200);
     EXPECT_EQ(fq.servertime, "14:59:59.000");
-
-    SecurityBar b;
-    b.open = 1.5;
-    b.minute = 35;
-    b.datetime = "2024-03-15 09:35";
-    const FundBar fb = FundBar::from_security_bar(b);
-    EXPECT_EQ(fb.open, 1.5);
-    EXPECT_EQ(fb.minute, 35u);
-    EXPECT_EQ(fb.datetime, "2024-03-15 09:35");
 }

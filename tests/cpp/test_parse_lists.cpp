@@ -2,9 +2,12 @@
 
 #include "body_builder.hpp"
 #include "protocol/parsers.hpp"
+#include "record_text.hpp"
 
 using namespace quotix;
 using testutil::BodyBuilder;
+
+using testutil::fields;
 
 namespace {
 
@@ -12,9 +15,18 @@ void list_entry(BodyBuilder& b, const std::string& code, std::initializer_list<i
     b.text(code).u16(100).raw(name8).raw({0xaa, 0xbb, 0xcc, 0xdd}).u8(2).raw({0x00, 0x00, 0xc8, 0x42}).zeros(4);
 }
 
+std::string text(const MinuteTimePrice& m) { return fields(m.time, m.price, m.vol, m.avg_price); }
+
+// A minute-time body: six header bytes, then the records.
+std::vector<uint8_t> minutes(std::initializer_list<uint8_t> records) {
+    std::vector<uint8_t> b(6 + records.size(), 0);
+    std::copy(records.begin(), records.end(), b.begin() + 6);
+    return b;
+}
+
 }  // namespace
 
-TEST(SecurityList, Entries) {
+TEST(SecurityList, EntriesAndCounts) {
     BodyBuilder b;
     b.u16(2);
     list_entry(b, "000001", {0xc6, 0xbd, 0xb0, 0xb2, 0xd2, 0xf8, 0xd0, 0xd0});
@@ -22,94 +34,55 @@ TEST(SecurityList, Entries) {
     auto r = parse_security_list(b);
     ASSERT_TRUE(r.ok());
     ASSERT_EQ(r->size(), 2u);
-    EXPECT_EQ((*r)[0].code, "000001");
-    EXPECT_EQ((*r)[0].volunit, 100);
-    EXPECT_EQ((*r)[0].name, "平安银行");
-    EXPECT_EQ((*r)[0].decimal_point, 2);
-    EXPECT_EQ((*r)[0].pre_close, 100.0);
-    EXPECT_EQ((*r)[1].code, "88\xef\xbf\xbd" "001");
-    EXPECT_EQ((*r)[1].name, "AB");
-}
+    for (size_t i = 0; i < 2; ++i) {
+        const SecurityInfo& e = (*r)[i];
+        EXPECT_EQ(fields(e.code, e.volunit, e.name, e.decimal_point, e.pre_close),
+                  i == 0 ? "000001 100 平安银行 2 100" : "88\xef\xbf\xbd" "001 100 AB 2 100");
+    }
 
-TEST(SecurityList, PartialEntryIgnored) {
-    BodyBuilder b;
-    b.u16(5);
-    for (int i = 0; i < 3; ++i) list_entry(b, "600000", {0x41, 0, 0, 0, 0, 0, 0, 0});
-    b.zeros(11);
-    ASSERT_EQ(b.size(), 100u);
-    auto r = parse_security_list(b);
-    ASSERT_EQ(r->size(), 3u);
-    EXPECT_EQ((*r)[2].name, "A");
-
+    // Five announced, three whole and a partial one present.
+    BodyBuilder partial;
+    partial.u16(5);
+    for (int i = 0; i < 3; ++i) list_entry(partial, "600000", {0x41, 0, 0, 0, 0, 0, 0, 0});
+    partial.zeros(11);
+    ASSERT_EQ(parse_security_list(partial)->size(), 3u);
     BodyBuilder zero;
     zero.u16(0);
     list_entry(zero, "600000", {0x41, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_TRUE(parse_security_list(zero)->empty());
-
-    BodyBuilder one;
-    one.u8(1);
-    auto e = parse_security_list(one);
-    ASSERT_FALSE(e.ok());
-    EXPECT_TRUE(e.error().is_coded(2103));
-    EXPECT_EQ(e.error().coded_error().message, "body too short");
 }
 
 TEST(MinuteTime, RunningPriceAndAverageNewestFirst) {
-    BodyBuilder b;
-    b.zeros(6).raw({0x0a, 0x00, 0x05}).raw({0x01, 0x00, 0x03});
-    auto m = parse_history_minute_time_data(b, 1, "600000");
+    auto m = parse_history_minute_time_data(minutes({0x0a, 0x00, 0x05, 0x01, 0x00, 0x03}), 1, "600000");
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_EQ(m[0].time, "09:32");
-    EXPECT_DOUBLE_EQ(m[0].price, 0.11);
-    EXPECT_EQ(m[0].vol, 3.0);
-    EXPECT_DOUBLE_EQ(m[0].avg_price, 0.10375);
-    EXPECT_EQ(m[1].time, "09:31");
-    EXPECT_DOUBLE_EQ(m[1].price, 0.10);
-    EXPECT_EQ(m[1].vol, 5.0);
-    EXPECT_DOUBLE_EQ(m[1].avg_price, 0.10);
-}
+    EXPECT_EQ(text(m[0]), "09:32 0.11 3 0.10375");
+    EXPECT_EQ(text(m[1]), "09:31 0.1 5 0.1");
 
-TEST(MinuteTime, CoefficientFromMarketAndCode) {
-    BodyBuilder b;
-    b.zeros(6).raw({0xa8, 0x0f, 0x00, 0x00});
-    auto m = parse_history_minute_time_data(b, 1, "510300");
+    // The coefficient follows market and code; with no volume yet the average is the price itself.
+    m = parse_history_minute_time_data(minutes({0xa8, 0x0f, 0x00, 0x00}), 1, "510300");
     ASSERT_EQ(m.size(), 1u);
-    EXPECT_DOUBLE_EQ(m[0].price, 1.0);
-    EXPECT_DOUBLE_EQ(m[0].avg_price, 1.0);  // no volume yet: the price itself
+    EXPECT_EQ(text(m[0]), "09:31 1 0 1");
 }
 
 TEST(MinuteTime, LabelsOfTheDay) {
     BodyBuilder b;
-    b.zeros(6);
-    for (int i = 0; i < 241; ++i) b.raw({0, 0, 0});
+    b.zeros(6 + 241 * 3);
     auto m = parse_history_minute_time_data(b, 0, "000001");
     ASSERT_EQ(m.size(), 241u);
     // Newest first: index k of the list is record 240 - k.
-    EXPECT_EQ(m[0].time, "15:01");    // record 240
-    EXPECT_EQ(m[1].time, "15:00");    // record 239
-    EXPECT_EQ(m[120].time, "13:01");  // record 120
-    EXPECT_EQ(m[121].time, "11:30");  // record 119
-    EXPECT_EQ(m[240].time, "09:31");  // record 0
+    const std::pair<size_t, const char*> labels[] = {{0, "15:01"}, {1, "15:00"}, {120, "13:01"}, {121, "11:30"}, {240, "09:31"}};
+    for (auto [k, time] : labels) EXPECT_EQ(m[k].time, time) << k;
 }
 
 TEST(MinuteTime, CutShortRecordsEndTheList) {
-    BodyBuilder price_cut;
-    price_cut.zeros(6).raw({0x0a, 0x00, 0x05}).raw({0x81});
-    auto m = parse_history_minute_time_data(price_cut, 1, "600000");
+    auto m = parse_history_minute_time_data(minutes({0x0a, 0x00, 0x05, 0x81}), 1, "600000");
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_DOUBLE_EQ(m[0].price, 0.10);  // running price unchanged
-    EXPECT_EQ(m[0].vol, 0.0);
-    EXPECT_DOUBLE_EQ(m[0].avg_price, 0.10);
+    EXPECT_EQ(text(m[0]), "09:32 0.1 0 0.1");  // running price unchanged
 
-    BodyBuilder vol_cut;
-    vol_cut.zeros(6).raw({0x0a, 0x00, 0x05}).raw({0x01, 0x00});
-    m = parse_history_minute_time_data(vol_cut, 1, "600000");
+    m = parse_history_minute_time_data(minutes({0x0a, 0x00, 0x05, 0x01, 0x00}), 1, "600000");
     ASSERT_EQ(m.size(), 2u);
-    EXPECT_DOUBLE_EQ(m[0].price, 0.11);  // its price difference was complete
-    EXPECT_EQ(m[0].vol, 0.0);
+    EXPECT_EQ(text(m[0]), "09:32 0.11 0 0.1");  // its price difference was complete
 
-    BodyBuilder six;
-    six.zeros(6);
-    EXPECT_TRUE(parse_history_minute_time_data(six, 1, "600000").empty());
+    EXPECT_TRUE(parse_history_minute_time_data(std::vector<uint8_t>(6, 0), 1, "600000").empty());
     EXPECT_TRUE(parse_history_minute_time_data({}, 1, "600000").empty());
 }

@@ -36,42 +36,6 @@ def bars_req(category, market, code, start, count, fq=0):
                   + struct.pack("<HHHH", category, fq, start & 0xFFFF, count) + b"\x00" * 10)
 
 
-def quotes_req(pairs):
-    body = struct.pack("<HIHH", 5, 0, 0, len(pairs))
-    for m, c in pairs:
-        body += bytes([m]) + code6(c)
-    return packet("0c0120630002", 0x053E, body)
-
-
-def ticks_req(market, code, start, count):
-    return packet("0c1708010101", 0x0FC5, struct.pack("<H", market) + code6(code) + struct.pack("<HH", start, count))
-
-
-def history_ticks_req(market, code, start, count, date):
-    return packet("0c0130010001", 0x0FB5,
-                  struct.pack("<IH", date, market) + code6(code) + struct.pack("<HH", start, count))
-
-
-def minute_req(market, code, date):
-    return packet("0c0130000101", 0x0FB4, struct.pack("<IB", date, market) + code6(code))
-
-
-def xdxr_req(market, code):
-    return packet("0c1f18760001", 0x000F, struct.pack("<HB", 1, market) + code6(code))
-
-
-def finance_req(market, code):
-    return packet("0c1f18760001", 0x0010, struct.pack("<HB", 1, market) + code6(code))
-
-
-def block_meta_req(name):
-    return packet("0c3918690001", 0x02C5, name.encode()[:40].ljust(40, b"\x00"))
-
-
-def block_chunk_req(offset, size, name):
-    return packet("0c37186a0001", 0x06B9, struct.pack("<II", offset, size) + name.encode()[:100].ljust(100, b"\x00"))
-
-
 # ---------------------------------------------------------------- transport
 
 class Conn:
@@ -177,24 +141,3 @@ def parse_bars(body, category, index=False):
         bars.append(bar)
     assert pos == len(body), "trailing bytes after the bars"
     return bars
-
-
-def parse_list(body):
-    count = struct.unpack_from("<H", body)[0]
-    rows = []
-    for i in range(count):
-        off = 2 + 29 * i
-        raw_name = body[off + 8:off + 16]
-        if raw_name.startswith(b"\xef\xbb\xbf"):
-            name = raw_name[3:].decode("utf-8").rstrip("\x00")
-        else:
-            name = raw_name.decode("gbk").rstrip("\x00")
-        rows.append({
-            "code": body[off:off + 6].decode().rstrip("\x00"),
-            "volunit": struct.unpack_from("<H", body, off + 6)[0],
-            "name": name,
-            "decimal_point": body[off + 20],
-            "pre_close": volume_float(body[off + 21:off + 25]),
-        })
-    assert len(body) == 2 + 29 * count
-    return rows

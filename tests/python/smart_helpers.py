@@ -12,6 +12,10 @@ import json
 import os
 import re
 import socket
+import subprocess
+import sys
+import tempfile
+import textwrap
 import time
 
 import pytest
@@ -86,3 +90,18 @@ def home(tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(tmp_path))
     monkeypatch.delenv("USERPROFILE", raising=False)
     return tmp_path
+
+
+def run_python(code, cwd=None, **env):
+    """Runs `code` (dedented) in a fresh interpreter, by default away from the source tree, whose
+    quotix/ has no built extension; `env` adds variables, or removes those given as None."""
+    full = dict(os.environ)
+    for k, v in env.items():
+        if v is None:
+            full.pop(k, None)
+        else:
+            full[k] = v
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full, cwd=cwd or tempfile.gettempdir(),
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    return r

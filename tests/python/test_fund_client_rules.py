@@ -31,121 +31,6 @@ METHODS = [
 ]
 
 
-class TestSurface:
-    def test_methods_in_order_with_signatures_and_docstrings(self):
-        own = [n for n in vars(F) if not n.startswith("__")]
-        assert own == [m[0] for m in METHODS]
-        for name, sig, doc in METHODS:
-            assert str(inspect.signature(getattr(F, name))) == sig, name
-            assert getattr(F, name).__doc__.startswith(doc), name
-
-    def test_multi_line_docstrings(self):
-        assert F.get_fund_list.__doc__ == (
-            "获取基金列表\n\nArgs:\n    market: 市场代码 (0=深圳, 1=上海)\n\nReturns:\n    list[dict]: 基金信息列表")
-        assert F.classify_fund.__doc__ == (
-            "分类基金类型\n\nReturns:\n    str: 基金类型名称 (ETF/LOF/REITs/Structured/OpenEnd/Bond/Money/Other)")
-
-    def test_class_docstring_and_signature(self):
-        assert str(inspect.signature(F)) == "()"
-        doc = F.__doc__
-        assert doc.startswith("基金行情客户端 - Python 绑定\n")
-        assert "封装 TdxHqClient，提供基金专用的 API。" in doc
-        assert "自动处理基金代码验证和系数转换。" in doc
-        assert "get_fund_list(MARKET_SH)" in doc
-        assert "get_fund_bars(KLINE_DAILY, MARKET_SH, " in doc
-        assert doc.rstrip().endswith("```")
-
-    def test_module_position(self):
-        assert qi.TdxHqFundClient is F
-        assert F.__module__ == "quotix._internal"
-
-    def test_constructor_takes_nothing(self):
-        with pytest.raises(TypeError):
-            F(1)
-        with pytest.raises(TypeError):
-            F(timeout=1.0)
-
-    def test_new_object_is_unconnected_and_disconnect_is_harmless(self):
-        c = F()
-        assert c.is_connected() is False
-        assert c.disconnect() is None
-        assert c.disconnect() is None
-        assert c.is_connected() is False
-
-
-class TestIsFund:
-    @pytest.mark.parametrize("market,code", [
-        (0, "159915"), (0, "150001"), (0, "161725"), (0, "16"),
-        (1, "510300"), (1, "500001"), (1, "51"), (1, "50"), (1, "51xyz-long"),
-    ])
-    def test_fund_codes(self, market, code):
-        assert F.is_fund(market, code) is True
-        assert F.is_fund(code=code, market=market) is True
-
-    @pytest.mark.parametrize("market,code", [
-        (1, "159915"), (0, "510300"), (2, "510300"), (2, "159915"), (255, "510300"),
-        (1, "600519"), (0, "000001"), (0, "1"), (1, "5"), (0, ""), (1, ""), (2, ""),
-        (1, "５１０３００"), (0, "17"), (1, "52"),
-    ])
-    def test_other_codes(self, market, code):
-        assert F.is_fund(market, code) is False
-
-    def test_callable_on_an_instance_too(self):
-        assert F().is_fund(1, "510050") is True
-
-
-class TestClassifyFund:
-    @pytest.mark.parametrize("market,code,name", [
-        (1, "510300", "ETF"), (1, "512880", "ETF"), (1, "513100", "ETF"), (1, "515030", "ETF"),
-        (1, "516160", "ETF"), (1, "506000", "ETF"), (1, "517000", "ETF"), (1, "518880", "ETF"),
-        (1, "511010", "Bond"), (1, "508000", "REITs"), (1, "501018", "LOF"), (1, "502000", "LOF"),
-        (1, "519674", "OpenEnd"), (1, "600000", "Other"),
-        (0, "159915", "ETF"), (0, "160706", "LOF"), (0, "161725", "LOF"), (0, "162411", "Structured"),
-        (0, "163001", "Structured"), (0, "164701", "Structured"), (0, "000001", "Other"),
-        (0, "150001", "Other"),
-    ])
-    def test_prefix_rows(self, market, code, name):
-        assert F.classify_fund(market, code) == name
-
-    def test_shanghai_prefixes_whatever_the_market(self):
-        assert F.classify_fund(0, "510300") == "ETF"
-        assert F.classify_fund(2, "511010") == "Bond"
-
-    def test_shenzhen_prefixes_only_on_market_0(self):
-        assert F.classify_fund(1, "159915") == "Other"
-        assert F.classify_fund(2, "161725") == "Other"
-
-    @pytest.mark.parametrize("code", ["", "5", "51", "15"])
-    def test_short_codes_are_other(self, code):
-        assert F.classify_fund(0, code) == "Other"
-        assert F.classify_fund(1, code) == "Other"
-
-    def test_never_money(self):
-        names = {F.classify_fund(m, f"{p:03d}000") for m in (0, 1, 2) for p in range(1000)}
-        assert "Money" not in names
-        assert names == {"ETF", "LOF", "REITs", "Structured", "OpenEnd", "Bond", "Other"}
-
-    def test_multi_byte_codes_do_not_fail(self):
-        # The third byte falls inside a character.
-        assert F.classify_fund(1, "5é00") == "Other"
-        assert F.classify_fund(0, "基金") == "Other"
-
-
-class TestAutoMarketCode:
-    @pytest.mark.parametrize("code", ["510300", "600519", "900901", "5", "6", "9x"])
-    def test_shanghai(self, code):
-        assert F.auto_market_code(code) == 1
-
-    @pytest.mark.parametrize("code", ["000001", "159915", "200012", "300750", "400001", "700001",
-                                      "830799", "", "a600000", "６00000", "５10300"])
-    def test_shenzhen_or_unknown(self, code):
-        assert F.auto_market_code(code) == 0
-        assert type(F.auto_market_code(code)) is int
-
-    def test_keyword(self):
-        assert F.auto_market_code(code="510300") == 1
-
-
 @pytest.fixture
 def fund(mock_server_module):
     # Connected to the mock, so that even a call that wrongly went ahead would stay on loopback.
@@ -156,59 +41,99 @@ def fund(mock_server_module):
     c.disconnect()
 
 
-class TestArguments:
-    """Conversion errors, raised before anything else: nothing reaches the server."""
+def test_surface():
+    assert [n for n in vars(F) if not n.startswith("__")] == [m[0] for m in METHODS]
+    for name, sig, doc in METHODS:
+        assert str(inspect.signature(getattr(F, name))) == sig, name
+        assert getattr(F, name).__doc__.startswith(doc), name
+    assert F.get_fund_list.__doc__ == (
+        "获取基金列表\n\nArgs:\n    market: 市场代码 (0=深圳, 1=上海)\n\nReturns:\n    list[dict]: 基金信息列表")
+    assert F.classify_fund.__doc__ == (
+        "分类基金类型\n\nReturns:\n    str: 基金类型名称 (ETF/LOF/REITs/Structured/OpenEnd/Bond/Money/Other)")
+    assert (str(inspect.signature(F)), qi.TdxHqFundClient, F.__module__) == ("()", F, "quotix._internal")
+    doc = F.__doc__
+    assert doc.startswith("基金行情客户端 - Python 绑定\n") and doc.rstrip().endswith("```")
+    for text in ("封装 TdxHqClient，提供基金专用的 API。", "自动处理基金代码验证和系数转换。",
+                 "get_fund_list(MARKET_SH)", "get_fund_bars(KLINE_DAILY, MARKET_SH, "):
+        assert text in doc
 
-    def test_static_method_arguments(self):
-        with pytest.raises(TypeError):
-            F.is_fund("1", "510300")
-        with pytest.raises(OverflowError, match="market"):
-            F.is_fund(256, "510300")
-        with pytest.raises(OverflowError):
-            F.classify_fund(-1, "510300")
-        with pytest.raises(TypeError):
-            F.classify_fund(1, 510300)
-        with pytest.raises(TypeError):
-            F.auto_market_code(600000)
-        with pytest.raises(TypeError):
-            F.is_fund(1)
 
-    @pytest.mark.parametrize("call", [
-        lambda c: c.get_fund_list("1"),
-        lambda c: c.get_fund_bars(4.0, 1, "510300"),
-        lambda c: c.get_fund_bars(4, 1, 510300),
-        lambda c: c.get_fund_bars(4, 1, "510300", 0, 10, 1),
-        lambda c: c.get_fund_bars(4, 1, "510300", fq=1),
-        lambda c: c.get_fund_quotes("510300"),
-        lambda c: c.get_fund_quotes([("1", "510300")]),
-        lambda c: c.get_fund_quotes(None),
-        lambda c: c.get_fund_history_transaction_data(1, "510300", 0, 10),
-        lambda c: c.get_fund_history_minute_time_data(1, "510300"),
-        lambda c: c.connect("127.0.0.1", "7709"),
-        lambda c: c.connect_to_any("1"),
-    ])
-    def test_type_errors(self, call, fund, mock_server_module):
+def test_construction_and_disconnect():
+    for args, kwargs in [((1,), {}), ((), {"timeout": 1.0})]:
         with pytest.raises(TypeError):
-            call(fund)
-        assert mock_server_module.requests() == 0
+            F(*args, **kwargs)
+    c = F()
+    assert (c.is_connected(), c.disconnect(), c.disconnect(), c.is_connected()) == (False, None, None, False)
 
-    @pytest.mark.parametrize("call,name", [
-        (lambda c: c.get_fund_list(256), "market"),
-        (lambda c: c.get_fund_bars(256, 1, "510300"), "category"),
-        (lambda c: c.get_fund_bars(4, 1, "510300", 2**32), "start"),
-        (lambda c: c.get_fund_bars(4, 1, "510300", 0, 65536), "count"),
-        (lambda c: c.get_fund_bars_all(4, 1, "510300", -1), "count"),
-        (lambda c: c.get_fund_transaction_data(1, "510300", 65536), "start"),
-        (lambda c: c.get_fund_history_transaction_data(1, "510300", 0, 10, 2**32), "date"),
-        (lambda c: c.get_fund_quotes([(256, "510300")]), "stocks"),
-        (lambda c: c.connect("127.0.0.1", 65536), "port"),
-    ])
-    def test_overflow_errors_name_the_argument(self, call, name, fund, mock_server_module):
-        with pytest.raises(OverflowError, match=name):
-            call(fund)
-        assert mock_server_module.requests() == 0
 
-    def test_quote_pairs_of_another_length(self, fund, mock_server_module):
-        with pytest.raises(ValueError, match="length 2"):
-            fund.get_fund_quotes([(1, "510300", 0)])
-        assert mock_server_module.requests() == 0
+# The prefix tables in full are checked in the core's own tests; these reach them through the binding.
+@pytest.mark.parametrize("market,code,fund", [
+    *[(m, c, True) for m, c in [(0, "159915"), (0, "16"), (1, "510300"), (1, "50"), (1, "51xyz-long")]],
+    *[(m, c, False) for m, c in [(1, "159915"), (0, "510300"), (2, "510300"), (255, "510300"), (1, "600519"),
+                                 (1, "5"), (0, ""), (1, "５１０３００"), (0, "17"), (1, "52")]],
+])
+def test_is_fund(market, code, fund):
+    assert F.is_fund(market, code) is fund
+    assert F().is_fund(code=code, market=market) is fund
+
+
+@pytest.mark.parametrize("market,code,name", [
+    (1, "510300", "ETF"), (1, "511010", "Bond"), (1, "508000", "REITs"), (1, "501018", "LOF"),
+    (1, "519674", "OpenEnd"), (1, "600000", "Other"), (0, "161725", "LOF"), (0, "162411", "Structured"),
+    (0, "150001", "Other"),
+    (0, "510300", "ETF"), (2, "511010", "Bond"),          # Shanghai prefixes whatever the market
+    (0, "159915", "ETF"), (1, "159915", "Other"), (2, "161725", "Other"),   # Shenzhen ones only on market 0
+    (1, "51", "Other"), (1, "5é00", "Other"), (0, "基金", "Other"),   # short; third byte inside a character
+])
+def test_classify_fund(market, code, name):
+    assert F.classify_fund(market, code) == name
+
+
+def test_classify_fund_never_says_money():
+    names = {F.classify_fund(m, f"{p:03d}000") for m in (0, 1, 2) for p in range(1000)}
+    assert names == {"ETF", "LOF", "REITs", "Structured", "OpenEnd", "Bond", "Other"}
+
+
+@pytest.mark.parametrize("code, market", [
+    *[(c, 1) for c in ("510300", "600519", "900901", "5", "6", "9x")],
+    *[(c, 0) for c in ("000001", "159915", "200012", "300750", "400001", "700001", "830799", "", "a600000",
+                       "６00000", "５10300")],
+])
+def test_auto_market_code(code, market):
+    assert F.auto_market_code(code=code) == market and type(F.auto_market_code(code)) is int
+
+
+@pytest.mark.parametrize("call, exc, name", [
+    (lambda c: F.is_fund("1", "510300"), TypeError, None),
+    (lambda c: F.is_fund(256, "510300"), OverflowError, "market"),
+    (lambda c: F.classify_fund(-1, "510300"), OverflowError, None),
+    (lambda c: F.classify_fund(1, 510300), TypeError, None),
+    (lambda c: F.auto_market_code(600000), TypeError, None),
+    (lambda c: F.is_fund(1), TypeError, None),
+    (lambda c: c.get_fund_list("1"), TypeError, None),
+    (lambda c: c.get_fund_bars(4.0, 1, "510300"), TypeError, None),
+    (lambda c: c.get_fund_bars(4, 1, 510300), TypeError, None),
+    (lambda c: c.get_fund_bars(4, 1, "510300", 0, 10, 1), TypeError, None),
+    (lambda c: c.get_fund_bars(4, 1, "510300", fq=1), TypeError, None),
+    (lambda c: c.get_fund_quotes("510300"), TypeError, None),
+    (lambda c: c.get_fund_quotes([("1", "510300")]), TypeError, None),
+    (lambda c: c.get_fund_quotes(None), TypeError, None),
+    (lambda c: c.get_fund_quotes([(1, "510300", 0)]), ValueError, "length 2"),
+    (lambda c: c.get_fund_history_transaction_data(1, "510300", 0, 10), TypeError, None),
+    (lambda c: c.get_fund_history_minute_time_data(1, "510300"), TypeError, None),
+    (lambda c: c.connect("127.0.0.1", "7709"), TypeError, None),
+    (lambda c: c.connect_to_any("1"), TypeError, None),
+    (lambda c: c.get_fund_list(256), OverflowError, "market"),
+    (lambda c: c.get_fund_bars(256, 1, "510300"), OverflowError, "category"),
+    (lambda c: c.get_fund_bars(4, 1, "510300", 2**32), OverflowError, "start"),
+    (lambda c: c.get_fund_bars(4, 1, "510300", 0, 65536), OverflowError, "count"),
+    (lambda c: c.get_fund_bars_all(4, 1, "510300", -1), OverflowError, "count"),
+    (lambda c: c.get_fund_transaction_data(1, "510300", 65536), OverflowError, "start"),
+    (lambda c: c.get_fund_history_transaction_data(1, "510300", 0, 10, 2**32), OverflowError, "date"),
+    (lambda c: c.get_fund_quotes([(256, "510300")]), OverflowError, "stocks"),
+    (lambda c: c.connect("127.0.0.1", 65536), OverflowError, "port"),
+])
+def test_argument_errors_reach_nothing(call, exc, name, fund, mock_server_module):
+    with pytest.raises(exc, match=name):
+        call(fund)
+    assert mock_server_module.requests() == 0

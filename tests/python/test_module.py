@@ -12,20 +12,10 @@ import pytest
 
 import quotix
 import quotix._internal as qi
+from smart_helpers import run_python
 
-CLASS_ORDER = [
-    "DailyBarReader",
-    "MinBarReader",
-    "LcMinBarReader",
-    "BlockReader",
-    "FinancialReader",
-    "TdxHqClient",
-    "TdxDirectClient",
-    "AsyncTdxHqClient",
-    "TdxSmartClient",
-    "TdxHqFundClient",
-    "TdxBlockClient",
-]
+CLASS_ORDER = ["DailyBarReader", "MinBarReader", "LcMinBarReader", "BlockReader", "FinancialReader", "TdxHqClient",
+               "TdxDirectClient", "AsyncTdxHqClient", "TdxSmartClient", "TdxHqFundClient", "TdxBlockClient"]
 
 # Every constant with its value, in the order start-up sets them.
 CONSTANTS = [
@@ -57,161 +47,71 @@ CONSTANTS = [
 STANDARD_MODULE_ATTRS = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
 
 
-def run_python(code, env_update=None, env_remove=()):
-    env = dict(os.environ)
-    for k in env_remove:
-        env.pop(k, None)
-    env.update(env_update or {})
-    # Run away from the source tree, whose quotix/ directory has no built extension.
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, cwd=tempfile.gettempdir(),
-                          capture_output=True, text=True, timeout=60)
-
-
-class TestClasses:
-    def test_all_lists_the_eleven_classes_in_order(self):
-        assert qi.__all__ == CLASS_ORDER
-
-    def test_classes_are_added_in_order_before_the_constants(self):
-        names = [k for k in vars(qi) if k not in STANDARD_MODULE_ATTRS and k != "__all__"]
-        assert names[:11] == CLASS_ORDER
-        assert names[11:] == [name for name, _ in CONSTANTS]
-
-    def test_each_class_is_a_type_named_in_the_module(self):
-        for name in CLASS_ORDER:
-            cls = getattr(qi, name)
-            assert isinstance(cls, type)
-            assert cls.__name__ == name
-            assert cls.__module__ == "quotix._internal"
-            assert cls.__qualname__ == name
-
-    def test_module_defines_no_function(self):
-        for name, value in vars(qi).items():
-            if name in STANDARD_MODULE_ATTRS:
-                continue
-            assert not callable(value) or isinstance(value, type), name
-
-    def test_module_docstring(self):
-        assert qi.__doc__ == ("quotix - 通达信行情数据解析库\n\n"
-                              "提供高性能的 TDX 二进制数据解析，支持 Python 调用。")
-
-    def test_package_reexports_the_classes(self):
-        for name in CLASS_ORDER:
-            assert getattr(quotix, name) is getattr(qi, name)
-        assert quotix.__all__ == CLASS_ORDER
-
-    def test_client_class_docstring_and_signature(self):
-        import inspect
-        cls = qi.TdxHqClient
-        assert cls.__doc__ == "TDX 行情客户端 - Python 绑定"
-        assert cls.__text_signature__ == "()"
-        assert str(inspect.signature(cls)) == "()"
-
-    @pytest.mark.parametrize("name", [n for n in CLASS_ORDER if n != "TdxHqClient"])
-    def test_other_classes_are_text_signed(self, name):
+def test_classes_all_and_constants_in_order():
+    assert qi.__all__ == quotix.__all__ == CLASS_ORDER
+    names = [k for k in vars(qi) if k not in STANDARD_MODULE_ATTRS and k != "__all__"]
+    assert names == CLASS_ORDER + [name for name, _ in CONSTANTS]   # nothing else: no function either
+    for name in CLASS_ORDER:
         cls = getattr(qi, name)
+        assert isinstance(cls, type) and getattr(quotix, name) is cls
+        assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "quotix._internal")
         assert cls.__text_signature__ is not None
+    assert (qi.TdxHqClient.__doc__, qi.TdxHqClient.__text_signature__) == ("TDX 行情客户端 - Python 绑定", "()")
+    assert qi.__doc__ == "quotix - 通达信行情数据解析库\n\n提供高性能的 TDX 二进制数据解析，支持 Python 调用。"
+    for name, value in CONSTANTS:
+        got = getattr(qi, name)
+        assert (got, type(got)) == (value, type(value)), name
+    # The response decoding codes (2101-2103) have no constant.
+    assert len([n for n in dir(qi) if n.startswith("ERR_")]) == 30
 
 
-class TestConstants:
-    def test_all_values(self):
-        for name, value in CONSTANTS:
-            got = getattr(qi, name)
-            assert got == value, name
-            assert type(got) is type(value), name
-
-    def test_spot_values(self):
-        assert qi.KLINE_DAILY == 4
-        assert qi.FQ_HFQ == 2
-        assert qi.ERR_POOL_EXHAUSTED == 2006
-        assert qi.BLOCK_DEFAULT == "block.dat"
-        assert qi.BLOCK_GN == "block_gn.dat"
-        assert qi.PORT == qi.DEFAULT_PORT and qi.POOL_SIZE == qi.DEFAULT_POOL_SIZE
-
-    def test_response_decoding_codes_have_no_constant(self):
-        values = {getattr(qi, n) for n in dir(qi) if n.startswith("ERR_")}
-        assert not values & {2101, 2102, 2103}
-        assert len([n for n in dir(qi) if n.startswith("ERR_")]) == 30
-
-    def test_constants_are_not_in_all(self):
-        assert not set(qi.__all__) & {name for name, _ in CONSTANTS}
-        assert len(CONSTANTS) == 59
+def test_reimport_makes_a_new_module_with_the_same_classes():
+    old = sys.modules.pop("quotix._internal")
+    try:
+        new = importlib.import_module("quotix._internal")
+        assert new is not old and new.__all__ == CLASS_ORDER and new.__all__ is not old.__all__
+        assert all(getattr(new, name) is getattr(old, name) for name in CLASS_ORDER)
+        assert new.KLINE_YEARLY == 11
+    finally:
+        sys.modules["quotix._internal"] = old
 
 
-class TestReimport:
-    def test_reimport_makes_a_new_module_with_the_same_classes(self):
-        old = sys.modules.pop("quotix._internal")
-        try:
-            new = importlib.import_module("quotix._internal")
-            assert new is not old
-            assert new.__all__ == CLASS_ORDER
-            assert new.__all__ is not old.__all__
-            for name in CLASS_ORDER:
-                assert getattr(new, name) is getattr(old, name)
-            assert new.KLINE_YEARLY == 11
-        finally:
-            sys.modules["quotix._internal"] = old
-
-    def test_reimport_reads_the_log_level_again(self):
-        # The level is process-wide: a later import overwrites it for existing clients too.
-        r = run_python("""
-            import importlib, os, sys
-            os.environ["QUOTIX_LOG"] = "off"
-            import quotix._internal as qi
-            c = qi.TdxHqClient()
-            c.block_server("192.0.2.1", 1)
-            os.environ["QUOTIX_LOG"] = "info"
-            sys.modules.pop("quotix._internal")
-            importlib.import_module("quotix._internal")
-            c.block_server("192.0.2.2", 2)
-        """, env_remove=["QUOTIX_LOG"])
-        assert r.returncode == 0, r.stderr
-        assert "192.0.2.1:1" not in r.stderr
-        assert "[I] hq  server 192.0.2.2:2 added to blacklist" in r.stderr
+def test_reimport_reads_the_log_level_again():
+    # The level is process-wide: a later import overwrites it for existing clients too.
+    r = run_python("""
+        import importlib, os, sys
+        os.environ["QUOTIX_LOG"] = "off"
+        import quotix._internal as qi
+        c = qi.TdxHqClient()
+        c.block_server("192.0.2.1", 1)
+        os.environ["QUOTIX_LOG"] = "info"
+        sys.modules.pop("quotix._internal")
+        importlib.import_module("quotix._internal")
+        c.block_server("192.0.2.2", 2)
+    """, QUOTIX_LOG=None)
+    assert "192.0.2.1:1" not in r.stderr
+    assert "[I] hq  server 192.0.2.2:2 added to blacklist" in r.stderr
 
 
-class TestImportSideEffects:
-    def test_import_starts_no_thread_and_needs_no_pandas(self):
-        r = run_python("""
-            import os, sys
-            sys.modules["pandas"] = None   # any import of pandas would now fail
-            before = len(os.listdir("/proc/self/task"))
-            import quotix._internal as qi
-            qi.TdxHqClient()
-            after = len(os.listdir("/proc/self/task"))
-            print(before, after)
-        """)
-        assert r.returncode == 0, r.stderr
-        before, after = r.stdout.split()
-        assert before == after
-
-    def test_import_does_not_import_pandas(self):
-        r = run_python("""
-            import sys
-            import quotix._internal
-            print("pandas" in sys.modules)
-        """)
-        assert r.returncode == 0, r.stderr
-        assert r.stdout.strip() == "False"
-
-    def test_import_opens_no_socket(self):
-        r = run_python("""
-            import os
-            def sockets():
-                n = 0
-                for fd in os.listdir("/proc/self/fd"):
-                    try:
-                        n += os.readlink("/proc/self/fd/" + fd).startswith("socket:")
-                    except OSError:
-                        pass
-                return n
-            before = sockets()
-            import quotix._internal as qi
-            qi.TdxHqClient()
-            print(before, sockets())
-        """)
-        assert r.returncode == 0, r.stderr
-        before, after = r.stdout.split()
-        assert before == after
+def test_import_starts_no_thread_opens_no_socket_and_needs_no_pandas():
+    r = run_python("""
+        import os, sys
+        def counts():
+            fds = []
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    fds.append(os.readlink("/proc/self/fd/" + fd).startswith("socket:"))
+                except OSError:
+                    pass
+            return len(os.listdir("/proc/self/task")), sum(fds)
+        before = counts()
+        import quotix._internal as qi
+        print("pandas" in sys.modules)
+        sys.modules["pandas"] = None   # any import of pandas would now fail
+        qi.TdxHqClient()
+        print(before == counts())
+    """)
+    assert r.stdout.split() == ["False", "True"]
 
 
 # An informational line that needs no network: blocking a server logs it at level I.
@@ -222,30 +122,25 @@ LOG_PROBE = """
 INFO_LINE = "[I] hq  server 192.0.2.7:7709 added to blacklist\n"
 
 
-class TestLogLevel:
-    @pytest.mark.parametrize("value, shown", [
-        (None, False),      # unset: warn
-        ("info", True),
-        ("DEBUG", True),    # lower-cased before matching
-        ("Info", True),
-        ("warn", False),
-        ("error", False),
-        ("off", False),
-        (" info", False),   # no trimming: unrecognised, so warn
-        ("verbose", False),
-    ])
-    def test_level_from_environment(self, value, shown):
-        env = {} if value is None else {"QUOTIX_LOG": value}
-        r = run_python(LOG_PROBE, env_update=env, env_remove=["QUOTIX_LOG"])
-        assert r.returncode == 0, r.stderr
-        assert (INFO_LINE in r.stderr) is shown
-        if not shown:
-            assert r.stderr == ""
+@pytest.mark.parametrize("value, shown", [
+    (None, False),      # unset: warn
+    ("info", True),
+    ("DEBUG", True),    # lower-cased before matching
+    ("Info", True),
+    ("warn", False),
+    ("error", False),
+    ("off", False),
+    (" info", False),   # no trimming: unrecognised, so warn
+    ("verbose", False),
+])
+def test_level_from_environment(value, shown):
+    r = run_python(LOG_PROBE, QUOTIX_LOG=value)
+    assert r.stderr == (INFO_LINE if shown else "")
 
-    def test_value_that_is_not_unicode_counts_as_unset(self):
-        env = {k.encode(): v.encode() for k, v in os.environ.items() if k != "QUOTIX_LOG"}
-        env[b"QUOTIX_LOG"] = b"info\xff"
-        r = subprocess.run([sys.executable, "-c", textwrap.dedent(LOG_PROBE)], env=env,
-                           cwd=tempfile.gettempdir(), capture_output=True, timeout=60)
-        assert r.returncode == 0, r.stderr
-        assert r.stderr == b""
+
+def test_value_that_is_not_unicode_counts_as_unset():
+    env = {k.encode(): v.encode() for k, v in os.environ.items() if k != "QUOTIX_LOG"}
+    env[b"QUOTIX_LOG"] = b"info\xff"
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(LOG_PROBE)], env=env,
+                       cwd=tempfile.gettempdir(), capture_output=True, timeout=60)
+    assert (r.returncode, r.stderr) == (0, b"")

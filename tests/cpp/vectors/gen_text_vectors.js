@@ -1,11 +1,14 @@
 // Generates the text-decoder test vectors with the WHATWG TextDecoder of Node.
-// Run once with `node gen_text_vectors.js` from this directory; the tests read the output files.
+// Run once with `node gen_text_vectors.js` from this directory; the tests read the output files:
+// text_vectors.txt (hand-picked edge cases and a small random spread, as text) and gbk_table.bin.gz
+// (every two-byte GBK pair and a spread of four-byte sequences, as gzipped 8-byte records).
 //
 // Node's 'gbk' label is wired to a Windows-936 converter that does not follow the WHATWG
 // decoder (no four-byte sequences, 0xFF maps to a private-use character); the WHATWG 'gbk'
 // decoder is the gb18030 decoder, so that label is used instead.
 'use strict';
 const fs = require('fs');
+const zlib = require('zlib');
 
 const decoders = {
   gbk: new TextDecoder('gb18030', { ignoreBOM: true }),
@@ -63,7 +66,7 @@ let seed = 20240131;
 const next = () => ((seed = (seed * 1103515245 + 12345) >>> 0) >>> 8);
 const alphabet = [0x00, 0x30, 0x35, 0x39, 0x41, 0x7f, 0x80, 0x81, 0x84, 0x90, 0xa1, 0xa3, 0xbb, 0xbf,
   0xc4, 0xd8, 0xdc, 0xe3, 0xef, 0xfe, 0xff];
-for (let i = 0; i < 400; i++) {
+for (let i = 0; i < 64; i++) {
   const len = next() % 12;
   const bytes = [];
   for (let j = 0; j < len; j++) bytes.push(next() % 4 === 0 ? next() % 256 : alphabet[next() % alphabet.length]);
@@ -85,19 +88,24 @@ for (const [kind, inputs] of Object.entries(cases)) {
 }
 fs.writeFileSync('text_vectors.txt', lines.join('\n') + '\n');
 
-// Every two-byte sequence, and a spread of the four-byte ones, through the gbk decoder.
-const table = [];
+// Every two-byte sequence, and a spread of the four-byte ones, through the gbk decoder. Each record
+// is 8 bytes: the input zero-padded to 4 (a four-byte sequence never has a 0 third byte), then the
+// single decoded code point as a little-endian u32.
+const records = [];
+const record = (buf) => {
+  const cps = [...decoders.gbk.decode(buf)].map((c) => c.codePointAt(0));
+  if (cps.length !== 1) throw new Error(`${hex(buf)} decodes to ${cps.length} code points`);
+  const r = Buffer.alloc(8);
+  buf.copy(r);
+  r.writeUInt32LE(cps[0], 4);
+  records.push(r);
+};
 for (let a = 0x81; a <= 0xfe; a++)
-  for (let b = 0x40; b <= 0xfe; b++) {
-    if (b === 0x7f) continue;
-    const buf = Buffer.from([a, b]);
-    table.push(`${hex(buf)} ${utf8hex(decoders.gbk.decode(buf))}`);
-  }
+  for (let b = 0x40; b <= 0xfe; b++) if (b !== 0x7f) record(Buffer.from([a, b]));
 const fourByte = (p) => {
   const b1 = Math.floor(p / 12600), r1 = p % 12600, b2 = Math.floor(r1 / 1260), r2 = r1 % 1260;
   return Buffer.from([b1 + 0x81, b2 + 0x30, Math.floor(r2 / 10) + 0x81, (r2 % 10) + 0x30]);
 };
-for (let p = 0; p < 39420; p += 7) table.push(`${hex(fourByte(p))} ${utf8hex(decoders.gbk.decode(fourByte(p)))}`);
-for (const p of [7457, 39419, 39420, 188999, 189000, 189001, 500000, 1237575, 1237576, 1587599])
-  table.push(`${hex(fourByte(p))} ${utf8hex(decoders.gbk.decode(fourByte(p)))}`);
-fs.writeFileSync('gbk_table.txt', table.join('\n') + '\n');
+for (let p = 0; p < 39420; p += 7) record(fourByte(p));
+for (const p of [7457, 39419, 39420, 188999, 189000, 189001, 500000, 1237575, 1237576, 1587599]) record(fourByte(p));
+fs.writeFileSync('gbk_table.bin.gz', zlib.gzipSync(Buffer.concat(records), { level: 9 }));
