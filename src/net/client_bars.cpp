@@ -1,9 +1,9 @@
 // Security bars of the pooled client: the server switch on empty daily-and-longer results, price
 // adjustment with XDXR events and context pages, and whole histories page by page.
 #include "constants.hpp"
-#include "logging.hpp"
 #include "net/client.hpp"
 #include "net/fq_context.hpp"
+#include "net/kline_switch.hpp"
 #include "net/packet.hpp"
 #include "net/query_rules.hpp"
 #include "protocol/adjuster.hpp"
@@ -30,28 +30,15 @@ Result<std::vector<SecurityBar>> TdxHqClient::security_bars_unadjusted(uint8_t c
                                                                        uint16_t count, uint8_t fq) {
     QTX_TRY(refuse_block_code(code));
     QTX_TRY(check_start(start));
-    const int attempts = category < 4 ? 1 : 3;
-    for (int i = 1; i <= attempts; ++i) {
-        auto body = send_and_recv_limited(
-            build_security_bars_packet(category, market, code, start, count, fq), daily_rate_limiter_);
-        if (!body) return std::move(body).error();
-        auto bars = parse_security_bars(*body, category);
-        if (!bars) return bars;
-        if (category < 4) return bars;
-        if (!bars->empty()) {
-            if (i > 1)
-                QTX_LOG('I', "hq",
-                        "got " << bars->size() << " bars for " << code << " after " << (i - 1)
-                               << " server switch(es)");
-            return bars;
-        }
-        QTX_LOG('D', "hq",
-                "attempt " << i << "/" << attempts << ": empty K-line for " << code
-                           << ", switching server");
-        if (i < attempts) reconnect_to_another_server();
-    }
-    QTX_LOG('W', "hq", "all " << attempts << " attempts returned empty K-line for " << code);
-    return std::vector<SecurityBar>{};
+    return bars_switching_on_empty<SecurityBar>(
+        category, code, "bars", "K-line",
+        [&]() -> Result<std::vector<SecurityBar>> {
+            auto body = send_and_recv_limited(
+                build_security_bars_packet(category, market, code, start, count, fq), daily_rate_limiter_);
+            if (!body) return std::move(body).error();
+            return parse_security_bars(*body, category);
+        },
+        [this] { reconnect_to_another_server(); });
 }
 
 Result<std::vector<SecurityBar>> TdxHqClient::get_security_bars(uint8_t category, uint8_t market,

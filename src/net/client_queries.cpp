@@ -2,9 +2,9 @@
 // each, plus the per-market caches, the quote batch limit, the block-code refusal and the server
 // switch of empty index bars.
 #include "error_codes.hpp"
-#include "logging.hpp"
 #include "net/block_download.hpp"
 #include "net/client.hpp"
+#include "net/kline_switch.hpp"
 #include "net/packet.hpp"
 #include "net/query_rules.hpp"
 #include "protocol/coefficient.hpp"
@@ -88,28 +88,15 @@ Result<std::vector<IndexBar>> TdxHqClient::get_index_bars(uint8_t category, uint
                                                           uint16_t count) {
     QTX_TRY(refuse_block_code(code));
     QTX_TRY(check_start(start));
-    const int attempts = category < 4 ? 1 : 3;
-    for (int i = 1; i <= attempts; ++i) {
-        auto body = send_and_recv_limited(
-            build_security_bars_packet(category, market, code, start, count, 0), daily_rate_limiter_);
-        if (!body) return std::move(body).error();
-        auto bars = parse_index_bars(*body, category);
-        if (!bars) return bars;
-        if (category < 4) return bars;
-        if (!bars->empty()) {
-            if (i > 1)
-                QTX_LOG('I', "hq",
-                        "got " << bars->size() << " index bars for " << code << " after " << (i - 1)
-                               << " server switch(es)");
-            return bars;
-        }
-        QTX_LOG('D', "hq",
-                "attempt " << i << "/" << attempts << ": empty index K-line for " << code
-                           << ", switching server");
-        if (i < attempts) reconnect_to_another_server();
-    }
-    QTX_LOG('W', "hq", "all " << attempts << " attempts returned empty index K-line for " << code);
-    return std::vector<IndexBar>{};
+    return bars_switching_on_empty<IndexBar>(
+        category, code, "index bars", "index K-line",
+        [&]() -> Result<std::vector<IndexBar>> {
+            auto body = send_and_recv_limited(
+                build_security_bars_packet(category, market, code, start, count, 0), daily_rate_limiter_);
+            if (!body) return std::move(body).error();
+            return parse_index_bars(*body, category);
+        },
+        [this] { reconnect_to_another_server(); });
 }
 
 Result<std::vector<MinuteTimePrice>> TdxHqClient::get_history_minute_time_data(

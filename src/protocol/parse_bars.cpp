@@ -1,3 +1,5 @@
+#include <type_traits>
+
 #include "constants.hpp"
 #include "protocol/parse_common.hpp"
 #include "protocol/parsers.hpp"
@@ -13,17 +15,20 @@ bool packed_date_category(uint8_t category) {
            category == KLINE_1HOUR || category == KLINE_EXHQ_1MIN || category == KLINE_1MIN;
 }
 
-// The fields common to security and index bars, and where the record's varints end.
+// A bar with the fields common to security and index bars filled, and where the record's
+// varints end.
+template <class Bar>
 struct BarCore {
-    SecurityBar bar;
+    Bar bar;
     size_t varints_end = 0;
     bool cut_short = false;
 };
 
 // Decodes the date and prices of the record at `pos`; nullopt when the date is impossible.
-std::optional<BarCore> read_bar_core(Body body, size_t pos, uint8_t category, int64_t& prev_close) {
-    BarCore core;
-    SecurityBar& bar = core.bar;
+template <class Bar>
+std::optional<BarCore<Bar>> read_bar_core(Body body, size_t pos, uint8_t category, int64_t& prev_close) {
+    BarCore<Bar> core;
+    Bar& bar = core.bar;
     const uint8_t* p = body.data() + pos;
     const bool packed = packed_date_category(category);
     if (packed) {
@@ -79,62 +84,45 @@ std::optional<BarCore> read_bar_core(Body body, size_t pos, uint8_t category, in
     return core;
 }
 
-}  // namespace
-
-Result<std::vector<SecurityBar>> parse_security_bars(Body body, uint8_t category) {
+// Security records end with two floats after the varints (16 bytes at the least); index records
+// carry the up and down counts after those (20 bytes at the least: waiting for more would drop a
+// whole last bar).
+template <class Bar>
+Result<std::vector<Bar>> parse_bars(Body body, uint8_t category) {
+    constexpr bool is_index = std::is_same_v<Bar, IndexBar>;
+    constexpr size_t min_record = is_index ? 20 : 16;
     if (body.size() < 2) return detail::body_too_short();
     const uint16_t count = read_u16_le(body.data());
-    std::vector<SecurityBar> bars;
-    bars.reserve(detail::reserve_count(count, body, 2, 16));
+    std::vector<Bar> bars;
+    bars.reserve(detail::reserve_count(count, body, 2, min_record));
     size_t pos = 2;
     int64_t prev_close = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (remaining(body, pos) < 16) break;
-        auto core = read_bar_core(body, pos, category, prev_close);
+        if (remaining(body, pos) < min_record) break;
+        auto core = read_bar_core<Bar>(body, pos, category, prev_close);
         if (!core) break;
+        const size_t after_floats = core->varints_end + 8;
+        if constexpr (is_index) {
+            if (!core->cut_short) {
+                if (auto up = read_u16_at(body, after_floats)) core->bar.up_count = *up;
+                if (auto down = read_u16_at(body, after_floats + 2)) core->bar.down_count = *down;
+            }
+        }
         bars.push_back(std::move(core->bar));
         if (core->cut_short) break;
-        pos = core->varints_end + 8;
+        pos = after_floats + (is_index ? 4 : 0);
     }
     return bars;
 }
 
+}  // namespace
+
+Result<std::vector<SecurityBar>> parse_security_bars(Body body, uint8_t category) {
+    return parse_bars<SecurityBar>(body, category);
+}
+
 Result<std::vector<IndexBar>> parse_index_bars(Body body, uint8_t category) {
-    if (body.size() < 2) return detail::body_too_short();
-    const uint16_t count = read_u16_le(body.data());
-    std::vector<IndexBar> bars;
-    bars.reserve(detail::reserve_count(count, body, 2, 20));
-    size_t pos = 2;
-    int64_t prev_close = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        // 20 bytes is the shortest complete index record; waiting for more would drop a whole last bar.
-        if (remaining(body, pos) < 20) break;
-        auto core = read_bar_core(body, pos, category, prev_close);
-        if (!core) break;
-        SecurityBar& b = core->bar;
-        IndexBar ib;
-        ib.open = b.open;
-        ib.close = b.close;
-        ib.high = b.high;
-        ib.low = b.low;
-        ib.vol = b.vol;
-        ib.amount = b.amount;
-        ib.year = b.year;
-        ib.month = b.month;
-        ib.day = b.day;
-        ib.hour = b.hour;
-        ib.minute = b.minute;
-        ib.datetime = std::move(b.datetime);
-        if (!core->cut_short) {
-            const size_t counts = core->varints_end + 8;
-            if (auto up = read_u16_at(body, counts)) ib.up_count = *up;
-            if (auto down = read_u16_at(body, counts + 2)) ib.down_count = *down;
-        }
-        bars.push_back(std::move(ib));
-        if (core->cut_short) break;
-        pos = core->varints_end + 12;
-    }
-    return bars;
+    return parse_bars<IndexBar>(body, category);
 }
 
 }  // namespace quotix

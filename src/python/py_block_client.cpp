@@ -10,7 +10,7 @@
 #include "constants.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_direct_object.hpp"
-#include "python/py_direct_records.hpp"
+#include "python/py_records.hpp"
 
 namespace quotix::py {
 namespace {
@@ -135,7 +135,7 @@ PyObject* get_block_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* block_list(PyObject* self, const std::string& block_file) {
     auto r = with_core(self, [&](TdxDirectClient& c) { return c.get_and_parse_block_info(block_file); });
-    return result_or_value_error(std::move(r), direct_records::block_record_dicts);
+    return result_or_value_error(std::move(r), block_record_dicts);
 }
 
 PyObject* get_block_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -3,10 +3,10 @@
 
 #include "python/py_client.hpp"
 
-#include <new>
-
 #include "net/probe.hpp"
 #include "python/py_classes.hpp"
+#include "python/py_core_object.hpp"
+#include "python/py_query_args.hpp"
 
 namespace quotix::py {
 namespace {
@@ -16,43 +16,16 @@ using ServerTuple = std::tuple<std::string, std::string, uint16_t>;
 // ---- construction ----------------------------------------------------------------------------
 
 PyObject* hq_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-    if ((args && PyTuple_GET_SIZE(args) != 0) || (kwds && PyDict_GET_SIZE(kwds) != 0))
-        return raise(PyExc_TypeError, "TdxHqClient() takes no arguments");
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    try {
-        new (&reinterpret_cast<PyTdxHqClient*>(self)->core) net::TdxHqClient();
-    } catch (...) {
-        // The core never came to life: free the bare object without running its destructor.
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
-        return raise_current_exception();
-    }
-    return self;
-}
-
-void hq_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    // Joins a running heartbeat thread; that thread never needs the interpreter lock.
-    reinterpret_cast<PyTdxHqClient*>(self)->core.~TdxHqClient();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    return new_core_object<PyTdxHqClient>(type, args, kwds, "TdxHqClient() takes no arguments");
 }
 
 // ---- connecting ------------------------------------------------------------------------------
 
 PyObject* hq_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<3> P{"connect", {"ip", "port", "timeout"}, 2};
-    Bound<3> b;
     std::string ip;
     uint16_t port = 0;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, ip) || !b.get(1, port) || !b.get(2, timeout))
-        return nullptr;
-    if (timeout && !check_timeout("connect", "timeout", *timeout)) return nullptr;
+    if (!bind_connect(args, nargs, kwnames, ip, port, timeout)) return nullptr;
     Status st = hq_core(self).connect_internal(ip, port, timeout, true);
     if (!st) return raise_tdx(st.error());
     Py_RETURN_TRUE;
@@ -66,11 +39,8 @@ PyObject* hq_disconnect(PyObject* self) {
 PyObject* hq_is_connected(PyObject* self) { return to_py(hq_core(self).is_connected()).release(); }
 
 PyObject* hq_connect_to_any(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> P{"connect_to_any", {"timeout"}, 0};
-    Bound<1> b;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, timeout)) return nullptr;
-    if (timeout && !check_timeout("connect_to_any", "timeout", *timeout)) return nullptr;
+    if (!bind_connect_to_any(args, nargs, kwnames, timeout)) return nullptr;
     Status st = hq_core(self).connect_to_any(timeout);
     if (!st) return raise_tdx(st.error());
     Py_RETURN_TRUE;
@@ -382,7 +352,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("TdxHqClient()\n--\n\nTDX 行情客户端 - Python 绑定")},
     {Py_tp_new, reinterpret_cast<void*>(hq_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(hq_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxHqClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -8,34 +8,15 @@
 #include "constants.hpp"
 #include "python/py_client.hpp"
 #include "python/py_dataframe.hpp"
+#include "python/py_query_args.hpp"
 #include "python/py_records.hpp"
 
 namespace quotix::py {
 namespace {
 
-struct BarArgs {
-    uint8_t category = 0;
-    uint8_t market = 0;
-    std::string code;
-    uint32_t start = 0;
-    uint16_t count = MAX_KLINE_COUNT;
-    uint8_t fq = 1;  // index bars convert and check it, then drop it
-};
-
-// (category, market, code, start=0, count=800, fq=1)
-Params<6> bar_params(const char* fname) {
-    return Params<6>{fname, {"category", "market", "code", "start", "count", "fq"}, 3};
-}
-
 // (category, market, code, count=800, fq=1)
 Params<5> bar_all_params(const char* fname) {
     return Params<5>{fname, {"category", "market", "code", "count", "fq"}, 3};
-}
-
-bool bind_bars(const Params<6>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BarArgs& a) {
-    Bound<6> b;
-    return p.bind(args, nargs, kwnames, b) && b.get(0, a.category) && b.get(1, a.market) && b.get(2, a.code) &&
-           b.get(3, a.start) && b.get(4, a.count) && b.get(5, a.fq);
 }
 
 bool bind_bars_all(const Params<5>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BarArgs& a) {
@@ -48,7 +29,7 @@ template <Ref (*Shape)(const std::vector<SecurityBar>&)>
 PyObject* security_bars(const Params<6>& p, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     BarArgs a;
-    if (!bind_bars(p, args, nargs, kwnames, a)) return nullptr;
+    if (!bind_bar_args(p, args, nargs, kwnames, a)) return nullptr;
     auto bars = hq_core(self).get_security_bars(a.category, a.market, a.code, a.start, a.count, a.fq);
     if (!bars) return raise_tdx(bars.error());
     return Shape(*bars).release();
@@ -58,7 +39,7 @@ template <Ref (*Shape)(const std::vector<IndexBar>&)>
 PyObject* index_bars(const Params<6>& p, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) {
     BarArgs a;
-    if (!bind_bars(p, args, nargs, kwnames, a)) return nullptr;
+    if (!bind_bar_args(p, args, nargs, kwnames, a)) return nullptr;
     auto bars = hq_core(self).get_index_bars(a.category, a.market, a.code, a.start, a.count);
     if (!bars) return raise_tdx(bars.error());
     return Shape(*bars).release();

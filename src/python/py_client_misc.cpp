@@ -8,20 +8,10 @@
 #include "constants.hpp"
 #include "python/py_client.hpp"
 #include "python/py_dataframe.hpp"
+#include "python/py_query_args.hpp"
 #include "python/py_records.hpp"
 
 namespace quotix::py {
-namespace {
-
-// (market, code), both required.
-bool bind_market_code(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      uint8_t& market, std::string& code) {
-    const Params<2> p{fname, {"market", "code"}, 2};
-    Bound<2> b;
-    return p.bind(args, nargs, kwnames, b) && b.get(0, market) && b.get(1, code);
-}
-
-}  // namespace
 
 PyObject* hq_get_security_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params<2> P{"get_security_list", {"market", "start"}, 1};
@@ -57,46 +47,31 @@ PyObject* hq_get_minute_time_data(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* hq_get_history_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
-    static const Params<3> P{"get_history_minute_time_data", {"market", "code", "date"}, 3};
-    Bound<3> b;
+    static const Params<3> P = market_code_date_params("get_history_minute_time_data");
     uint8_t market = 0;
     std::string code;
     uint32_t date = 0;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) || !b.get(2, date))
-        return nullptr;
+    if (!bind_market_code_date(P, args, nargs, kwnames, market, code, date)) return nullptr;
     auto points = hq_core(self).get_history_minute_time_data(market, code, date);
     if (!points) return raise_tdx(points.error());
     return minute_dicts(*points).release();
 }
 
 PyObject* hq_get_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<4> P{"get_transaction_data", {"market", "code", "start", "count"}, 2};
-    Bound<4> b;
-    uint8_t market = 0;
-    std::string code;
-    uint16_t start = 0;
-    uint16_t count = MAX_TRANSACTION_COUNT;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) || !b.get(2, start) ||
-        !b.get(3, count))
-        return nullptr;
-    auto ticks = hq_core(self).get_transaction_data(market, code, start, count);
+    static const Params<4> P = tick_params("get_transaction_data");
+    TickArgs a;
+    if (!bind_tick_args(P, args, nargs, kwnames, a)) return nullptr;
+    auto ticks = hq_core(self).get_transaction_data(a.market, a.code, a.start, a.count);
     if (!ticks) return raise_tdx(ticks.error());
     return tick_dicts(*ticks).release();
 }
 
 PyObject* hq_get_history_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
-    static const Params<5> P{"get_history_transaction_data", {"market", "code", "start", "count", "date"}, 2};
-    Bound<5> b;
-    uint8_t market = 0;
-    std::string code;
-    uint16_t start = 0;
-    uint16_t count = MAX_TRANSACTION_COUNT;
-    uint32_t date = 0;  // sent as given: 0 is not today
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) || !b.get(2, start) ||
-        !b.get(3, count) || !b.get(4, date))
-        return nullptr;
-    auto ticks = hq_core(self).get_history_transaction_data(market, code, start, count, date);
+    static const Params<5> P = history_tick_params("get_history_transaction_data");
+    TickArgs a;
+    if (!bind_history_tick_args(P, args, nargs, kwnames, a)) return nullptr;
+    auto ticks = hq_core(self).get_history_transaction_data(a.market, a.code, a.start, a.count, a.date);
     if (!ticks) return raise_tdx(ticks.error());
     return tick_dicts(*ticks).release();
 }

@@ -3,7 +3,6 @@
 
 #include <span>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -16,11 +15,12 @@
 #include "python/py_classes.hpp"
 #include "python/py_direct_object.hpp"
 #include "python/py_direct_records.hpp"
+#include "python/py_query_args.hpp"
+#include "python/py_records.hpp"
 
 namespace quotix::py {
 namespace {
 
-namespace rec = direct_records;
 using net::TdxDirectClient;
 
 // The Python result of a core call, or the exception of its error (ConnectionError for
@@ -41,62 +41,42 @@ PyObject* direct_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 // ---- bars ------------------------------------------------------------------------------------
 
-// (category, market, code, start=0, count=800, fq=1), converted in that order.
-struct BarArgs {
-    uint8_t category = 0;
-    uint8_t market = 0;
-    std::string code;
-    uint32_t start = 0;
-    uint16_t count = MAX_KLINE_COUNT;
-    uint8_t fq = FQ_QFQ;
-};
-
-bool bind_bar_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   BarArgs& a) {
-    const Params<6> P{fname, {"category", "market", "code", "start", "count", "fq"}, 3};
-    Bound<6> b;
-    return P.bind(args, nargs, kwnames, b) && b.get(0, a.category) && b.get(1, a.market) &&
-           b.get(2, a.code) && b.get(3, a.start) && b.get(4, a.count) && b.get(5, a.fq);
-}
-
 PyObject* get_security_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
+    static const Params<6> P = bar_params("get_security_bars");
     BarArgs a;
-    if (!bind_bar_args("get_security_bars", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_bar_args(P, args, nargs, kwnames, a)) return nullptr;
     auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityBar>> {
         QTX_TRY(net::refuse_block_code(a.code));
         return c.get_security_bars(a.category, a.market, a.code, a.start, a.count, a.fq);
     });
-    return result_or_raise(std::move(r), rec::bar_dicts);
+    return result_or_raise(std::move(r), bar_dicts);
 }
 
 PyObject* get_index_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params<6> P = bar_params("get_index_bars");
     BarArgs a;  // fq is converted like the others, but index bars are never adjusted
-    if (!bind_bar_args("get_index_bars", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_bar_args(P, args, nargs, kwnames, a)) return nullptr;
     auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<IndexBar>> {
         QTX_TRY(net::refuse_block_code(a.code));
         return c.get_index_bars_inner(a.category, a.market, a.code, a.start, a.count);
     });
-    return result_or_raise(std::move(r), rec::index_bar_dicts);
+    return result_or_raise(std::move(r), index_bar_dicts);
 }
 
 // ---- quotes, list, count ---------------------------------------------------------------------
 
 PyObject* get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    static const Params<1> P{"get_security_quotes", {"all_stock"}, 1};
-    Bound<1> b;
-    std::vector<std::tuple<uint8_t, std::string>> given;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, given)) return nullptr;
-    std::vector<std::pair<uint8_t, std::string>> stocks;
-    stocks.reserve(given.size());
-    for (auto& [market, code] : given) stocks.emplace_back(market, std::move(code));
+    static const Params<1> P = all_stock_params("get_security_quotes");
+    StockPairs stocks;
+    if (!bind_all_stock(P, args, nargs, kwnames, stocks)) return nullptr;
     auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityQuote>> {
         // Every pair, also past the 60 that are sent: a block code anywhere is the caller's error.
         for (const auto& s : stocks) QTX_TRY(net::refuse_block_code(s.second));
         return c.get_security_quotes_inner(stocks);
     });
-    return result_or_raise(std::move(r), rec::quote_dicts);
+    return result_or_raise(std::move(r), direct_records::quote_dicts);
 }
 
 // (market, start=0) of get_security_list; (market) of get_security_count.
@@ -112,7 +92,7 @@ PyObject* get_security_list(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!body) return std::move(body).error();
         return parse_security_list(*body);
     });
-    return result_or_raise(std::move(r), rec::security_info_dicts);
+    return result_or_raise(std::move(r), security_info_dicts);
 }
 
 PyObject* get_security_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -139,29 +119,24 @@ PyObject* minute_time(PyObject* self, uint8_t market, const std::string& code, u
     auto r = with_core(self, [&](TdxDirectClient& c) {
         return c.get_history_minute_time_data(market, code, date);
     });
-    return result_or_raise(std::move(r), rec::minute_to_list);
+    return result_or_raise(std::move(r), minute_dicts);
 }
 
 PyObject* get_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    static const Params<2> P{"get_minute_time_data", {"market", "code"}, 2};
-    Bound<2> b;
     uint8_t market = 0;
     std::string code;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code)) return nullptr;
+    if (!bind_market_code("get_minute_time_data", args, nargs, kwnames, market, code)) return nullptr;
     return minute_time(self, market, code, today_yyyymmdd());
 }
 
 PyObject* get_history_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    static const Params<3> P{"get_history_minute_time_data", {"market", "code", "date"}, 3};
-    Bound<3> b;
+    static const Params<3> P = market_code_date_params("get_history_minute_time_data");
     uint8_t market = 0;
     std::string code;
     uint32_t date = 0;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) ||
-        !b.get(2, date))
-        return nullptr;
+    if (!bind_market_code_date(P, args, nargs, kwnames, market, code, date)) return nullptr;
     return minute_time(self, market, code, date);
 }
 
@@ -169,55 +144,34 @@ PyObject* get_history_minute_time_data(PyObject* self, PyObject* const* args, Py
 
 PyObject* get_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-    static const Params<4> P{"get_transaction_data", {"market", "code", "start", "count"}, 2};
-    Bound<4> b;
-    uint8_t market = 0;
-    std::string code;
-    uint16_t start = 0;
-    uint16_t count = MAX_TRANSACTION_COUNT;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) ||
-        !b.get(2, start) || !b.get(3, count))
-        return nullptr;
-    const double coefficient = get_security_coefficient(market, code);
+    static const Params<4> P = tick_params("get_transaction_data");
+    TickArgs a;
+    if (!bind_tick_args(P, args, nargs, kwnames, a)) return nullptr;
+    const double coefficient = get_security_coefficient(a.market, a.code);
     auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
-        auto body = c.send_and_recv(net::build_transaction_data_packet(market, code, start, count));
+        auto body = c.send_and_recv(net::build_transaction_data_packet(a.market, a.code, a.start, a.count));
         if (!body) return std::move(body).error();
         return parse_transaction_data_with_coefficient(*body, coefficient);
     });
-    return result_or_raise(std::move(r), rec::tick_to_list);
+    return result_or_raise(std::move(r), tick_dicts);
 }
 
 PyObject* get_history_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    static const Params<5> P{"get_history_transaction_data",
-                             {"market", "code", "start", "count", "date"}, 2};
-    Bound<5> b;
-    uint8_t market = 0;
-    std::string code;
-    uint16_t start = 0;
-    uint16_t count = MAX_TRANSACTION_COUNT;
-    uint32_t date = 0;  // sent as given: 0 does not stand for today
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) ||
-        !b.get(2, start) || !b.get(3, count) || !b.get(4, date))
-        return nullptr;
-    const double coefficient = get_security_coefficient(market, code);
+    static const Params<5> P = history_tick_params("get_history_transaction_data");
+    TickArgs a;
+    if (!bind_history_tick_args(P, args, nargs, kwnames, a)) return nullptr;
+    const double coefficient = get_security_coefficient(a.market, a.code);
     auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
         auto body = c.send_and_recv(
-            net::build_history_transaction_data_packet(market, code, start, count, date));
+            net::build_history_transaction_data_packet(a.market, a.code, a.start, a.count, a.date));
         if (!body) return std::move(body).error();
         return parse_history_transaction_data_with_coefficient(*body, coefficient);
     });
-    return result_or_raise(std::move(r), rec::tick_to_list);
+    return result_or_raise(std::move(r), tick_dicts);
 }
 
 // ---- finance, events, block files ------------------------------------------------------------
-
-bool bind_market_code(const char* fname, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, uint8_t& market, std::string& code) {
-    const Params<2> P{fname, {"market", "code"}, 2};
-    Bound<2> b;
-    return P.bind(args, nargs, kwnames, b) && b.get(0, market) && b.get(1, code);
-}
 
 PyObject* get_finance_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
@@ -229,7 +183,7 @@ PyObject* get_finance_info(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!body) return std::move(body).error();
         return parse_finance_info(*body, market, code);
     });
-    return result_or_raise(std::move(r), rec::finance_dict);
+    return result_or_raise(std::move(r), finance_dict);
 }
 
 PyObject* get_xdxr_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -237,7 +191,7 @@ PyObject* get_xdxr_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::string code;
     if (!bind_market_code("get_xdxr_info", args, nargs, kwnames, market, code)) return nullptr;
     auto r = with_core(self, [&](TdxDirectClient& c) { return c.get_xdxr_info(market, code); });
-    return result_or_raise(std::move(r), rec::xdxr_dicts);
+    return result_or_raise(std::move(r), xdxr_dicts);
 }
 
 PyObject* get_and_parse_block_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -249,7 +203,7 @@ PyObject* get_and_parse_block_info(PyObject* self, PyObject* const* args, Py_ssi
     auto r = with_core(self, [&](TdxDirectClient& c) {
         return c.get_and_parse_block_info(block_file);
     });
-    return result_or_raise(std::move(r), rec::block_record_dicts);
+    return result_or_raise(std::move(r), block_record_dicts);
 }
 
 // ---- the class -------------------------------------------------------------------------------

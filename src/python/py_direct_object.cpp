@@ -3,13 +3,13 @@
 #include <new>
 
 #include "constants.hpp"
+#include "python/py_core_object.hpp"
 #include "python/py_reader_common.hpp"
 
 namespace quotix::py {
 
 PyObject* new_direct_object(PyTypeObject* type, std::string ip, uint16_t port, double timeout) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (!self) return nullptr;
     auto* obj = reinterpret_cast<PyDirectObject*>(self);
     try {
@@ -18,22 +18,17 @@ PyObject* new_direct_object(PyTypeObject* type, std::string ip, uint16_t port, d
     } catch (...) {
         // The core never came to life: undo the mutex and free the bare object.
         obj->mu.~mutex();
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
+        free_instance(self);
         return raise_current_exception();
     }
     return self;
 }
 
 void direct_object_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
     auto* obj = reinterpret_cast<PyDirectObject*>(self);
     obj->core.~TdxDirectClient();
     obj->mu.~mutex();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 PyObject* construct_direct_object(const char* fname, size_t required, PyTypeObject* type,

@@ -3,10 +3,10 @@
 
 #include "python/py_fund.hpp"
 
-#include <new>
-
 #include "fund/utils.hpp"
 #include "python/py_classes.hpp"
+#include "python/py_core_object.hpp"
+#include "python/py_query_args.hpp"
 
 namespace quotix::py {
 namespace {
@@ -14,30 +14,7 @@ namespace {
 // ---- construction ----------------------------------------------------------------------------
 
 PyObject* fund_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-    if ((args && PyTuple_GET_SIZE(args) != 0) || (kwds && PyDict_GET_SIZE(kwds) != 0))
-        return raise(PyExc_TypeError, "TdxHqFundClient() takes no arguments");
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    try {
-        new (&reinterpret_cast<PyTdxHqFundClient*>(self)->core) fund::TdxHqFundClient();
-    } catch (...) {
-        // The core never came to life: free the bare object without running its destructor.
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
-        return raise_current_exception();
-    }
-    return self;
-}
-
-void fund_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    // Joins a running heartbeat thread; that thread never needs the interpreter lock.
-    reinterpret_cast<PyTdxHqFundClient*>(self)->core.~TdxHqFundClient();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    return new_core_object<PyTdxHqFundClient>(type, args, kwds, "TdxHqFundClient() takes no arguments");
 }
 
 // ---- connecting ------------------------------------------------------------------------------
@@ -46,25 +23,18 @@ void fund_dealloc(PyObject* self) noexcept {
 PyObject* raise_connection_error(const TdxError& e) { return raise(PyExc_ConnectionError, e.display()); }
 
 PyObject* fund_connect(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<3> P{"connect", {"ip", "port", "timeout"}, 2};
-    Bound<3> b;
     std::string ip;
     uint16_t port = 0;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, ip) || !b.get(1, port) || !b.get(2, timeout))
-        return nullptr;
-    if (timeout && !check_timeout("connect", "timeout", *timeout)) return nullptr;
+    if (!bind_connect(args, nargs, kwnames, ip, port, timeout)) return nullptr;
     Status st = fund_core(self).client.connect_internal(ip, port, timeout, true);
     if (!st) return raise_connection_error(st.error());
     Py_RETURN_TRUE;
 }
 
 PyObject* fund_connect_to_any(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> P{"connect_to_any", {"timeout"}, 0};
-    Bound<1> b;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, timeout)) return nullptr;
-    if (timeout && !check_timeout("connect_to_any", "timeout", *timeout)) return nullptr;
+    if (!bind_connect_to_any(args, nargs, kwnames, timeout)) return nullptr;
     Status st = fund_core(self).client.connect_to_any(timeout);
     if (!st) return raise_connection_error(st.error());
     Py_RETURN_TRUE;
@@ -175,7 +145,7 @@ constexpr const char kDoc[] =
 PyType_Slot kTdxHqFundClientSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_new, reinterpret_cast<void*>(fund_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(fund_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxHqFundClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

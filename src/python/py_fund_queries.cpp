@@ -13,6 +13,8 @@
 #include "fund/types.hpp"
 #include "fund/utils.hpp"
 #include "python/py_fund.hpp"
+#include "python/py_query_args.hpp"
+#include "python/py_records.hpp"
 
 namespace quotix::py {
 namespace {
@@ -30,25 +32,14 @@ bool check_fund_code(uint32_t error_code, uint8_t market, const std::string& cod
 // (market, code): the arguments of most methods.
 bool market_code_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       uint8_t& market, std::string& code) {
-    const Params<2> P{fname, {"market", "code"}, 2};
-    Bound<2> b;
-    return P.bind(args, nargs, kwnames, b) && b.get(0, market) && b.get(1, code) &&
+    return bind_market_code(fname, args, nargs, kwnames, market, code) &&
            check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, market, code);
 }
 
 // ---- result shapes ---------------------------------------------------------------------------
 
-Ref bar_dict(const SecurityBar& bar) {
-    static KeySet keys{"open", "close", "high", "low", "vol", "amount",
-                       "year", "month", "day", "hour", "minute", "datetime"};
-    const fund::FundBar b = fund::FundBar::from_security_bar(bar);
-    return DictBuilder(keys)
-        .add(b.open).add(b.close).add(b.high).add(b.low).add(b.vol).add(b.amount)
-        .add(b.year).add(b.month).add(b.day).add(b.hour).add(b.minute).add(b.datetime)
-        .finish();
-}
-
-Ref bar_list(const std::vector<SecurityBar>& bars) { return list_of(bars, bar_dict); }
+// Bars and minute points take TdxHqClient's dicts (py_records.hpp); these shapes are the fund
+// client's own.
 
 Ref quote_dict(const SecurityQuote& quote) {
     static KeySet keys{"market", "code", "price", "last_close", "open", "high", "low", "vol", "amount",
@@ -66,13 +57,6 @@ Ref quote_dict(const SecurityQuote& quote) {
         .add(q.ask4).add(q.ask_vol4).add(q.ask5).add(q.ask_vol5)
         .add(q.servertime)
         .finish();
-}
-
-Ref minute_list(const std::vector<MinuteTimePrice>& points) {
-    static KeySet keys{"time", "price", "avg_price", "vol"};
-    return list_of(points, [](const MinuteTimePrice& m) {
-        return DictBuilder(keys).add(m.time).add(m.price).add(m.avg_price).add(m.vol).finish();
-    });
 }
 
 Ref fund_info_dict(const fund::FundInfo& f) {
@@ -114,7 +98,7 @@ PyObject* fund_get_fund_bars(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, market, code)) return nullptr;
     auto bars = fund_core(self).client.get_security_bars(category, market, code, start, count, 0);
     if (!bars) return raise_value_error(bars.error());
-    return bar_list(*bars).release();
+    return bar_dicts(*bars).release();
 }
 
 PyObject* fund_get_fund_bars_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,7 +113,7 @@ PyObject* fund_get_fund_bars_all(PyObject* self, PyObject* const* args, Py_ssize
     if (!check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, market, code)) return nullptr;
     auto bars = fund_core(self).client.get_security_bars_all(category, market, code, count, 0);
     if (!bars) return raise_value_error(bars.error());
-    return bar_list(*bars).release();
+    return bar_dicts(*bars).release();
 }
 
 // ---- quotes ----------------------------------------------------------------------------------
@@ -161,38 +145,31 @@ PyObject* fund_get_fund_minute_time_data(PyObject* self, PyObject* const* args, 
     // Today on the exchange's calendar (UTC+8), not on the caller's.
     auto points = fund_core(self).client.get_history_minute_time_data(market, code, today_yyyymmdd());
     if (!points) return raise_value_error(points.error());
-    return minute_list(*points).release();
+    return minute_dicts(*points).release();
 }
 
 PyObject* fund_get_fund_history_minute_time_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
-    static const Params<3> P{"get_fund_history_minute_time_data", {"market", "code", "date"}, 3};
-    Bound<3> b;
+    static const Params<3> P = market_code_date_params("get_fund_history_minute_time_data");
     uint8_t market = 0;
     std::string code;
     uint32_t date = 0;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) || !b.get(2, date))
-        return nullptr;
+    if (!bind_market_code_date(P, args, nargs, kwnames, market, code, date)) return nullptr;
     // The core fund client makes the fund-code check itself.
     auto points = fund_core(self).get_fund_history_minute_time_data(market, code, date);
     if (!points) return raise_value_error(points.error());
-    return minute_list(*points).release();
+    return minute_dicts(*points).release();
 }
 
 // ---- ticks -----------------------------------------------------------------------------------
 
 PyObject* fund_get_fund_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    static const Params<4> P{"get_fund_transaction_data", {"market", "code", "start", "count"}, 2};
-    Bound<4> b;
-    uint8_t market = 0;
-    std::string code;
-    uint16_t start = 0, count = 2000;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, code) || !b.get(2, start) ||
-        !b.get(3, count))
-        return nullptr;
-    if (!check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, market, code)) return nullptr;
-    auto ticks = fund_core(self).client.get_transaction_data(market, code, start, count);
+    static const Params<4> P = tick_params("get_fund_transaction_data");
+    TickArgs a;
+    if (!bind_tick_args(P, args, nargs, kwnames, a)) return nullptr;
+    if (!check_fund_code(codes::FUND_CODE_NOT_SUPPORTED, a.market, a.code)) return nullptr;
+    auto ticks = fund_core(self).client.get_transaction_data(a.market, a.code, a.start, a.count);
     if (!ticks) return raise_value_error(ticks.error());
     static KeySet keys{"time", "price", "vol", "num", "buyorsell"};
     return list_of(*ticks, [](const TickData& t) {

@@ -3,11 +3,12 @@
 // across servers; only connect_to_any raises ConnectionError, and the queries raise RuntimeError
 // once their attempts are spent.
 
-#include <new>
 #include <utility>
 
 #include "net/smart_client.hpp"
 #include "python/py_classes.hpp"
+#include "python/py_core_object.hpp"
+#include "python/py_query_args.hpp"
 
 namespace quotix::py {
 namespace {
@@ -21,44 +22,17 @@ net::TdxSmartClient& smart_core(PyObject* self) { return reinterpret_cast<PyTdxS
 
 // ---- construction ----------------------------------------------------------------------------
 
+// Building the core loads the cache file; it writes nothing and opens no connection. Tearing it
+// down leaves the cache file as the last recording operation wrote it.
 PyObject* smart_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
-    if ((args && PyTuple_GET_SIZE(args) != 0) || (kwds && PyDict_GET_SIZE(kwds) != 0))
-        return raise(PyExc_TypeError, "TdxSmartClient() takes no arguments");
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (!self) return nullptr;
-    try {
-        // Loads the cache file; writes nothing and opens no connection.
-        new (&reinterpret_cast<PyTdxSmartClient*>(self)->core) net::TdxSmartClient();
-    } catch (...) {
-        // The core never came to life: free the bare object without running its destructor.
-        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_fn(self);
-        Py_DECREF(type);
-        return raise_current_exception();
-    }
-    return self;
-}
-
-void smart_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    // Joins a running heartbeat thread (which never needs the interpreter lock); the cache file
-    // is left as the last recording operation wrote it.
-    reinterpret_cast<PyTdxSmartClient*>(self)->core.~TdxSmartClient();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    return new_core_object<PyTdxSmartClient>(type, args, kwds, "TdxSmartClient() takes no arguments");
 }
 
 // ---- connecting, probing, the cache ----------------------------------------------------------
 
 PyObject* smart_connect_to_any(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> P{"connect_to_any", {"timeout"}, 0};
-    Bound<1> b;
     std::optional<double> timeout;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, timeout)) return nullptr;
-    // A time-out no socket can take is refused before the first attempt.
-    if (timeout && !check_timeout("connect_to_any", "timeout", *timeout)) return nullptr;
+    if (!bind_connect_to_any(args, nargs, kwnames, timeout)) return nullptr;
     Status st = smart_core(self).connect_to_any(timeout);
     if (!st) return raise(PyExc_ConnectionError, st.error().display());
     Py_RETURN_TRUE;
@@ -151,29 +125,20 @@ Ref quote_dict(const SecurityQuote& q) {
 }
 
 PyObject* smart_get_security_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<6> P{"get_security_bars", {"category", "market", "code", "start", "count", "fq"}, 3};
-    Bound<6> b;
-    uint8_t category = 0, market = 0, fq = 1;
-    std::string code;
-    uint32_t start = 0;
-    uint16_t count = 800;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, category) || !b.get(1, market) || !b.get(2, code) ||
-        !b.get(3, start) || !b.get(4, count) || !b.get(5, fq))
-        return nullptr;
-    Result<std::vector<SecurityBar>> r = smart_core(self).get_security_bars(category, market, code, start, count, fq);
+    static const Params<6> P = bar_params("get_security_bars");
+    BarArgs a;
+    if (!bind_bar_args(P, args, nargs, kwnames, a)) return nullptr;
+    Result<std::vector<SecurityBar>> r =
+        smart_core(self).get_security_bars(a.category, a.market, a.code, a.start, a.count, a.fq);
     if (!r) return raise_exhausted(r.error());
     return list_of(*r, bar_dict).release();
 }
 
 PyObject* smart_get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params<1> P{"get_security_quotes", {"all_stock"}, 1};
-    Bound<1> b;
-    std::vector<std::tuple<uint8_t, std::string>> given;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, given)) return nullptr;
+    static const Params<1> P = all_stock_params("get_security_quotes");
     // Converted once: every attempt asks for the same pairs.
-    std::vector<std::pair<uint8_t, std::string>> stocks;
-    stocks.reserve(given.size());
-    for (auto& [market, code] : given) stocks.emplace_back(market, std::move(code));
+    StockPairs stocks;
+    if (!bind_all_stock(P, args, nargs, kwnames, stocks)) return nullptr;
     Result<std::vector<SecurityQuote>> r = smart_core(self).get_security_quotes(stocks);
     if (!r) return raise_exhausted(r.error());
     return list_of(*r, quote_dict).release();
@@ -210,7 +175,7 @@ PyType_Slot kSlots[] = {
                                   "- 本地缓存: 记录成功/失败服务器，下次连接优先使用缓存\n"
                                   "- 黑名单机制: 连续失败的服务器自动加入黑名单 (24h 过期)")},
     {Py_tp_new, reinterpret_cast<void*>(smart_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(smart_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxSmartClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -33,10 +33,7 @@ std::string date_text(uint32_t year, uint32_t month, uint32_t day) {
 }  // namespace
 
 Result<std::vector<DailyBarRecord>> parse_daily_bar(std::span<const uint8_t> data, double coefficient) {
-    if (data.size() % DAILY_BAR_RECORD_SIZE != 0) {
-        return TdxError::invalid_data("Daily bar file size " + std::to_string(data.size()) + " is not a multiple of " +
-                                      std::to_string(DAILY_BAR_RECORD_SIZE));
-    }
+    QTX_TRY(check_whole_records(data.size(), DAILY_BAR_RECORD_SIZE, "Daily bar"));
     const size_t n = data.size() / DAILY_BAR_RECORD_SIZE;
     std::vector<DailyBarRecord> out;
     out.reserve(n);
@@ -58,9 +55,7 @@ Result<std::vector<DailyBarRecord>> parse_daily_bar(std::span<const uint8_t> dat
 }
 
 Result<std::vector<DailyBarRecord>> parse_daily_bar_file(const std::string& path, double coefficient) {
-    auto bytes = read_file_bytes(path);
-    if (!bytes.ok()) return std::move(bytes).error();
-    return parse_daily_bar(*bytes, coefficient);
+    return parse_file(path, [&](std::span<const uint8_t> d) { return parse_daily_bar(d, coefficient); });
 }
 
 }  // namespace quotix::reader

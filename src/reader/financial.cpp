@@ -42,9 +42,7 @@ Result<std::vector<FinancialRecord>> parse_financial(std::span<const uint8_t> da
 }
 
 Result<std::vector<FinancialRecord>> parse_financial_file(const std::string& path) {
-    auto bytes = read_file_bytes(path);
-    if (!bytes.ok()) return std::move(bytes).error();
-    return parse_financial(*bytes);
+    return parse_file(path, [](std::span<const uint8_t> d) { return parse_financial(d); });
 }
 
 }  // namespace quotix::reader

@@ -17,10 +17,7 @@ double price(const uint8_t* p, PriceFormat fmt) {
 }
 
 Result<std::vector<MinBarRecord>> parse(std::span<const uint8_t> data, PriceFormat fmt, const char* what) {
-    if (data.size() % MIN_BAR_RECORD_SIZE != 0) {
-        return TdxError::invalid_data(std::string(what) + " file size " + std::to_string(data.size()) +
-                                      " is not a multiple of " + std::to_string(MIN_BAR_RECORD_SIZE));
-    }
+    QTX_TRY(check_whole_records(data.size(), MIN_BAR_RECORD_SIZE, what));
     const size_t n = data.size() / MIN_BAR_RECORD_SIZE;
     std::vector<MinBarRecord> out;
     out.reserve(n);
@@ -49,13 +46,6 @@ Result<std::vector<MinBarRecord>> parse(std::span<const uint8_t> data, PriceForm
     return out;
 }
 
-template <class Parse>
-Result<std::vector<MinBarRecord>> parse_path(const std::string& path, Parse parse_bytes) {
-    auto bytes = read_file_bytes(path);
-    if (!bytes.ok()) return std::move(bytes).error();
-    return parse_bytes(*bytes);
-}
-
 }  // namespace
 
 Result<std::vector<MinBarRecord>> parse_min_bar(std::span<const uint8_t> data) {
@@ -67,11 +57,11 @@ Result<std::vector<MinBarRecord>> parse_lc_min_bar(std::span<const uint8_t> data
 }
 
 Result<std::vector<MinBarRecord>> parse_min_bar_file(const std::string& path) {
-    return parse_path(path, [](std::span<const uint8_t> d) { return parse_min_bar(d); });
+    return parse_file(path, [](std::span<const uint8_t> d) { return parse_min_bar(d); });
 }
 
 Result<std::vector<MinBarRecord>> parse_lc_min_bar_file(const std::string& path) {
-    return parse_path(path, [](std::span<const uint8_t> d) { return parse_lc_min_bar(d); });
+    return parse_file(path, [](std::span<const uint8_t> d) { return parse_lc_min_bar(d); });
 }
 
 }  // namespace quotix::reader

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace quotix::reader {
 namespace {
@@ -46,6 +47,12 @@ Result<std::vector<uint8_t>> read_file_bytes(const std::string& path) {
     }
     buf.resize(used);
     return buf;
+}
+
+Status check_whole_records(size_t size, size_t record_size, const char* what) {
+    if (size % record_size == 0) return ok_status();
+    return TdxError::invalid_data(std::string(what) + " file size " + std::to_string(size) + " is not a multiple of " +
+                                  std::to_string(record_size));
 }
 
 }  // namespace quotix::reader

@@ -68,6 +68,24 @@ inline bool eventually(const std::function<bool()>& cond,
     return true;
 }
 
+// One mock for a whole suite, since each launch costs a process start; every test begins with
+// clean counters, no faults, every port listening and compression on "auto".
+template <int N>
+class SharedMock : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { mock_ = new test::MockServer(N); }
+    static void TearDownTestSuite() {
+        delete mock_;
+        mock_ = nullptr;
+    }
+    void SetUp() override {
+        for (int i = 0; i < N; ++i) mock_->listen(i, true);
+        mock_->set_compress("auto");
+        mock_->reset();
+    }
+    static inline test::MockServer* mock_ = nullptr;
+};
+
 inline double seconds_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }

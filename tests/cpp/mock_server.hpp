@@ -1,15 +1,6 @@
-// Launcher of the loopback mock quote server (tests/mock_server/server.py) for
-// the C++ tests. The server runs as a child process because a server inside the
-// test process would share its blocking calls; it listens on 127.0.0.1 only.
-//
-//   quotix::test::MockServer mock;                 // one quote port
-//   quotix::test::MockServer mock3(3);             // three quote ports
-//   mock.set_fault({{"action", "delay"}, {"cmd", "bars"}, {"seconds", 2}, {"nth", 1}});
-//   client.connect("127.0.0.1", mock.port());
-//   EXPECT_EQ(mock.requests("bars"), 1);
-//
-// Helper-side failures (the process does not start, the control channel breaks)
-// throw std::runtime_error, which GoogleTest reports as a test failure.
+// Launcher of the loopback mock quote server (tests/mock_server/server.py). It runs as a child
+// process, since a server inside the test process would share its blocking calls, and listens on
+// 127.0.0.1 only. Helper-side failures throw std::runtime_error, which GoogleTest reports.
 #pragma once
 
 #include <arpa/inet.h>
@@ -132,14 +123,7 @@ public:
             ::close(ctl_fd_);
             ctl_fd_ = -1;
         }
-        if (stdin_fd_ >= 0) {
-            ::close(stdin_fd_);
-            stdin_fd_ = -1;
-        }
-        if (stdout_fd_ >= 0) {
-            ::close(stdout_fd_);
-            stdout_fd_ = -1;
-        }
+        stop_fds();
         reap(std::chrono::milliseconds(3000));
     }
 

@@ -29,16 +29,10 @@ TEST(BlockLimits, TableByCategory) {
 }
 
 TEST(BlockLimits, EffectiveCountTakesTheDefaultForZeroAndClampsSilently) {
-    EXPECT_EQ(block::effective_count(4, 0), 100);
-    EXPECT_EQ(block::effective_count(0, 0), 50);
-    EXPECT_EQ(block::effective_count(3, 0), 200);
-    EXPECT_EQ(block::effective_count(0, 500), 200);
-    EXPECT_EQ(block::effective_count(0, 200), 200);
-    EXPECT_EQ(block::effective_count(0, 1), 1);
-    EXPECT_EQ(block::effective_count(3, 1000), 800);
-    EXPECT_EQ(block::effective_count(4, 65535), 800);
-    EXPECT_EQ(block::effective_count(4, 300), 300);
-    EXPECT_EQ(block::effective_count(12, 0), 100);
+    // {category, asked, effective}
+    const Row cases[] = {{4, 0, 100},  {0, 0, 50},    {3, 0, 200},     {0, 500, 200},   {0, 200, 200},
+                         {0, 1, 1},    {3, 1000, 800}, {4, 65535, 800}, {4, 300, 300},  {12, 0, 100}};
+    for (const Row& c : cases) EXPECT_EQ(block::effective_count(c.category, c.default_count), c.max_count) << int(c.category);
 }
 
 TEST(BlockLimits, OneMinuteCategoriesAreRefusedAsInvalidData) {
@@ -55,5 +49,3 @@ TEST(BlockLimits, OneMinuteCategoriesAreRefusedAsInvalidData) {
         EXPECT_TRUE(block::check_category(static_cast<uint8_t>(c)).ok()) << c;
     }
 }
-
-TEST(BlockLimits, BlockMarketIsShanghai) { EXPECT_EQ(block::BLOCK_MARKET, 1); }

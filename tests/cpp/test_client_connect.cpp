@@ -12,7 +12,10 @@ using namespace quotix::net;
 using namespace quotix::testing;
 using quotix::test::MockServer;
 
-TEST(Connect, NewClientStateAndDefaults) {
+class Connect : public quotix::testing::SharedMock<3> {};
+
+TEST_F(Connect, NewClientStateAndDefaultsThenConnectInternalInstallsTheServer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     EXPECT_FALSE(client.is_connected());
     EXPECT_FALSE(client.current_server().has_value());
@@ -26,34 +29,25 @@ TEST(Connect, NewClientStateAndDefaults) {
     EXPECT_EQ(client.cache_ttl(), std::chrono::seconds(30));
     EXPECT_TRUE(client.auto_retry());
     EXPECT_EQ(client.fq_context_tier(), FQ_CONTEXT_MID);
-    EXPECT_FALSE(client.heartbeat_running());
-}
 
-TEST(Connect, BuiltInTablesAreTheDefaultSeams) {
-    ClientSeams s;
-    ASSERT_EQ(s.primary_servers.size(), 10u);
-    ASSERT_EQ(s.all_known_servers.size(), 102u);
-    EXPECT_EQ(s.primary_servers[0].ip, PRIMARY_SERVERS[0].ip);
-    EXPECT_EQ(s.heartbeat_interval, std::chrono::milliseconds(10000));
-}
-
-TEST(Connect, ConnectInternalInstallsTheServer) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({}));
     LogCapture logs(3);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     EXPECT_EQ(logs.take(), "[I] hq  connected to 127.0.0.1:" + std::to_string(mock.port()) + "\n");
     EXPECT_TRUE(client.is_connected());
     EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port()));
-    auto s = client.pool_stats();
+    s = client.pool_stats();
     EXPECT_EQ(s.idle, 1u);
     EXPECT_EQ(s.total, 1u);
     EXPECT_EQ(mock.handshakes(), 1);
     EXPECT_FALSE(client.heartbeat_running());
+
+    // A huge time-to-live is saturated, not wrapped into the past.
+    client.set_cache_ttl(std::numeric_limits<uint64_t>::max());
+    EXPECT_GT(client.cache_expiry_from_now(), std::chrono::steady_clock::now());
 }
 
-TEST(Connect, FailedHandshakeChangesNothing) {
-    MockServer mock(2);
+TEST_F(Connect, FailedHandshakeChangesNothing) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, true).ok());
     mock.set_fault({{"action", "fail_handshake"}, {"server", 1}});
@@ -67,8 +61,8 @@ TEST(Connect, FailedHandshakeChangesNothing) {
     client.disconnect();
 }
 
-TEST(Connect, BadTimeoutsAreRefusedBeforeDialing) {
-    MockServer mock;
+TEST_F(Connect, BadTimeoutsAreRefusedBeforeDialing) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({}));
     for (double t : {-1.0, std::nan("")}) {
         auto st = client.connect_internal("127.0.0.1", mock.port(), t, true);
@@ -83,25 +77,8 @@ TEST(Connect, BadTimeoutsAreRefusedBeforeDialing) {
     EXPECT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::numeric_limits<double>::infinity(), false).ok());
 }
 
-TEST(Connect, CacheTtlIsSaturated) {
-    TdxHqClient client(loopback_seams({}));
-    client.set_cache_ttl(std::numeric_limits<uint64_t>::max());
-    EXPECT_GT(client.cache_expiry_from_now(), std::chrono::steady_clock::now());
-    client.set_cache_ttl(0);
-    EXPECT_EQ(client.cache_ttl(), std::chrono::seconds(0));
-}
-
-TEST(Connect, ConnectToAnyOnConnectedClientDoesNothing) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({}));
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    client.block_server("127.0.0.1", mock.port());
-    ASSERT_TRUE(client.connect_to_any().ok());
-    EXPECT_EQ(mock.accepted(), 1);
-}
-
-TEST(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
-    MockServer mock(3);
+TEST_F(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
+    MockServer& mock = *mock_;
     const uint16_t closed = TcpPeer::closed_port();
     TdxHqClient client(loopback_seams({loopback("p0", closed), loopback("p1", mock.port(1))},
                                       {loopback("a0", mock.port(2))}));
@@ -122,33 +99,35 @@ TEST(Connect, ConnectToAnyWalksUserThenPrimaryThenAllKnown) {
     EXPECT_EQ(third.current_server(), ServerAddr("127.0.0.1", mock.port(2)));
 }
 
-TEST(Connect, ConnectToAnySkipsBlockedServers) {
-    MockServer mock(2);
+TEST_F(Connect, ConnectToAnySkipsBlockedServersAndEveryOneBlockedIs2001WithoutDialing) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0)), loopback("b", mock.port(1))},
                                       {loopback("a", mock.port(0))}));
+    client.add_server("u", "127.0.0.1", mock.port(0));
     client.block_server("127.0.0.1", mock.port(0));
     ASSERT_TRUE(client.connect_to_any(1.0).ok());
     EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port(1)));
     EXPECT_EQ(mock.accepted(0), 0);
-}
 
-TEST(Connect, EveryServerBlockedIs2001WithoutDialing) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {loopback("a", mock.port())}));
-    client.add_server("u", "127.0.0.1", mock.port());
-    client.block_server("127.0.0.1", mock.port());
+    client.disconnect();
+    client.block_server("127.0.0.1", mock.port(1));
     LogCapture logs(2);
     auto st = client.connect_to_any(1.0);
     EXPECT_EQ(logs.take(), "[E] hq  all servers unreachable (tried user/primary/all_known lists)\n");
     ASSERT_FALSE(st.ok());
     EXPECT_EQ(st.error().display(), "[E2001] connection failed: all servers unreachable");
-    EXPECT_EQ(mock.accepted(), 0);
+    EXPECT_EQ(mock.accepted(0), 0);
+    EXPECT_EQ(mock.accepted(1), 1);
 }
 
-TEST(Connect, AfterDisconnectTheFormerServerIsTriedFirst) {
-    MockServer mock(2);
+TEST_F(Connect, ConnectToAnyKeepsAConnectionAndAfterDisconnectTriesTheFormerServerFirst) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("b", mock.port(1))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
+    client.block_server("127.0.0.1", mock.port(0));
+    ASSERT_TRUE(client.connect_to_any().ok());  // connected: nothing to do
+    EXPECT_EQ(mock.accepted(0), 1);
+    client.unblock_server("127.0.0.1", mock.port(0));
     client.disconnect();
     EXPECT_FALSE(client.is_connected());
     ASSERT_TRUE(client.connect_to_any(1.0).ok());
@@ -156,8 +135,8 @@ TEST(Connect, AfterDisconnectTheFormerServerIsTriedFirst) {
     EXPECT_EQ(mock.accepted(1), 0);
 }
 
-TEST(Connect, ReconnectToAnotherServerSkipsCurrentAndBlocked) {
-    MockServer mock(3);
+TEST_F(Connect, ReconnectToAnotherServerSkipsCurrentAndBlocked) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams(
         {loopback("a", mock.port(0)), loopback("b", mock.port(1)), loopback("c", mock.port(2))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
@@ -168,20 +147,17 @@ TEST(Connect, ReconnectToAnotherServerSkipsCurrentAndBlocked) {
     EXPECT_EQ(logs.take(), "[I] hq  connected to 127.0.0.1:" + p2 + "\n[I] hq  switched to server 127.0.0.1:" + p2 + "\n");
     EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port(2)));
     EXPECT_EQ(mock.accepted(1), 0);
-}
 
-TEST(Connect, ReconnectToAnotherServerWithNoAlternative) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({loopback("a", mock.port())}));
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    LogCapture logs(2);
+    // Now only the blocked server and the current one remain.
+    client.block_server("127.0.0.1", mock.port(0));
+    LogCapture warn(2);
     client.reconnect_to_another_server();
-    EXPECT_EQ(logs.take(), "[W] hq  no alternative server available\n");
-    EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port()));
+    EXPECT_EQ(warn.take(), "[W] hq  no alternative server available\n");
+    EXPECT_EQ(client.current_server(), ServerAddr("127.0.0.1", mock.port(2)));
     EXPECT_TRUE(client.is_connected());
 }
 
-TEST(Connect, ServerAndBlockLists) {
+TEST_F(Connect, ServerAndBlockLists) {
     TdxHqClient client(loopback_seams({}));
     client.add_server("a", "1.1.1.1", 7709);
     client.add_server("b", "2.2.2.2", 7709);

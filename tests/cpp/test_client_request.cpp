@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "client_fixture.hpp"
-#include "net/handshake.hpp"
 #include "net/packet.hpp"
 #include "tcp_peer.hpp"
+
+#include <thread>
 
 using namespace quotix;
 using namespace quotix::net;
@@ -24,89 +25,111 @@ std::vector<double> arrival_times(MockServer& mock, const std::string& cmd) {
 
 }  // namespace
 
-TEST(RequestPath, NeverConnectedClientDialsPrimaryRowZero) {
-    MockServer mock(2);
+class RequestPath : public quotix::testing::SharedMock<2> {};
+
+// A never-connected client dials primary row 0 without becoming connected, and the pooled
+// connection serves the following requests.
+TEST_F(RequestPath, NeverConnectedClientDialsPrimaryRowZeroAndReusesThePool) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("first", mock.port(0)), loopback("second", mock.port(1))}));
     auto body = client.send_and_recv(build_security_count_packet(0));
     ASSERT_TRUE(body.ok()) << body.error().display();
     EXPECT_GE(body->size(), 2u);
     EXPECT_FALSE(client.is_connected());
     EXPECT_FALSE(client.current_server().has_value());
-    EXPECT_EQ(mock.handshakes(0), 1);
-    EXPECT_EQ(mock.accepted(1), 0);
     auto stats = client.pool_stats();
     EXPECT_EQ(stats.idle, 1u);
     EXPECT_EQ(stats.total, 1u);
     EXPECT_EQ(stats.active, 0u);
-}
-
-TEST(RequestPath, PooledConnectionIsReused) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.send_and_recv(build_security_count_packet(1)).ok());
-    EXPECT_EQ(mock.accepted(), 1);
-    EXPECT_EQ(mock.handshakes(), 1);
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(client.send_and_recv(build_security_count_packet(1)).ok());
+    EXPECT_EQ(mock.accepted(0), 1);
+    EXPECT_EQ(mock.handshakes(0), 1);
+    EXPECT_EQ(mock.accepted(1), 0);
     auto log = mock.request_log("count");
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0]["conn"], log[2]["conn"]);
 }
 
-TEST(RequestPath, NoRetryWhenAutoRetryIsOff) {
+TEST_F(RequestPath, NoRetryWhenAutoRetryIsOff) {
     const uint16_t closed = TcpPeer::closed_port();
     TdxHqClient client(loopback_seams({loopback("gone", closed)}));
     client.set_auto_retry(false);
     LogCapture logs(4);
-    auto t0 = Clock::now();
     auto r = client.send_and_recv(build_security_count_packet(0));
-    const double took = seconds_since(t0);
     const std::string out = logs.take();
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), TdxError::Kind::Connection);
     EXPECT_EQ(r.error().text().rfind("Failed to connect to 127.0.0.1:" + std::to_string(closed) + ": ", 0), 0u);
     EXPECT_EQ(out, "");
-    (void)took;
 }
 
-TEST(RequestPath, EmptyBodyWithoutRetryIsCoded2003) {
-    MockServer mock;
+// Without retry a bad reply is returned as it is: an empty body or corrupt zlib.
+TEST_F(RequestPath, BadRepliesWithoutRetry) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}, {"nth", 1}});
-    auto r = client.send_and_recv(build_security_count_packet(0));
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().display(), "[E2003] server disconnected: empty response body");
+    auto empty = client.send_and_recv(build_security_count_packet(0));
+    ASSERT_FALSE(empty.ok());
+    EXPECT_EQ(empty.error().display(), "[E2003] server disconnected: empty response body");
+    mock.clear_faults();
+    mock.set_fault({{"action", "corrupt_zlib"}, {"cmd", "count"}, {"nth", 1}});
+    auto corrupt = client.send_and_recv(build_security_count_packet(0));
+    ASSERT_FALSE(corrupt.ok());
+    EXPECT_TRUE(corrupt.error().is_coded(2102)) << corrupt.error().display();
 }
 
-TEST(RequestPath, RetriesOnTheSameServerAfterTheScheduleThen2005) {
-    MockServer mock;
+// Both clients pay the whole retry schedule, so they run side by side: one stays connected to a
+// server whose replies are all empty (every attempt on that server, no reconnect), the other has
+// no reachable server at all (a reconnect before each retry).
+TEST_F(RequestPath, RetryScheduleOnTheSameServerAndWithEveryServerUnreachable) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}});
+    const uint16_t closed = TcpPeer::closed_port();
+    TdxHqClient lost(loopback_seams({loopback("p", closed)}, {loopback("a", closed)}));
+
     LogCapture logs(2);
+    Result<Bytes> lost_r = TdxError::disconnected();
+    double lost_took = 0;
+    std::thread other([&] {
+        auto t0 = Clock::now();
+        lost_r = lost.send_and_recv(build_security_count_packet(0));
+        lost_took = seconds_since(t0);
+    });
     auto r = client.send_and_recv(build_security_count_packet(0));
+    other.join();
     const std::string out = logs.take();
+
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().display(), "[E2005] retry exhausted: 5 attempts");
-
-    EXPECT_EQ(out,
-              "[W] hq  request failed, retry 1/4 in 0.1s\n"
-              "[W] hq  request failed, retry 2/4 in 0.5s\n"
-              "[W] hq  request failed, retry 3/4 in 1.0s\n"
-              "[W] hq  request failed, retry 4/4 in 2.0s\n"
-              "[E] hq  retry exhausted after 5 attempts\n");
     auto times = arrival_times(mock, "count");
     ASSERT_EQ(times.size(), 5u);
     const double delays[] = {0.1, 0.5, 1.0, 2.0};
     for (int i = 0; i < 4; ++i) EXPECT_GE(times[i + 1] - times[i], delays[i] - 0.01) << i;
-    // Connected all along: no reconnect, every attempt on the one server.
     EXPECT_TRUE(client.is_connected());
     EXPECT_EQ(mock.handshakes(), 1 + 4);  // each failed exchange closes its connection
+
+    ASSERT_FALSE(lost_r.ok());
+    EXPECT_TRUE(lost_r.error().is_coded(2005));
+    EXPECT_EQ(lost_r.error().coded_error().message, "5 attempts");
+    EXPECT_GE(lost_took, 3.6 - 0.05);
+    EXPECT_FALSE(lost.is_connected());
+
+    // Each client logs the four retries and the exhaustion; only the lost one reconnects.
+    for (const char* line : {"[W] hq  request failed, retry 1/4 in 0.1s\n", "[W] hq  request failed, retry 2/4 in 0.5s\n",
+                             "[W] hq  request failed, retry 3/4 in 1.0s\n", "[W] hq  request failed, retry 4/4 in 2.0s\n",
+                             "[E] hq  retry exhausted after 5 attempts\n"})
+        EXPECT_EQ(count_of(out, line), 2u) << line;
+    EXPECT_EQ(count_of(out, "[W] hq  connection lost, attempting reconnect...\n"), 4u);
+    EXPECT_EQ(count_of(out, "[E] hq  reconnect failed, all servers unreachable\n"), 4u);
+    EXPECT_EQ(count_of(out, "\n"), 2u * 5 + 4 + 4);
 }
 
-TEST(RequestPath, ReconnectsBeforeRetryWhenNotConnected) {
-    MockServer mock(2);
+TEST_F(RequestPath, ReconnectsBeforeRetryWhenNotConnected) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
     client.add_server("b", "127.0.0.1", mock.port(1));
@@ -126,26 +149,8 @@ TEST(RequestPath, ReconnectsBeforeRetryWhenNotConnected) {
     EXPECT_EQ(mock.requests("count", 1), 1);
 }
 
-TEST(RequestPath, ExhaustionWithEveryServerUnreachable) {
-    const uint16_t closed = TcpPeer::closed_port();
-    TdxHqClient client(loopback_seams({loopback("p", closed)}, {loopback("a", closed)}));
-    LogCapture logs(2);
-    auto t0 = Clock::now();
-    auto r = client.send_and_recv(build_security_count_packet(0));
-    const double took = seconds_since(t0);
-    const std::string out = logs.take();
-    ASSERT_FALSE(r.ok());
-    EXPECT_TRUE(r.error().is_coded(2005));
-    EXPECT_EQ(r.error().coded_error().message, "5 attempts");
-    EXPECT_GE(took, 3.6 - 0.05);
-    EXPECT_EQ(count_of(out, "connection lost, attempting reconnect..."), 4u);
-    EXPECT_EQ(count_of(out, "[E] hq  reconnect failed, all servers unreachable\n"), 4u);
-    EXPECT_EQ(count_of(out, "[E] hq  retry exhausted after 5 attempts\n"), 1u);
-    EXPECT_FALSE(client.is_connected());
-}
-
-TEST(RequestPath, LateReplyIsNeverTakenForTheNextAnswer) {
-    MockServer mock;
+TEST_F(RequestPath, LateReplyIsNeverTakenForTheNextAnswer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), 0.5, false).ok());
@@ -168,8 +173,8 @@ TEST(RequestPath, LateReplyIsNeverTakenForTheNextAnswer) {
     EXPECT_EQ(*next, *fresh);
 }
 
-TEST(RequestPath, SurplusReplyBytesRetireTheConnection) {
-    MockServer mock;
+TEST_F(RequestPath, SurplusReplyBytesRetireTheConnection) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
@@ -186,8 +191,8 @@ TEST(RequestPath, SurplusReplyBytesRetireTheConnection) {
     EXPECT_EQ(mock.accepted(), 2);
 }
 
-TEST(RequestPath, CompressedAndPlainRepliesAreReturnedInflated) {
-    MockServer mock;
+TEST_F(RequestPath, CompressedAndPlainRepliesAreReturnedInflated) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     auto packet = build_security_list_packet(0, 0);
@@ -199,59 +204,8 @@ TEST(RequestPath, CompressedAndPlainRepliesAreReturnedInflated) {
     EXPECT_EQ(*plain, *inflated);
 }
 
-TEST(RequestPath, CorruptZlibWithoutRetryIsCoded2102) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
-    client.set_auto_retry(false);
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    mock.set_fault({{"action", "corrupt_zlib"}, {"cmd", "count"}, {"nth", 1}});
-    auto r = client.send_and_recv(build_security_count_packet(0));
-    ASSERT_FALSE(r.ok());
-    EXPECT_TRUE(r.error().is_coded(2102)) << r.error().display();
-}
-
-TEST(RequestPath, LimiterSpacesRequestsOfOneClassOnly) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
-    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
-    client.rate_limiter().set_rps(10);  // 100 ms
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.send_and_recv(build_security_count_packet(0)).ok());
-    auto times = arrival_times(mock, "count");
-    ASSERT_EQ(times.size(), 3u);
-    EXPECT_GE(times[1] - times[0], 0.095);
-    EXPECT_GE(times[2] - times[1], 0.095);
-
-    // The K-line limiter keeps its own 67 ms.
-    auto bars = build_security_bars_packet(9, 0, "000001", 0, 10, 0);
-    ASSERT_TRUE(client.send_and_recv_kline(bars).ok());
-    ASSERT_TRUE(client.send_and_recv_kline(bars).ok());
-    auto bar_times = arrival_times(mock, "bars");
-    ASSERT_EQ(bar_times.size(), 2u);
-    EXPECT_GE(bar_times[1] - bar_times[0], 0.062);
-}
-
-TEST(RequestPath, PoolBoundIsFiveHandshakenConnections) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
-    // The client's own exchanges never hold more than one connection at a time, so the bound is
-    // exercised on a pool built the way the client builds it.
-    auto pool = ConnectionPool::create(5, 0.5, [](TcpConnection& c) { return perform_handshake(c); });
-    std::vector<PooledConnGuard> held;
-    for (int i = 0; i < 5; ++i) {
-        auto g = pool->checkout("127.0.0.1", mock.port());
-        ASSERT_TRUE(g.ok()) << g.error().display();
-        held.push_back(std::move(*g));
-    }
-    EXPECT_EQ(mock.handshakes(), 5);
-    LogCapture logs(2);
-    auto sixth = pool->checkout("127.0.0.1", mock.port());
-    ASSERT_FALSE(sixth.ok());
-    EXPECT_TRUE(sixth.error().is_coded(2006));
-    EXPECT_EQ(mock.accepted(), 5);
-}
-
-TEST(RequestPath, FailedHandshakeOfANewPooledConnection) {
-    MockServer mock;
+TEST_F(RequestPath, FailedHandshakeOfANewPooledConnection) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     client.set_auto_retry(false);
     mock.set_fault({{"action", "fail_handshake"}, {"nth", 1}});
@@ -265,8 +219,8 @@ TEST(RequestPath, FailedHandshakeOfANewPooledConnection) {
     EXPECT_TRUE(client.send_and_recv(build_security_count_packet(0)).ok());
 }
 
-TEST(RequestPath, FirstRetrySucceeds) {
-    MockServer mock;
+TEST_F(RequestPath, FirstRetrySucceeds) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("m", mock.port())}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(), std::nullopt, false).ok());
     auto expected = client.send_and_recv(build_security_count_packet(0));

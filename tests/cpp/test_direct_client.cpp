@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "client_fixture.hpp"
 #include "loopback_client.hpp"
 #include "mock_server.hpp"
 #include "net/block_download.hpp"
@@ -15,21 +16,12 @@ using quotix::test::MockServer;
 
 namespace {
 
-class DirectClient : public ::testing::Test {
+class DirectClient : public quotix::testing::SharedMock<2> {
 protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(2); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override { mock_->reset(); }
-
     TdxDirectClient client(size_t server = 0) const {
         return TdxDirectClient(MockServer::host(), mock_->port(server), 2.0);
     }
-    static MockServer* mock_;
 };
-MockServer* DirectClient::mock_ = nullptr;
 
 }  // namespace
 
@@ -52,24 +44,18 @@ TEST_F(DirectClient, EveryRequestOpensHandshakesAndClosesItsOwnConnection) {
     EXPECT_EQ(mock_->open_connections(), 0);
 }
 
-TEST_F(DirectClient, UnreachableServerLogsAndReturnsTheConnectError) {
+TEST_F(DirectClient, UnreachableServerOrEmptyReplyIsAnError) {
     mock_->listen(1, false);
-    auto c = client(1);
     CapturedLog log;
-    auto r = c.get_xdxr_info(0, "000001");
-    mock_->listen(1, true);
+    auto r = client(1).get_xdxr_info(0, "000001");
     ASSERT_FALSE(r.ok());
-    const std::string expected = "[E] direct  connect to 127.0.0.1:" + std::to_string(mock_->port(1)) +
-                                 " failed: " + r.error().display() + "\n";
-    EXPECT_EQ(log.text(), expected);
-}
+    EXPECT_EQ(log.text(), "[E] direct  connect to 127.0.0.1:" + std::to_string(mock_->port(1)) + " failed: " +
+                              r.error().display() + "\n");
 
-TEST_F(DirectClient, EmptyReplyBodyIsCoded2003) {
     mock_->set_fault({{"action", "zero_body"}, {"cmd", "xdxr"}});
-    auto r = client().get_xdxr_info(0, "000001");
-    ASSERT_FALSE(r.ok());
-    EXPECT_TRUE(r.error().is_coded(2003)) << r.error().display();
-    EXPECT_EQ(r.error().coded_error().message, "empty response body");
+    auto empty = client(0).get_xdxr_info(0, "000001");
+    ASSERT_FALSE(empty.ok());
+    EXPECT_EQ(empty.error().display(), "[E2003] server disconnected: empty response body");
 }
 
 TEST_F(DirectClient, SetServerKeepsTimeoutAndTier) {
@@ -130,16 +116,6 @@ TEST_F(DirectClient, QuoteBatchIsCutToSixtyWithAWarningAndBlockCodesPass) {
     ASSERT_EQ(req.size(), 1u);
     EXPECT_EQ(req[0]["args"]["n"], 60);
     EXPECT_EQ(req[0]["args"]["pairs"][59][1], "600159");
-}
-
-TEST_F(DirectClient, HistoryMinuteTimeCarriesTheDate) {
-    auto r = client().get_history_minute_time_data(1, "600000", 20240105);
-    ASSERT_TRUE(r.ok()) << r.error().display();
-    EXPECT_EQ(r->size(), 240u);
-    auto req = mock_->request_log("minute");
-    ASSERT_EQ(req.size(), 1u);
-    EXPECT_EQ(req[0]["args"]["date"], 20240105);
-    EXPECT_EQ(req[0]["raw"], "0c0130000101" "0d000d00b40f" "e9d63401" "01" "363030303030");
 }
 
 TEST_F(DirectClient, AdjustedBarsFetchContextFromTheEndOfTheWindow) {

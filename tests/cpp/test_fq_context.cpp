@@ -59,23 +59,19 @@ XdXrInfo event_on(uint32_t y, uint32_t m, uint32_t d, uint32_t category) {
 
 }  // namespace
 
-TEST(FqContext, PagesPerTier) {
+TEST(FqContext, TierPagesEarliestEventAndWhenContextIsNeeded) {
     EXPECT_EQ(fq_context_max_pages(0), 3u);
     EXPECT_EQ(fq_context_max_pages(1), 6u);
     EXPECT_EQ(fq_context_max_pages(2), 9u);
     EXPECT_EQ(fq_context_max_pages(200), 6u);
-}
 
-TEST(FqContext, EarliestEventCountsOnlyExRights) {
-    std::vector<XdXrInfo> ev = {event_on(2020, 1, 5, 2), event_on(2021, 3, 1, 1), event_on(2020, 6, 1, 1)};
-    EXPECT_EQ(earliest_ex_rights_date(ev), 20200601u);
-    std::vector<XdXrInfo> none = {event_on(2020, 1, 5, 2)};
-    EXPECT_FALSE(earliest_ex_rights_date(none));
-}
+    // Only ex-rights events (category 1) count.
+    EXPECT_EQ(earliest_ex_rights_date(std::vector<XdXrInfo>{event_on(2020, 1, 5, 2), event_on(2021, 3, 1, 1), event_on(2020, 6, 1, 1)}),
+              20200601u);
+    EXPECT_FALSE(earliest_ex_rights_date(std::vector<XdXrInfo>{event_on(2020, 1, 5, 2)}));
 
-TEST(FqContext, NeededWhenAnEventFallsOnOrBeforeTheFirstBar) {
     std::vector<SecurityBar> bars = {bar_on(2024, 6, 3), bar_on(2024, 6, 4)};
-    EXPECT_TRUE(needs_fq_context(bars, 20240603u));   // on the first bar's own date
+    EXPECT_TRUE(needs_fq_context(bars, 20240603u));  // on the first bar's own date
     EXPECT_TRUE(needs_fq_context(bars, 20240531u));
     EXPECT_FALSE(needs_fq_context(bars, 20240604u));
     EXPECT_FALSE(needs_fq_context(bars, std::nullopt));
@@ -114,19 +110,6 @@ TEST(FqContext, PageBeginningOnTheEventDateDoesNotEndTheFetch) {
     auto ctx = fetch_fq_context(s.fn(), 4, 1, "600000", 0, 20240628, 6);
     ASSERT_TRUE(ctx.ok());
     EXPECT_EQ(s.starts, (std::vector<int>{0, 800}));
-}
-
-TEST(FqContext, TierBudgetAndEmptyPageEndTheFetch) {
-    Script s;
-    auto ctx = fetch_fq_context(s.fn(), 4, 1, "600000", 800, 19900101, 3);
-    ASSERT_TRUE(ctx.ok());
-    EXPECT_EQ(s.starts, (std::vector<int>{800, 1600, 2400}));
-    Script e;
-    e.replies = {unhex(kJune2024), unhex("0000")};
-    auto ctx2 = fetch_fq_context(e.fn(), 4, 1, "600000", 800, 19900101, 6);
-    ASSERT_TRUE(ctx2.ok());
-    EXPECT_EQ(e.starts, (std::vector<int>{800, 1600}));
-    EXPECT_EQ(ctx2->size(), 1u);
 }
 
 TEST(FqContext, FailedOrUndecodablePageIsAnError) {

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "fund/client.hpp"
 #include "fund/fund_list.hpp"
 #include "loopback_client.hpp"
 #include "mock_server.hpp"
@@ -16,76 +16,37 @@ using quotix::fund::fund_list_page_budget;
 using quotix::fund::FundType;
 using quotix::test::MockServer;
 
-TEST(FundListBudget, PagesOfAThousandRoundedUp) {
-    EXPECT_EQ(fund_list_page_budget(0), 0u);
-    EXPECT_EQ(fund_list_page_budget(1), 1u);
-    EXPECT_EQ(fund_list_page_budget(1000), 1u);
-    EXPECT_EQ(fund_list_page_budget(1001), 2u);
-    EXPECT_EQ(fund_list_page_budget(2105), 3u);
-    EXPECT_EQ(fund_list_page_budget(65535), 66u);
-}
-
-TEST(FundListRange, ShenzhenBound) {
-    EXPECT_TRUE(ends_past_fund_range(0, "170000"));
-    EXPECT_TRUE(ends_past_fund_range(0, "300001"));
-    EXPECT_TRUE(ends_past_fund_range(0, "2"));
-    // Fund prefixes never end the range, whatever follows them.
-    EXPECT_FALSE(ends_past_fund_range(0, "159999"));
-    EXPECT_FALSE(ends_past_fund_range(0, "16zzzz"));
-    EXPECT_FALSE(ends_past_fund_range(0, "120001"));
-    EXPECT_FALSE(ends_past_fund_range(0, "1"));
-    EXPECT_FALSE(ends_past_fund_range(0, ""));
-}
-
-TEST(FundListRange, ShanghaiBound) {
-    EXPECT_TRUE(ends_past_fund_range(1, "520000"));
-    EXPECT_TRUE(ends_past_fund_range(1, "600000"));
-    EXPECT_TRUE(ends_past_fund_range(1, "52"));
-    EXPECT_FALSE(ends_past_fund_range(1, "519999"));
-    EXPECT_FALSE(ends_past_fund_range(1, "51\xff"));
-    EXPECT_FALSE(ends_past_fund_range(1, "500001"));
-    EXPECT_FALSE(ends_past_fund_range(1, "488888"));
-    // A beginning of the bound sorts before it.
-    EXPECT_FALSE(ends_past_fund_range(1, "5"));
-    EXPECT_FALSE(ends_past_fund_range(1, "51999"));
-    // Bytes compare unsigned: a high byte sorts after every digit.
-    EXPECT_TRUE(ends_past_fund_range(1, "\xe5\x8f\xb0"));
-}
-
-TEST(FundListRange, OtherMarketsNeverEnd) {
-    for (int market : {2, 3, 255}) {
-        EXPECT_FALSE(ends_past_fund_range(static_cast<uint8_t>(market), "999999"));
-        EXPECT_FALSE(ends_past_fund_range(static_cast<uint8_t>(market), "\xff"));
-    }
+TEST(FundList, PageBudgetAndEndOfTheFundRange) {
+    for (auto [count, pages] : {std::pair{0, 0}, {1, 1}, {1000, 1}, {1001, 2}, {2105, 3}, {65535, 66}})
+        EXPECT_EQ(fund_list_page_budget(static_cast<uint16_t>(count)), static_cast<size_t>(pages)) << count;
+    struct Case {
+        uint8_t market;
+        const char* code;
+        bool ends;
+    };
+    const Case cases[] = {
+        {0, "170000", true}, {0, "300001", true}, {0, "2", true},
+        // Fund prefixes never end the range, whatever follows them.
+        {0, "159999", false}, {0, "16zzzz", false}, {0, "120001", false}, {0, "1", false}, {0, "", false},
+        {1, "520000", true}, {1, "600000", true}, {1, "52", true}, {1, "519999", false}, {1, "51\xff", false},
+        {1, "500001", false}, {1, "488888", false},
+        // A beginning of the bound sorts before it; bytes compare unsigned.
+        {1, "5", false}, {1, "51999", false}, {1, "\xe5\x8f\xb0", true},
+        {2, "999999", false}, {3, "\xff", false}, {255, "999999", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ends_past_fund_range(c.market, c.code), c.ends) << int(c.market) << " " << c.code;
 }
 
 namespace {
 
-class FundListWalk : public ::testing::Test {
+class FundListWalk : public quotix::test::ConnectedClientTest {
 protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(1); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        mock_->reset();
-        fund_ = std::make_unique<quotix::fund::TdxHqFundClient>(quotix::test::loopback_seams(*mock_));
-        ASSERT_TRUE(fund_->client.connect_internal(MockServer::host(), mock_->port(0), 2.0, false).ok());
-        mock_->reset();
-    }
-    void TearDown() override { fund_->client.disconnect(); }
-
     std::vector<int> list_starts() {
         std::vector<int> starts;
         for (const auto& e : mock_->request_log("list")) starts.push_back(e["args"]["start"].get<int>());
         return starts;
     }
-
-    static MockServer* mock_;
-    std::unique_ptr<quotix::fund::TdxHqFundClient> fund_;
 };
-MockServer* FundListWalk::mock_ = nullptr;
 
 std::vector<std::string> codes_of(const std::vector<FundInfo>& funds) {
     std::vector<std::string> out;
@@ -98,7 +59,7 @@ std::vector<std::string> codes_of(const std::vector<FundInfo>& funds) {
 // Shenzhen: 2105 entries, funds 159001-159099, 159915, 161725 at positions 1502-1602; the second
 // page ends with 300xxx, past the range.
 TEST_F(FundListWalk, ShenzhenStopsAfterThePageThatLeavesTheRange) {
-    auto r = quotix::fund::get_fund_list(fund_->client, 0);
+    auto r = quotix::fund::get_fund_list(*client_, 0);
     ASSERT_TRUE(r.ok()) << r.error().display();
     ASSERT_EQ(r->size(), 101u);
     EXPECT_EQ(r->front().code, "159001");
@@ -118,7 +79,7 @@ TEST_F(FundListWalk, ShenzhenStopsAfterThePageThatLeavesTheRange) {
 
 // Shanghai: funds at positions 2-105, the first page ends with 600xxx.
 TEST_F(FundListWalk, ShanghaiNeedsOnePage) {
-    auto r = quotix::fund::get_fund_list(fund_->client, 1);
+    auto r = quotix::fund::get_fund_list(*client_, 1);
     ASSERT_TRUE(r.ok()) << r.error().display();
     auto codes = codes_of(*r);
     ASSERT_EQ(codes.size(), 103u);
@@ -132,13 +93,13 @@ TEST_F(FundListWalk, ShanghaiNeedsOnePage) {
 }
 
 TEST_F(FundListWalk, OtherMarketsWalkTheWholeBudget) {
-    auto r = quotix::fund::get_fund_list(fund_->client, 2);
+    auto r = quotix::fund::get_fund_list(*client_, 2);
     ASSERT_TRUE(r.ok()) << r.error().display();
     EXPECT_TRUE(r->empty());
     EXPECT_EQ(list_starts(), (std::vector<int>{0}));
 
     // Market 7 counts no securities: nothing beyond the count is asked.
-    auto none = quotix::fund::get_fund_list(fund_->client, 7);
+    auto none = quotix::fund::get_fund_list(*client_, 7);
     ASSERT_TRUE(none.ok());
     EXPECT_TRUE(none->empty());
     EXPECT_EQ(list_starts(), (std::vector<int>{0}));
@@ -147,7 +108,7 @@ TEST_F(FundListWalk, OtherMarketsWalkTheWholeBudget) {
 TEST_F(FundListWalk, AFailedPageFailsTheWalk) {
     // One byte is too short for the list's own count.
     mock_->set_fault({{"action", "body"}, {"cmd", "list"}, {"hex", "00"}, {"skip", 1}});
-    auto r = quotix::fund::get_fund_list(fund_->client, 0);
+    auto r = quotix::fund::get_fund_list(*client_, 0);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(r.error().is_coded(2103)) << r.error().display();
     EXPECT_EQ(list_starts(), (std::vector<int>{0, 1000}));

@@ -42,34 +42,28 @@ unsigned long long blocked_signals(long tid) {
 
 }  // namespace
 
-TEST(Heartbeat, BeatsAfterTheIntervalNotAtOnce) {
-    MockServer mock;
+class Heartbeat : public quotix::testing::SharedMock<3> {};
+
+// An empty reply still counts as a beat: the connection is kept.
+TEST_F(Heartbeat, BeatsAfterTheIntervalNotAtOnceAndEmptyRepliesCount) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {}, 200ms));
+    mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}});
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
     EXPECT_TRUE(client.heartbeat_running());
-    ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 2; }));
-    EXPECT_GE(seconds_since(t0), 0.4);
+    ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 3; }));
+    EXPECT_GE(seconds_since(t0), 0.6);
     auto log = mock.request_log("count");
     // Each beat is the 18-byte count request for market 0.
     EXPECT_EQ(log[0]["raw"].get<std::string>(), "0c0c186c0001080008004e04000075c73301");
-    EXPECT_TRUE(client.is_connected());
-    client.disconnect();
-}
-
-TEST(Heartbeat, EmptyReplyCountsAsABeat) {
-    MockServer mock;
-    TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {}, 100ms));
-    mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}});
-    ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
-    ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 3; }));
     EXPECT_TRUE(client.is_connected());
     EXPECT_EQ(mock.accepted(), 1);
     client.disconnect();
 }
 
-TEST(Heartbeat, FailedBeatMovesToTheNextPrimaryServer) {
-    MockServer mock(2);
+TEST_F(Heartbeat, FailedBeatMovesToTheNextPrimaryServer) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("甲", mock.port(0)), loopback("乙", mock.port(1))}, {}, 150ms));
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port(0)).ok());
     mock.set_fault({{"action", "close"}, {"cmd", "count"}, {"server", 0}});
@@ -84,8 +78,8 @@ TEST(Heartbeat, FailedBeatMovesToTheNextPrimaryServer) {
     EXPECT_EQ(mock.handshakes(1), 1);
 }
 
-TEST(Heartbeat, FailedBeatWithNoOtherServerClearsConnected) {
-    MockServer mock;
+TEST_F(Heartbeat, FailedBeatWithNoOtherServerClearsConnected) {
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}, {}, 100ms));
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
     LogCapture logs(2);
@@ -98,8 +92,15 @@ TEST(Heartbeat, FailedBeatWithNoOtherServerClearsConnected) {
         << out;
 }
 
-TEST(Heartbeat, DisconnectIsPromptAndKeepsTheServer) {
-    MockServer mock;
+TEST_F(Heartbeat, DisconnectIsPromptAndKeepsTheServer) {
+    MockServer& mock = *mock_;
+    {
+        TdxHqClient never(loopback_seams({}));
+        LogCapture logs(3);
+        never.disconnect();
+        EXPECT_EQ(logs.take(), "[I] hq  disconnected\n");
+        EXPECT_FALSE(never.is_connected());
+    }
     TdxHqClient client(loopback_seams({loopback("a", mock.port())}));  // the real 10 s interval
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
     LogCapture logs(3);
@@ -114,52 +115,36 @@ TEST(Heartbeat, DisconnectIsPromptAndKeepsTheServer) {
     EXPECT_EQ(client.pool_stats().idle, 0u);
 }
 
-TEST(Heartbeat, DisconnectOnNeverConnectedClient) {
-    TdxHqClient client(loopback_seams({}));
-    LogCapture logs(3);
-    client.disconnect();
-    EXPECT_EQ(logs.take(), "[I] hq  disconnected\n");
-    EXPECT_FALSE(client.is_connected());
-}
-
-TEST(Heartbeat, TwoConnectsLeaveOneThreadAndDestructionJoinsIt) {
-    MockServer mock(2);
-    const size_t before = thread_ids().size();
+// One beat thread however often the client connects, every signal blocked in it, joined on
+// destruction.
+TEST_F(Heartbeat, OneThreadBlockingEverySignalJoinedOnDestruction) {
+    MockServer& mock = *mock_;
+    const auto before = thread_ids();
     const auto t0 = std::chrono::steady_clock::now();
     {
         TdxHqClient client(loopback_seams({loopback("a", mock.port(0))}));
         ASSERT_TRUE(client.connect("127.0.0.1", mock.port(0)).ok());
         ASSERT_TRUE(client.connect("127.0.0.1", mock.port(1)).ok());
-        EXPECT_EQ(thread_ids().size(), before + 1);
         // A connect without heartbeat leaves the running one in place.
         ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
-        EXPECT_EQ(thread_ids().size(), before + 1);
+        const auto now = thread_ids();
+        ASSERT_EQ(now.size(), before.size() + 1);
+        long beat_tid = -1;
+        for (long t : now)
+            if (std::find(before.begin(), before.end(), t) == before.end()) beat_tid = t;
+        ASSERT_GT(beat_tid, 0);
+        const unsigned long long mask = blocked_signals(beat_tid);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE, SIGALRM, SIGCHLD})
+            EXPECT_TRUE(mask & (1ull << (sig - 1))) << sig;
     }
     EXPECT_LT(seconds_since(t0), 5.0);
-    EXPECT_TRUE(eventually([&] { return thread_ids().size() == before; }, 2000ms));
+    EXPECT_TRUE(eventually([&] { return thread_ids().size() == before.size(); }, 2000ms));
 }
 
-TEST(Heartbeat, ThreadBlocksEverySignal) {
-    MockServer mock;
-    const auto before = thread_ids();
-    TdxHqClient client(loopback_seams({loopback("a", mock.port())}));
-    ASSERT_TRUE(client.connect("127.0.0.1", mock.port()).ok());
-    long beat_tid = -1;
-    for (long t : thread_ids()) {
-        if (std::find(before.begin(), before.end(), t) == before.end()) beat_tid = t;
-    }
-    ASSERT_GT(beat_tid, 0);
-    const unsigned long long mask = blocked_signals(beat_tid);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGPIPE, SIGALRM, SIGCHLD}) {
-        EXPECT_TRUE(mask & (1ull << (sig - 1))) << sig;
-    }
-    client.disconnect();
-}
-
-TEST(Heartbeat, OldBeatCannotUndoANewConnect) {
+TEST_F(Heartbeat, OldBeatCannotUndoANewConnect) {
     // Server 0's beat stalls until its read time-out; while it hangs the client connects to
     // server 1. The failing old beat must not clear the new pool or move the client to server 2.
-    MockServer mock(3);
+    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0)), loopback("c", mock.port(2))}, {}, 100ms));
     mock.set_fault({{"action", "stall"}, {"cmd", "count"}, {"server", 0}});
     ASSERT_TRUE(client.connect("127.0.0.1", mock.port(0), 0.4).ok());

@@ -1,39 +1,26 @@
 // Probing servers by response time, against loopback tables only.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <chrono>
 
-#include "mock_server.hpp"
+#include "client_fixture.hpp"
 #include "net/probe.hpp"
+#include "tcp_peer.hpp"
 
 using namespace quotix::net;
 using quotix::test::MockServer;
+using quotix::testing::TcpPeer;
 
 namespace {
 
 ServerEntry row(std::string name, uint16_t port) { return {std::move(name), "127.0.0.1", port}; }
 
-// A loopback port with nothing listening on it.
-uint16_t closed_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 }  // namespace
 
-TEST(Probe, EveryAnsweringServerWithTwoConnections) {
-    MockServer mock(2);
+class Probe : public quotix::testing::SharedMock<3> {};
+
+TEST_F(Probe, EveryAnsweringServerWithTwoConnections) {
+    MockServer& mock = *mock_;
     auto results = probe_servers({row("a", mock.port(0)), row("b", mock.port(1))}, 2.0);
     ASSERT_EQ(results.size(), 2u);
     for (const auto& r : results) {
@@ -55,8 +42,8 @@ TEST(Probe, EveryAnsweringServerWithTwoConnections) {
     EXPECT_EQ(log[0]["raw"].get<std::string>(), "0c0c186c0001080008004e04010075c73301");
 }
 
-TEST(Probe, SortedByApiTimeAndSlowServerLast) {
-    MockServer mock(3);
+TEST_F(Probe, SortedByApiTimeAndSlowServerLast) {
+    MockServer& mock = *mock_;
     // Only the timed request (the second count request) of server 0 is slow.
     mock.set_fault({{"action", "delay"}, {"cmd", "count"}, {"server", 0}, {"seconds", 0.2}, {"nth", 2}});
     auto results = probe_servers({row("slow", mock.port(0)), row("b", mock.port(1)), row("c", mock.port(2))}, 2.0);
@@ -69,28 +56,25 @@ TEST(Probe, SortedByApiTimeAndSlowServerLast) {
     EXPECT_LT(results[2].hs_ms, 200.0);
 }
 
-TEST(Probe, FailingServersAreLeftOut) {
-    MockServer mock(3);
+TEST_F(Probe, FailingServersAreLeftOut) {
+    MockServer& mock = *mock_;
     mock.listen(1, false);
-    auto results = probe_servers({row("a", mock.port(0)), row("off", mock.port(1)), row("closed", closed_port()),
+    auto results = probe_servers({row("a", mock.port(0)), row("off", mock.port(1)), row("closed", TcpPeer::closed_port()),
                                   row("c", mock.port(2))},
                                  2.0);
     ASSERT_EQ(results.size(), 2u);
     for (const auto& r : results) EXPECT_TRUE(r.name == "a" || r.name == "c");
 }
 
-TEST(Probe, NoServerGivesAnEmptyList) {
-    EXPECT_TRUE(probe_servers({row("x", closed_port())}, 1.0).empty());
+TEST_F(Probe, NothingToProbeOrZeroTimeoutGivesAnEmptyList) {
+    MockServer& mock = *mock_;
+    EXPECT_TRUE(probe_servers({row("x", TcpPeer::closed_port())}, 1.0).empty());
     EXPECT_TRUE(probe_servers({}, 1.0).empty());
-}
-
-TEST(Probe, ZeroTimeoutFailsEveryConnection) {
-    MockServer mock;
     EXPECT_TRUE(probe_servers({row("a", mock.port())}, 0.0).empty());
 }
 
-TEST(Probe, SilentHandshakeIsLeftOutAfterTheTimeout) {
-    MockServer mock(2);
+TEST_F(Probe, SilentHandshakeIsLeftOutAfterTheTimeout) {
+    MockServer& mock = *mock_;
     mock.set_fault({{"action", "stall"}, {"cmd", "setup1"}, {"server", 0}});
     auto t0 = std::chrono::steady_clock::now();
     auto results = probe_servers({row("silent", mock.port(0)), row("ok", mock.port(1))}, 0.3);
@@ -100,8 +84,8 @@ TEST(Probe, SilentHandshakeIsLeftOutAfterTheTimeout) {
     EXPECT_GE(waited, std::chrono::milliseconds(300));
 }
 
-TEST(Probe, SecondConnectionRefusedIsLeftOut) {
-    MockServer mock(2);
+TEST_F(Probe, SecondConnectionRefusedIsLeftOut) {
+    MockServer& mock = *mock_;
     mock.set_fault({{"action", "refuse"}, {"server", 0}, {"nth", 2}});
     auto results = probe_servers({row("once", mock.port(0)), row("ok", mock.port(1))}, 1.0);
     ASSERT_EQ(results.size(), 1u);
@@ -109,8 +93,8 @@ TEST(Probe, SecondConnectionRefusedIsLeftOut) {
     EXPECT_EQ(mock.accepted(0), 2);
 }
 
-TEST(Probe, SameAddressTwiceIsListedUnderBothNames) {
-    MockServer mock;
+TEST_F(Probe, SameAddressTwiceIsListedUnderBothNames) {
+    MockServer& mock = *mock_;
     auto results = probe_servers({row("first", mock.port()), row("second", mock.port())}, 2.0);
     ASSERT_EQ(results.size(), 2u);
     EXPECT_NE(results[0].name, results[1].name);

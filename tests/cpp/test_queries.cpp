@@ -17,25 +17,7 @@ using quotix::test::MockServer;
 
 namespace {
 
-class Queries : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        mock_->reset();
-        client_ = std::make_unique<TdxHqClient>(quotix::test::loopback_seams(*mock_));
-        ASSERT_TRUE(client_->connect_internal(MockServer::host(), mock_->port(0), 2.0, false).ok());
-        mock_->reset();
-    }
-    void TearDown() override { client_->disconnect(); }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxHqClient> client_;
-};
-MockServer* Queries::mock_ = nullptr;
+class Queries : public quotix::test::ConnectedClientTest {};
 
 using Pairs = std::vector<std::pair<uint8_t, std::string>>;
 
@@ -101,19 +83,18 @@ TEST_F(Queries, ListFromZeroIsCachedOtherStartsAlwaysAsk) {
     EXPECT_EQ(log[1]["raw"], "0c0118640101" "06000600" "5004" "0000" "d007");
 }
 
-TEST_F(Queries, TimeToLiveZeroSendsEveryRequest) {
-    client_->set_cache_ttl(0);
-    for (int i = 0; i < 3; ++i) {
+TEST_F(Queries, CacheTimeToLiveAndConnectingEmptiesTheCaches) {
+    client_->set_cache_ttl(0);  // every request is sent
+    for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(client_->get_security_list(2, 0).ok());
         auto n = client_->get_security_count(2);
         ASSERT_TRUE(n.ok());
         EXPECT_EQ(*n, 301);
     }
-    EXPECT_EQ(mock_->requests("list"), 3);
-    EXPECT_EQ(mock_->requests("count"), 3);
-}
+    EXPECT_EQ(mock_->requests("list"), 2);
+    EXPECT_EQ(mock_->requests("count"), 2);
+    mock_->reset();
 
-TEST_F(Queries, ExpiredEntryIsReplacedAndConnectingEmptiesTheCaches) {
     client_->set_cache_ttl(1);
     ASSERT_TRUE(client_->get_security_count(0).ok());
     ASSERT_TRUE(client_->get_security_count(0).ok());
@@ -169,13 +150,11 @@ TEST_F(Queries, SixtyOnePairsAreCutWithAWarningAndTheSixtyFirstIsNotExamined) {
     auto req = mock_->request_log("quotes");
     ASSERT_EQ(req.size(), 1u);
     EXPECT_EQ(req[0]["args"]["n"], 60);
-}
 
-TEST_F(Queries, ExactlySixtyPairsGiveNoLine) {
-    Pairs pairs(60, {0, "000001"});
-    CapturedLog log(2);
+    pairs.pop_back();  // exactly sixty: no line
+    CapturedLog quiet(2);
     ASSERT_TRUE(client_->get_security_quotes(pairs).ok());
-    EXPECT_EQ(log.text(), "");
+    EXPECT_EQ(quiet.text(), "");
 }
 
 TEST_F(Queries, BlockCodeIsRefusedBeforeAnyTraffic) {
@@ -221,15 +200,6 @@ TEST_F(Queries, IndexBarsRequestAndRecords) {
                              "0100" "0200" "00000000000000000000");
 }
 
-TEST_F(Queries, IndexBarsBelowDailyAreNotRetried) {
-    CapturedLog log;
-    auto r = client_->get_index_bars(3, 1, "999999", 0, 10);
-    ASSERT_TRUE(r.ok());
-    EXPECT_TRUE(r->empty());
-    EXPECT_EQ(mock_->requests("bars"), 1);
-    EXPECT_EQ(log.text(), "");
-}
-
 TEST_F(Queries, EmptyIndexBarsSwitchServerTwiceThenWarn) {
     CapturedLog log;
     auto r = client_->get_index_bars(9, 1, "999999", 0, 10);
@@ -243,6 +213,15 @@ TEST_F(Queries, EmptyIndexBarsSwitchServerTwiceThenWarn) {
     EXPECT_EQ(mock_->requests("bars", 0), 2);
     EXPECT_EQ(mock_->requests("bars", 1), 1);
     EXPECT_EQ(mock_->requests("bars", 2), 0);
+
+    // Below daily: one request, no line.
+    mock_->reset();
+    CapturedLog quiet;
+    auto hourly = client_->get_index_bars(3, 1, "999999", 0, 10);
+    ASSERT_TRUE(hourly.ok());
+    EXPECT_TRUE(hourly->empty());
+    EXPECT_EQ(mock_->requests("bars"), 1);
+    EXPECT_EQ(quiet.text(), "");
 }
 
 TEST_F(Queries, IndexBarsFoundAfterOneSwitchLogTheInfoLine) {
@@ -255,16 +234,23 @@ TEST_F(Queries, IndexBarsFoundAfterOneSwitchLogTheInfoLine) {
     EXPECT_EQ(mock_->requests("bars"), 2);
 }
 
-TEST_F(Queries, IndexBarsRefuseBlockCodesAndWideStarts) {
+TEST_F(Queries, BlockCodesAndStartsAboveSixteenBitsAreRefusedBeforeAnyTraffic) {
     auto r = client_->get_index_bars(4, 1, "880001", 0, 5);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().coded_error().message, "code=880001");
-    auto s = client_->get_index_bars(4, 1, "000300", 65536, 5);
-    ASSERT_FALSE(s.ok());
-    EXPECT_TRUE(s.error().is_coded(1003));
-    EXPECT_EQ(s.error().coded_error().message, "start=65536");
+    auto refused = [](const auto& res, const std::string& message) {
+        ASSERT_FALSE(res.ok()) << message;
+        EXPECT_TRUE(res.error().is_coded(1003));
+        EXPECT_EQ(res.error().coded_error().message, message);
+    };
+    refused(client_->get_index_bars(4, 1, "000300", 65536, 5), "start=65536");
+    refused(client_->get_transaction_data(1, "600000", 70000, 3), "start=70000");
+    refused(client_->get_history_transaction_data(1, "600000", 65536, 3, 20240105), "start=65536");
+    refused(client_->get_security_list(1, 100000), "start=100000");
     EXPECT_EQ(mock_->requests(), 0);
 }
+
+// ---- minute time and ticks
 
 // ---- minute time and ticks
 
@@ -298,19 +284,6 @@ TEST_F(Queries, HistoryTicksCarryTheDateAndUseTheHistoryLayout) {
     auto log = mock_->request_log("history_ticks");
     EXPECT_EQ(log[0]["raw"], "0c0130010001" "12001200b50f" "e9d63401" "0000" "313539393135" "0200"
                              "0400");
-}
-
-TEST_F(Queries, TickStartsAboveSixteenBitsAreRefused) {
-    auto a = client_->get_transaction_data(1, "600000", 70000, 3);
-    ASSERT_FALSE(a.ok());
-    EXPECT_EQ(a.error().coded_error().message, "start=70000");
-    auto b = client_->get_history_transaction_data(1, "600000", 65536, 3, 20240105);
-    ASSERT_FALSE(b.ok());
-    EXPECT_TRUE(b.error().is_coded(1003));
-    auto c = client_->get_security_list(1, 100000);
-    ASSERT_FALSE(c.ok());
-    EXPECT_EQ(c.error().coded_error().message, "start=100000");
-    EXPECT_EQ(mock_->requests(), 0);
 }
 
 // ---- block file through the pooled client

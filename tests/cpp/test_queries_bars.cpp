@@ -5,6 +5,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "loopback_client.hpp"
@@ -31,64 +32,40 @@ const char* kOnlyJune14 =
     "013630303033360000" "0100" "01363030303336" "00" "e6d83401" "01"
     "00000040" "00000000" "00000000" "00000000";
 
-class Bars : public ::testing::Test {
+class Bars : public quotix::test::ConnectedClientTest {
 protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        mock_->reset();
-        client_ = std::make_unique<TdxHqClient>(quotix::test::loopback_seams(*mock_));
-        ASSERT_TRUE(client_->connect_internal(MockServer::host(), mock_->port(0), 2.0, false).ok());
-        mock_->reset();
-    }
-    void TearDown() override { client_->disconnect(); }
-
     std::vector<int> bar_starts() {
         std::vector<int> s;
         for (const auto& e : mock_->request_log("bars")) s.push_back(e["args"]["start"].get<int>());
         return s;
     }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxHqClient> client_;
 };
-MockServer* Bars::mock_ = nullptr;
 
 }  // namespace
 
 // ---- server switching
 
-TEST_F(Bars, HourlyEmptyIsOneRequestWithoutSwitchOrLine) {
-    CapturedLog log;
-    auto r = client_->get_security_bars(3, 1, "999999", 0, 10, 0);
-    ASSERT_TRUE(r.ok());
-    EXPECT_TRUE(r->empty());
-    EXPECT_EQ(mock_->requests("bars"), 1);
-    EXPECT_EQ(log.text(), "");
-}
-
-TEST_F(Bars, OneMinuteCountsAsDailyAndLonger) {
-    CapturedLog log;
-    auto r = client_->get_security_bars(8, 1, "999999", 0, 10, 0);
-    ASSERT_TRUE(r.ok());
-    EXPECT_TRUE(r->empty());
-    EXPECT_EQ(mock_->requests("bars"), 3);
-}
-
-TEST_F(Bars, DailyEmptyThreeTimesLogsThreeDebugLinesAndAWarningWithoutAdjusting) {
-    CapturedLog log;
-    auto r = client_->get_security_bars(4, 1, "999999", 0, 10, 1);
-    ASSERT_TRUE(r.ok());
-    EXPECT_TRUE(r->empty());
-    EXPECT_EQ(log.count("[D] hq  attempt "), 3u);
-    EXPECT_TRUE(log.has("[D] hq  attempt 1/3: empty K-line for 999999, switching server\n"));
-    EXPECT_TRUE(log.has("[D] hq  attempt 3/3: empty K-line for 999999, switching server\n"));
-    EXPECT_TRUE(log.has("[W] hq  all 3 attempts returned empty K-line for 999999\n"));
-    EXPECT_EQ(mock_->requests("bars"), 3);
-    EXPECT_EQ(mock_->requests("xdxr"), 0);
+// Empty daily-and-longer bars (the one-minute category counts among them) switch server twice and
+// are not adjusted; shorter ones are one request without a line.
+TEST_F(Bars, EmptyBarsSwitchServerOnlyForDailyAndLonger) {
+    for (auto [category, requests] : {std::pair{3, 1}, {8, 3}, {4, 3}}) {
+        SCOPED_TRACE(category);
+        mock_->reset();
+        CapturedLog log;
+        auto r = client_->get_security_bars(static_cast<uint8_t>(category), 1, "999999", 0, 10, 1);
+        ASSERT_TRUE(r.ok());
+        EXPECT_TRUE(r->empty());
+        EXPECT_EQ(mock_->requests("bars"), requests);
+        EXPECT_EQ(mock_->requests("xdxr"), 0);
+        if (requests == 1) {
+            EXPECT_EQ(log.text(), "");
+            continue;
+        }
+        EXPECT_EQ(log.count("[D] hq  attempt "), 3u);
+        EXPECT_TRUE(log.has("[D] hq  attempt 1/3: empty K-line for 999999, switching server\n"));
+        EXPECT_TRUE(log.has("[D] hq  attempt 3/3: empty K-line for 999999, switching server\n"));
+        EXPECT_TRUE(log.has("[W] hq  all 3 attempts returned empty K-line for 999999\n"));
+    }
 }
 
 TEST_F(Bars, BarsAfterOneSwitchLogTheInfoLine) {
@@ -112,26 +89,36 @@ TEST_F(Bars, BlockCodesAndWideStartsAreRefusedBeforeAnyTraffic) {
     EXPECT_EQ(b.error().coded_error().message, "start=65536");
     auto c = client_->get_security_bars_all(4, 1, "880001", 10, 0);
     ASSERT_FALSE(c.ok());
+    auto none = client_->get_security_bars_all(4, 1, "600000", 0, 1);  // count 0
+    ASSERT_TRUE(none.ok());
+    EXPECT_TRUE(none->empty());
     EXPECT_EQ(mock_->requests(), 0);
 }
 
 // ---- adjustment
 
+// Any fq other than 0 and 2 is forward; the first request's flag field carries the caller's fq,
+// the context pages 0.
 TEST_F(Bars, ForwardAdjustmentAtStartZero) {
-    auto r = client_->get_security_bars(4, 0, "000001", 0, 30, 1);
-    ASSERT_TRUE(r.ok()) << r.error().display();
-    ASSERT_EQ(r->size(), 30u);
-    EXPECT_DOUBLE_EQ((*r)[0].close, r3(10.0 * F0603 * F0617 * F0624));
-    EXPECT_DOUBLE_EQ((*r)[10].close, r3(10.1 * F0617 * F0624));
-    EXPECT_DOUBLE_EQ((*r)[20].close, 9.685);
-    EXPECT_DOUBLE_EQ((*r)[0].open, r3(9.95 * F0603 * F0617 * F0624));
-    EXPECT_DOUBLE_EQ((*r)[0].high, r3(10.10 * F0603 * F0617 * F0624));
-    EXPECT_DOUBLE_EQ((*r)[0].low, r3(9.85 * F0603 * F0617 * F0624));
-    for (int i = 25; i < 30; ++i) EXPECT_DOUBLE_EQ((*r)[i].close, r3(10.0 + 0.01 * i));
-    auto bars = mock_->request_log("bars");
-    ASSERT_GE(bars.size(), 2u);
-    EXPECT_EQ(bars[0]["args"]["fq"], 1);
-    EXPECT_EQ(mock_->requests("xdxr"), 1);
+    for (int fq : {1, 3}) {
+        SCOPED_TRACE(fq);
+        mock_->reset();
+        auto r = client_->get_security_bars(4, 0, "000001", 0, 30, static_cast<uint8_t>(fq));
+        ASSERT_TRUE(r.ok()) << r.error().display();
+        ASSERT_EQ(r->size(), 30u);
+        EXPECT_DOUBLE_EQ((*r)[0].close, r3(10.0 * F0603 * F0617 * F0624));
+        EXPECT_DOUBLE_EQ((*r)[10].close, r3(10.1 * F0617 * F0624));
+        EXPECT_DOUBLE_EQ((*r)[20].close, 9.685);
+        EXPECT_DOUBLE_EQ((*r)[0].open, r3(9.95 * F0603 * F0617 * F0624));
+        EXPECT_DOUBLE_EQ((*r)[0].high, r3(10.10 * F0603 * F0617 * F0624));
+        EXPECT_DOUBLE_EQ((*r)[0].low, r3(9.85 * F0603 * F0617 * F0624));
+        for (int i = 25; i < 30; ++i) EXPECT_DOUBLE_EQ((*r)[i].close, r3(10.0 + 0.01 * i));
+        auto bars = mock_->request_log("bars");
+        ASSERT_GE(bars.size(), 2u);
+        EXPECT_EQ(bars[0]["args"]["fq"], fq);
+        for (size_t i = 1; i < bars.size(); ++i) EXPECT_EQ(bars[i]["args"]["fq"], 0);
+        EXPECT_EQ(mock_->requests("xdxr"), 1);
+    }
 }
 
 TEST_F(Bars, BackwardAdjustmentAtStartZero) {
@@ -142,15 +129,6 @@ TEST_F(Bars, BackwardAdjustmentAtStartZero) {
     EXPECT_DOUBLE_EQ((*r)[10].close, 10.627);
     EXPECT_DOUBLE_EQ((*r)[20].close, r3(10.2 / F0603 / F0617));
     EXPECT_DOUBLE_EQ((*r)[29].close, r3(10.29 / F0603 / F0617 / F0624));
-}
-
-TEST_F(Bars, AnyOtherFqIsForwardAndTheFlagFieldCarriesIt) {
-    auto r = client_->get_security_bars(4, 0, "000001", 0, 30, 3);
-    ASSERT_TRUE(r.ok()) << r.error().display();
-    EXPECT_DOUBLE_EQ((*r)[0].close, r3(10.0 * F0603 * F0617 * F0624));
-    auto bars = mock_->request_log("bars");
-    EXPECT_EQ(bars[0]["args"]["fq"], 3);
-    for (size_t i = 1; i < bars.size(); ++i) EXPECT_EQ(bars[i]["args"]["fq"], 0);
 }
 
 TEST_F(Bars, WindowAboveStartZeroTakesContextFromJustPastItsEnd) {
@@ -214,40 +192,37 @@ TEST_F(Bars, NoCategoryOneEventMeansNoContextAndUnchangedBars) {
     for (size_t i = 0; i < 20; ++i) EXPECT_EQ((*adj)[i].close, (*raw)[i].close);
 }
 
-TEST_F(Bars, LowTierFetchesAtMostThreeContextPages) {
-    client_->set_fq_context_tier(0);
-    auto r = client_->get_security_bars(4, 1, "600000", 0, 800, 1);
-    ASSERT_TRUE(r.ok()) << r.error().display();
-    EXPECT_EQ(bar_starts(), (std::vector<int>{0, 800, 1600, 2400}));
-    for (const auto& e : mock_->request_log("bars")) EXPECT_EQ(e["args"]["count"], 800);
+// Context pages of 800 stop at the tier's budget (low: 3), at an empty page, or at the page that
+// reaches the earliest event.
+TEST_F(Bars, ContextPagesStopAtBudgetEmptyPageOrEarliestEvent) {
+    struct Case {
+        uint8_t tier;
+        const char* code;
+        std::vector<int> starts;
+    };
+    for (const Case& c : {Case{0, "600000", {0, 800, 1600, 2400}}, Case{1, "600000", {0, 800, 1600, 2400, 3200}},
+                          Case{1, "600036", {0, 800}}}) {
+        SCOPED_TRACE(c.code);
+        mock_->reset();
+        client_->set_fq_context_tier(c.tier);
+        auto r = client_->get_security_bars(4, 1, c.code, 0, 800, 1);
+        ASSERT_TRUE(r.ok()) << r.error().display();
+        EXPECT_EQ(bar_starts(), c.starts);
+        for (const auto& e : mock_->request_log("bars")) EXPECT_EQ(e["args"]["count"], 800);
+    }
 }
 
-TEST_F(Bars, MidTierEndsAtTheEmptyPage) {
-    auto r = client_->get_security_bars(4, 1, "600000", 0, 800, 1);
-    ASSERT_TRUE(r.ok()) << r.error().display();
-    EXPECT_EQ(bar_starts(), (std::vector<int>{0, 800, 1600, 2400, 3200}));
-}
-
-TEST_F(Bars, ContextStopsAtThePageThatReachesTheEarliestEvent) {
-    auto r = client_->get_security_bars(4, 1, "600036", 0, 800, 1);
-    ASSERT_TRUE(r.ok()) << r.error().display();
-    EXPECT_EQ(bar_starts(), (std::vector<int>{0, 800}));
-}
-
-TEST_F(Bars, FailedXdxrRequestIsAnErrorNotUnadjustedBars) {
+// A failed event request or context page is an error, never unadjusted or wrongly adjusted bars.
+TEST_F(Bars, FailedXdxrOrContextPageIsAnError) {
     client_->set_auto_retry(false);
-    mock_->set_fault({{"action", "close"}, {"cmd", "xdxr"}, {"times", 1}});
-    auto r = client_->get_security_bars(4, 0, "000001", 0, 30, 1);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), quotix::TdxError::Kind::Disconnected) << r.error().display();
-}
-
-TEST_F(Bars, FailedContextPageIsAnErrorNotWronglyAdjustedBars) {
-    client_->set_auto_retry(false);
-    mock_->set_fault({{"action", "close"}, {"cmd", "bars"}, {"nth", 2}});
-    auto r = client_->get_security_bars(4, 1, "600036", 0, 10, 2);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), quotix::TdxError::Kind::Disconnected) << r.error().display();
+    for (auto [cmd, nth] : {std::pair{"xdxr", 1}, {"bars", 2}}) {
+        SCOPED_TRACE(cmd);
+        mock_->reset();
+        mock_->set_fault({{"action", "close"}, {"cmd", cmd}, {"nth", nth}});
+        auto r = client_->get_security_bars(4, 1, "600036", 0, 10, 2);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().kind(), quotix::TdxError::Kind::Disconnected) << r.error().display();
+    }
 }
 
 TEST_F(Bars, ContextFailureAfterRetriesIsTheRequestPathsError) {
@@ -261,13 +236,6 @@ TEST_F(Bars, ContextFailureAfterRetriesIsTheRequestPathsError) {
 }
 
 // ---- whole histories
-
-TEST_F(Bars, AllWithCountZeroSendsNothing) {
-    auto r = client_->get_security_bars_all(4, 1, "600000", 0, 1);
-    ASSERT_TRUE(r.ok());
-    EXPECT_TRUE(r->empty());
-    EXPECT_EQ(mock_->requests(), 0);
-}
 
 TEST_F(Bars, AllPagesBackwardsAndReturnsOldestFirst) {
     auto r = client_->get_security_bars_all(4, 1, "600000", 2000, 0);

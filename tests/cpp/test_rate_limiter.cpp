@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "net/rate_limiter.hpp"
 
@@ -16,20 +17,11 @@ double ms_since(Clock::time_point t) { return duration<double, std::milli>(Clock
 TEST(RateLimiter, IntervalsFromRps) {
     RateLimiter l(milliseconds(67));
     EXPECT_EQ(l.interval(), milliseconds(67));
-    l.set_rps(15);
-    EXPECT_EQ(l.interval(), milliseconds(66));
-    l.set_rps(1);
-    EXPECT_EQ(l.interval(), milliseconds(1000));
-    l.set_rps(3);
-    EXPECT_EQ(l.interval(), milliseconds(333));
-    l.set_rps(7);
-    EXPECT_EQ(l.interval(), milliseconds(142));
-    l.set_rps(50);
-    EXPECT_EQ(l.interval(), milliseconds(20));
-    l.set_rps(200);
-    EXPECT_EQ(l.interval(), milliseconds(5));
-    l.set_rps(1000);
-    EXPECT_EQ(l.interval(), milliseconds(5));
+    // 1000 / rps, rounded down, never under 5 ms.
+    for (auto [rps, ms] : {std::pair{15, 66}, {1, 1000}, {3, 333}, {7, 142}, {50, 20}, {200, 5}, {1000, 5}}) {
+        l.set_rps(rps);
+        EXPECT_EQ(l.interval(), milliseconds(ms)) << rps;
+    }
     EXPECT_TRUE(l.enabled());
     l.set_rps(0);
     EXPECT_FALSE(l.enabled());

@@ -1,22 +1,13 @@
 // The smart client's lazy health check, blacklisting and move to the next primary server, over
 // loopback tables.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
 
 #include "loopback_client.hpp"
-#include "mock_server.hpp"
-#include "net/smart_client.hpp"
 
 namespace fs = std::filesystem;
-using quotix::net::SelectedServer;
 using quotix::net::ServerCache;
 using quotix::net::TdxSmartClient;
 using quotix::test::CapturedLog;
@@ -24,75 +15,21 @@ using quotix::test::MockServer;
 
 namespace {
 
-constexpr uint64_t kNow = 1700000000;
+constexpr uint64_t kNow = quotix::test::kSmartNow;
 
-class Smart : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        const char* home = std::getenv("HOME");
-        saved_home_ = home ? std::optional<std::string>(home) : std::nullopt;
-        const char* profile = std::getenv("USERPROFILE");
-        saved_profile_ = profile ? std::optional<std::string>(profile) : std::nullopt;
-        home_ = fs::temp_directory_path() /
-                ("quotix-smart-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-        ::setenv("HOME", home_.c_str(), 1);
-        ::unsetenv("USERPROFILE");
-
-        mock_->reset();
-        ServerCache cache;
-        cache.set_clock([] { return kNow; });
-        smart_ = std::make_unique<TdxSmartClient>(quotix::test::loopback_seams(*mock_), std::move(cache));
-    }
-    void TearDown() override {
-        smart_->client.disconnect();
-        smart_.reset();
-        if (saved_home_) ::setenv("HOME", saved_home_->c_str(), 1);
-        else ::unsetenv("HOME");
-        if (saved_profile_) ::setenv("USERPROFILE", saved_profile_->c_str(), 1);
-        fs::remove_all(home_);
-    }
-
-    // Connects the client to server i and takes it as the selected one.
-    void select(size_t i) {
-        ASSERT_TRUE(smart_->client.connect_internal(MockServer::host(), mock_->port(i), 2.0, false).ok());
-        smart_->set_selected_server(SelectedServer{MockServer::host(), mock_->port(i), "mock" + std::to_string(i)});
-        mock_->reset();
-    }
-    std::string key(size_t i) const { return ServerCache::stats_key(MockServer::host(), mock_->port(i)); }
-    std::string file_text() const {
-        std::ifstream in(home_ / ".quotix" / "server_cache.json");
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxSmartClient> smart_;
-    fs::path home_;
-    std::optional<std::string> saved_home_, saved_profile_;
-};
-MockServer* Smart::mock_ = nullptr;
+class Smart : public quotix::test::SmartTest {};
 
 }  // namespace
 
 // ---- lazy health check
 
-TEST_F(Smart, NoSelectedServerMeansNoCheck) {
-    CapturedLog log;
-    EXPECT_FALSE(smart_->lazy_health_check());
-    EXPECT_EQ(log.text(), "");
-    EXPECT_EQ(mock_->requests(), 0);
-}
-
 TEST_F(Smart, PassedProbeRecordsASuccessOfZeroMillisecondsAndIsNotRepeated) {
+    {
+        CapturedLog quiet;
+        EXPECT_FALSE(smart_->lazy_health_check());  // no selected server: no check
+        EXPECT_EQ(quiet.text(), "");
+        EXPECT_EQ(mock_->requests(), 0);
+    }
     select(0);
     smart_->with_cache([&](ServerCache& c) { c.server_stats[key(0)] = {1, 0, 100}; });
     CapturedLog log(3);
@@ -125,7 +62,7 @@ TEST_F(Smart, EmptyProbeBlacklistsCountsAFailureAndDisconnects) {
     EXPECT_FALSE(smart_->client.is_connected());
     EXPECT_FALSE(smart_->health_checked());
     const std::string port = std::to_string(mock_->port(1));
-    EXPECT_EQ(file_text(),
+    EXPECT_EQ(home_.cache_text(),
               "{\n"
               "  \"version\": 1,\n"
               "  \"last_success\": null,\n"
@@ -147,32 +84,35 @@ TEST_F(Smart, EmptyProbeBlacklistsCountsAFailureAndDisconnects) {
               "}");
 }
 
-TEST_F(Smart, UndecodableProbeBlacklistsWithParseError) {
-    select(0);
-    mock_->set_fault({{"action", "body"}, {"cmd", "bars"}, {"hex", "01"}});
-    CapturedLog log(2);
-    EXPECT_FALSE(smart_->lazy_health_check());
-    EXPECT_EQ(log.text().rfind("[W] smart  health check failed: parse error: ", 0), 0u) << log.text();
-    smart_->with_cache([&](ServerCache& c) {
-        ASSERT_EQ(c.blacklist.size(), 1u);
-        EXPECT_EQ(c.blacklist[0].reason, "parse_error");
-        EXPECT_EQ(c.server_stats[key(0)].fail, 1u);
-    });
-    EXPECT_FALSE(smart_->client.is_connected());
-}
-
-TEST_F(Smart, FailedProbeRequestCountsAFailureWithoutBlacklisting) {
-    select(0);
+// An undecodable probe blacklists with "parse_error"; a failed request only counts a failure.
+TEST_F(Smart, FailedProbesCountAFailureAndDisconnect) {
+    struct Case {
+        nlohmann::json fault;
+        const char* line;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {{{"action", "body"}, {"cmd", "bars"}, {"hex", "01"}}, "[W] smart  health check failed: parse error: ", "parse_error"},
+        {{{"action", "close"}, {"cmd", "bars"}}, "[W] smart  health check failed: Server disconnected\n", nullptr},
+    };
     smart_->client.set_auto_retry(false);
-    mock_->set_fault({{"action", "close"}, {"cmd", "bars"}});
-    CapturedLog log(2);
-    EXPECT_FALSE(smart_->lazy_health_check());
-    EXPECT_EQ(log.text(), "[W] smart  health check failed: Server disconnected\n");
-    smart_->with_cache([&](ServerCache& c) {
-        EXPECT_TRUE(c.blacklist.empty());
-        EXPECT_EQ(c.server_stats[key(0)].fail, 1u);
-    });
-    EXPECT_FALSE(smart_->client.is_connected());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        smart_->with_cache([](ServerCache& cache) { cache = ServerCache(); });
+        select(0);
+        mock_->set_fault(c.fault);
+        CapturedLog log(2);
+        EXPECT_FALSE(smart_->lazy_health_check());
+        EXPECT_EQ(log.text().rfind(c.line, 0), 0u) << log.text();
+        smart_->with_cache([&](ServerCache& cache) {
+            ASSERT_EQ(cache.blacklist.size(), c.reason ? 1u : 0u);
+            if (c.reason) {
+                EXPECT_EQ(cache.blacklist[0].reason, c.reason);
+            }
+            EXPECT_EQ(cache.server_stats[key(0)].fail, 1u);
+        });
+        EXPECT_FALSE(smart_->client.is_connected());
+    }
 }
 
 TEST_F(Smart, ProbeThatFailedOverIsRecordedAgainstTheServerThatAnswered) {
@@ -183,7 +123,6 @@ TEST_F(Smart, ProbeThatFailedOverIsRecordedAgainstTheServerThatAnswered) {
     mock_->listen(0, false);
     CapturedLog log;
     const bool passed = smart_->lazy_health_check();
-    mock_->listen(0, true);
     EXPECT_TRUE(passed);
     EXPECT_EQ(mock_->requests("bars", 1), 1);
     smart_->with_cache([&](ServerCache& c) {
@@ -206,7 +145,7 @@ TEST_F(Smart, NextServerSkipsTheSelectedOneAndThoseBlacklistedToday) {
     smart_->lazy_health_check();  // passes and sets the flag
     CapturedLog log(3);
     ASSERT_TRUE(smart_->try_next_server().ok());
-    EXPECT_TRUE(log.has("[I] smart  switched to server: 127.0.0.1:" + std::to_string(mock_->port(2)) + "\n"));
+    EXPECT_TRUE(log.has(switched_to(2)));
     EXPECT_EQ(smart_->selected_server()->port, mock_->port(2));
     EXPECT_EQ(smart_->selected_server()->name, "mock2");
     EXPECT_EQ(smart_->client.current_server()->second, mock_->port(2));
@@ -215,20 +154,10 @@ TEST_F(Smart, NextServerSkipsTheSelectedOneAndThoseBlacklistedToday) {
     EXPECT_EQ(mock_->accepted(1), 0);
 }
 
-TEST_F(Smart, ServerBlacklistedADayAgoIsTriedAgain) {
-    select(0);
-    smart_->with_cache([&](ServerCache& c) {
-        c.blacklist.push_back({MockServer::host(), mock_->port(1), "kline_empty", kNow - 86400});
-    });
-    ASSERT_TRUE(smart_->try_next_server().ok());
-    EXPECT_EQ(smart_->selected_server()->port, mock_->port(1));
-}
-
 TEST_F(Smart, UnreachableServersAreSkippedInTableOrder) {
     select(0);
     mock_->listen(1, false);
     const auto r = smart_->try_next_server();
-    mock_->listen(1, true);
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(smart_->selected_server()->port, mock_->port(2));
 }
@@ -241,7 +170,6 @@ TEST_F(Smart, NoAlternativeIsCoded2001) {
     mock_->listen(2, false);
     CapturedLog log(1);
     const auto r = smart_->try_next_server();
-    mock_->listen(2, true);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(r.error().is_coded(2001));
     EXPECT_EQ(r.error().coded_error().message, "no alternative server available");
@@ -264,7 +192,7 @@ TEST_F(Smart, ConnectTriesTheCachedServerFirstEvenWhenBlacklisted) {
     EXPECT_EQ(smart_->client.current_server()->second, mock_->port(2));
     EXPECT_TRUE(smart_->client.is_connected());
     EXPECT_FALSE(smart_->health_checked());
-    EXPECT_FALSE(fs::exists(home_ / ".quotix" / "server_cache.json"));  // nothing recorded
+    EXPECT_FALSE(fs::exists(home_.cache_file()));  // nothing recorded
 }
 
 TEST_F(Smart, ConnectFallsBackToTheTablesSkippingBlacklistedRows) {
@@ -275,7 +203,6 @@ TEST_F(Smart, ConnectFallsBackToTheTablesSkippingBlacklistedRows) {
     mock_->listen(0, false);
     CapturedLog log(3);
     const auto r = smart_->connect_to_any(2.0);
-    mock_->listen(0, true);
     ASSERT_TRUE(r.ok());
     EXPECT_TRUE(log.has("[W] smart  cached server 127.0.0.1 unavailable, trying next\n"));
     EXPECT_TRUE(log.has("[I] smart  skipping blacklisted server: 127.0.0.1:" + std::to_string(mock_->port(1)) + "\n"));
@@ -287,7 +214,6 @@ TEST_F(Smart, ConnectWithNothingReachableIsCoded2001) {
     for (int i = 0; i < 3; ++i) mock_->listen(i, false);
     CapturedLog log(1);
     const auto r = smart_->connect_to_any(2.0);
-    for (int i = 0; i < 3; ++i) mock_->listen(i, true);
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().display(), "[E2001] connection failed: all servers unreachable");
     EXPECT_EQ(log.text(), "[E] smart  all servers unreachable\n");
@@ -298,7 +224,6 @@ TEST_F(Smart, ProbeRecordsEveryPrimaryServerAndSortsByTime) {
     mock_->listen(1, false);
     CapturedLog log(3);
     const auto found = smart_->probe_and_cache(2.0);
-    mock_->listen(1, true);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_LE(found[0].ms, found[1].ms);
     EXPECT_TRUE(log.has("[W] probe  127.0.0.1:" + std::to_string(mock_->port(1)) + " (mock1) - failed\n"));
@@ -324,6 +249,6 @@ TEST_F(Smart, CacheReportAndClearing) {
     smart_->clear_cache();
     EXPECT_EQ(log.text(), "[I] smart  cache cleared\n");
     EXPECT_EQ(smart_->cache_stats(), "last_success: None, blacklist: 0, stats: 0");
-    EXPECT_EQ(file_text(),
+    EXPECT_EQ(home_.cache_text(),
               "{\n  \"version\": 1,\n  \"last_success\": null,\n  \"blacklist\": [],\n  \"server_stats\": {}\n}");
 }

@@ -2,22 +2,14 @@
 // move it to another server, what it logs, what a call that never gets data ends with), and the
 // table walks of connecting and probing that the Python tests must not reach.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <optional>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "loopback_client.hpp"
-#include "mock_server.hpp"
-#include "net/smart_client.hpp"
 
-namespace fs = std::filesystem;
-using quotix::net::SelectedServer;
 using quotix::net::ServerCache;
 using quotix::net::TdxSmartClient;
 using quotix::test::CapturedLog;
@@ -25,60 +17,10 @@ using quotix::test::MockServer;
 
 namespace {
 
-constexpr uint64_t kNow = 1700000000;
+constexpr uint64_t kNow = quotix::test::kSmartNow;
 using Stocks = std::vector<std::pair<uint8_t, std::string>>;
 
-class SmartLoopback : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { mock_ = new MockServer(3); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
-    void SetUp() override {
-        const char* home = std::getenv("HOME");
-        saved_home_ = home ? std::optional<std::string>(home) : std::nullopt;
-        const char* profile = std::getenv("USERPROFILE");
-        saved_profile_ = profile ? std::optional<std::string>(profile) : std::nullopt;
-        home_ = fs::temp_directory_path() /
-                ("quotix-smartq-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home_);
-        fs::create_directories(home_);
-        ::setenv("HOME", home_.c_str(), 1);
-        ::unsetenv("USERPROFILE");
-
-        mock_->reset();
-        ServerCache cache;
-        cache.set_clock([] { return kNow; });
-        smart_ = std::make_unique<TdxSmartClient>(quotix::test::loopback_seams(*mock_), std::move(cache));
-    }
-    void TearDown() override {
-        smart_->client.disconnect();
-        smart_.reset();
-        for (int i = 0; i < 3; ++i) mock_->listen(i, true);
-        if (saved_home_) ::setenv("HOME", saved_home_->c_str(), 1);
-        else ::unsetenv("HOME");
-        if (saved_profile_) ::setenv("USERPROFILE", saved_profile_->c_str(), 1);
-        fs::remove_all(home_);
-    }
-
-    // Connects the client to server i, takes it as the selected one and forgets the handshake.
-    void select(size_t i) {
-        ASSERT_TRUE(smart_->client.connect_internal(MockServer::host(), mock_->port(i), 2.0, false).ok());
-        smart_->set_selected_server(SelectedServer{MockServer::host(), mock_->port(i), "mock" + std::to_string(i)});
-        mock_->reset();
-    }
-    std::string switched_to(size_t i) const {
-        return "[I] smart  switched to server: 127.0.0.1:" + std::to_string(mock_->port(i)) + "\n";
-    }
-
-    static MockServer* mock_;
-    std::unique_ptr<TdxSmartClient> smart_;
-    fs::path home_;
-    std::optional<std::string> saved_home_, saved_profile_;
-};
-MockServer* SmartLoopback::mock_ = nullptr;
+class SmartLoopback : public quotix::test::SmartTest {};
 
 // Intraday bars of a code the mock has no data for: an empty answer that the pooled client
 // itself does not retry elsewhere (it moves on empty answers only from category 4 up).
@@ -144,23 +86,6 @@ TEST_F(SmartLoopback, EarlyErrorIsWhatEmptyAnswersLaterEndIn) {
     EXPECT_EQ(log.count(": empty response, triggering health check\n"), 2u) << log.text();
 }
 
-TEST_F(SmartLoopback, EmptyAnswerWithAFailedCheckAndNowhereToGoIsNoAlternative) {
-    select(0);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    mock_->set_fault({{"action", "empty"}, {"cmd", "bars"}});
-    CapturedLog log(2);
-    auto r = smart_->get_security_bars(4, 1, "600000", 0, 10, 0);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().display(), "[E2001] connection failed: no alternative server available");
-    EXPECT_TRUE(log.has("[W] smart  attempt 1/3: empty response, triggering health check\n"
-                        "[W] smart  health check failed: K-line empty, server may have protocol anomaly\n"
-                        "[W] smart  health check failed, trying next server...\n"))
-        << log.text();
-    EXPECT_FALSE(smart_->client.is_connected());
-    smart_->with_cache([&](ServerCache& c) { EXPECT_EQ(c.blacklist.size(), 1u); });
-}
-
 TEST_F(SmartLoopback, EmptyAnswerWithAFailedCheckMovesOnWhenItCan) {
     select(0);
     // Server 0 has no bars at all (its health probe comes back empty too); server 1 serves.
@@ -187,49 +112,67 @@ TEST_F(SmartLoopback, BlockCodeCostsAMoveOnEveryAttemptAndNeverReachesTheWire) {
     EXPECT_EQ(mock_->requests("bars"), 0);
 }
 
-TEST_F(SmartLoopback, ErrorWithNowhereToGoEndsAtOnceWithThatError) {
-    select(0);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    CapturedLog log(2);
-    auto r = smart_->get_security_bars(4, 1, "880001", 0, 10, 0);
-    ASSERT_FALSE(r.ok());
-    EXPECT_TRUE(r.error().is_coded(1101));
-    EXPECT_EQ(log.count("attempt "), 1u) << log.text();
-    EXPECT_TRUE(log.has("[E] smart  no alternative server available\n"));
-}
-
 // ---- quotes
 
-TEST_F(SmartLoopback, QuoteErrorWithEveryOtherServerDownEndsWithThatErrorsText) {
-    select(0);
-    smart_->client.set_auto_retry(false);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    mock_->set_fault({{"action", "close"}, {"cmd", "quotes"}});
-    CapturedLog log(2);
-    const Stocks stocks{{1, "600000"}};
-    auto r = smart_->get_security_quotes(stocks);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().display(), "Server disconnected");
-    EXPECT_EQ(log.text(),
-              "[W] smart  attempt 1/3: error, trying next server\n"
-              "[E] smart  no alternative server available\n");
-}
-
-TEST_F(SmartLoopback, EmptyQuotesWithAFailedCheckAndNowhereToGoAreMaxRetryReached) {
-    select(0);
-    mock_->listen(1, false);
-    mock_->listen(2, false);
-    mock_->set_fault({{"action", "empty"}, {"cmd", "quotes"}});
-    mock_->set_fault({{"action", "empty"}, {"cmd", "bars"}});
-    CapturedLog log(2);
-    const Stocks stocks{{1, "600000"}, {0, "000001"}};
-    auto r = smart_->get_security_quotes(stocks);
-    ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().display(), "[E2005] retry exhausted: max retry reached");
-    EXPECT_TRUE(log.has("[W] smart  attempt 1/3: empty quotes, triggering health check\n"));
-    EXPECT_EQ(log.count("attempt "), 1u) << log.text();
+// With servers 1 and 2 down a failed first attempt has nowhere to move to, and the call ends there.
+TEST_F(SmartLoopback, NowhereToGoEndsTheCallAtItsFirstAttempt) {
+    auto bars = [this](const char* code) {
+        auto r = smart_->get_security_bars(4, 1, code, 0, 10, 0);
+        return r.ok() ? std::string("ok") : r.error().display();
+    };
+    auto quotes = [this](const Stocks& s) {
+        auto r = smart_->get_security_quotes(s);
+        return r.ok() ? std::string("ok") : r.error().display();
+    };
+    struct Case {
+        std::vector<nlohmann::json> faults;
+        std::function<std::string()> call;
+        std::string display;  // a prefix of the error's display
+        std::string log;      // a run of whole lines in the log
+        size_t blacklisted;
+    };
+    const Case cases[] = {
+        // An empty answer whose health check fails: the server is blacklisted and left.
+        {{{{"action", "empty"}, {"cmd", "bars"}}},
+         [&] { return bars("600000"); },
+         "[E2001] connection failed: no alternative server available",
+         "[W] smart  attempt 1/3: empty response, triggering health check\n"
+         "[W] smart  health check failed: K-line empty, server may have protocol anomaly\n"
+         "[W] smart  health check failed, trying next server...\n",
+         1},
+        // An error ends with that error.
+        {{}, [&] { return bars("880001"); }, "[E1101] ", "[E] smart  no alternative server available\n", 0},
+        {{{{"action", "close"}, {"cmd", "quotes"}}},
+         [&] { return quotes({{1, "600000"}}); },
+         "Server disconnected",
+         "[W] smart  attempt 1/3: error, trying next server\n[E] smart  no alternative server available\n",
+         0},
+        // Empty quotes with a failed check.
+        {{{{"action", "empty"}, {"cmd", "quotes"}}, {{"action", "empty"}, {"cmd", "bars"}}},
+         [&] { return quotes({{1, "600000"}, {0, "000001"}}); },
+         "[E2005] retry exhausted: max retry reached",
+         "[W] smart  attempt 1/3: empty quotes, triggering health check\n",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.display);
+        smart_->client.disconnect();
+        SetUp();
+        select(0);
+        smart_->client.set_auto_retry(false);
+        mock_->listen(1, false);
+        mock_->listen(2, false);
+        for (const auto& f : c.faults) mock_->set_fault(f);
+        CapturedLog log(2);
+        const std::string display = c.call();
+        EXPECT_EQ(display.rfind(c.display, 0), 0u) << display;
+        EXPECT_TRUE(log.has(c.log)) << log.text();
+        EXPECT_EQ(log.count("attempt "), 1u) << log.text();
+        smart_->with_cache([&](ServerCache& cache) { EXPECT_EQ(cache.blacklist.size(), c.blacklisted); });
+        if (c.blacklisted) {
+            EXPECT_FALSE(smart_->client.is_connected());
+        }
+    }
     EXPECT_EQ(mock_->requests("quotes"), 1);
 }
 
@@ -272,7 +215,7 @@ TEST_F(SmartLoopback, ProbeSortsByTimeButTheLastAnsweringRowBecomesTheLastSucces
     });
 }
 
-TEST_F(SmartLoopback, ProbeWithZeroTimeoutCountsAFailureForEveryPrimaryServer) {
+TEST_F(SmartLoopback, ZeroTimeoutFailsEveryProbeAndEveryConnectAttempt) {
     select(0);
     CapturedLog log(2);
     EXPECT_TRUE(smart_->probe_and_cache(0.0).empty());
@@ -284,26 +227,16 @@ TEST_F(SmartLoopback, ProbeWithZeroTimeoutCountsAFailureForEveryPrimaryServer) {
     });
     // Nothing answered, so the earlier connection stays.
     EXPECT_TRUE(smart_->client.is_connected());
-}
 
-TEST_F(SmartLoopback, ConnectWithZeroTimeoutFailsEveryAttempt) {
+    // Connecting with a zero time-out fails every attempt, the cached server's too.
+    smart_->client.disconnect();
     smart_->with_cache([&](ServerCache& c) {
         c.last_success = quotix::net::ServerCacheEntry{MockServer::host(), mock_->port(0), "mock0", kNow, 5};
     });
-    CapturedLog log(2);
     const auto r = smart_->connect_to_any(0.0);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(r.error().is_coded(2001));
     EXPECT_FALSE(smart_->client.is_connected());
-    EXPECT_FALSE(smart_->selected_server());
-}
-
-TEST_F(SmartLoopback, BlacklistEntryDatedInTheFutureDoesNotSkipItsServer) {
-    smart_->with_cache([&](ServerCache& c) {
-        c.blacklist.push_back({MockServer::host(), mock_->port(0), "kline_empty", kNow + 1});
-    });
-    ASSERT_TRUE(smart_->connect_to_any(2.0).ok());
-    EXPECT_EQ(smart_->selected_server()->port, mock_->port(0));
 }
 
 TEST_F(SmartLoopback, BlacklistedRowsOfTheFullTablePassSilently) {

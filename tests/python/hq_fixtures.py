@@ -9,6 +9,12 @@ an empty reply to a bars request of category 4 or above, which makes the client 
 server of that table.
 """
 
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
 import pytest
 from launcher import MockServer
 
@@ -43,3 +49,14 @@ def data_requests(mock):
     """Names of the data requests since the last reset (set-up packets and heartbeats left out)."""
     skip = {"setup1", "setup2", "setup3", "count", "accept"}
     return [e["cmd"] for e in mock.request_log() if e["cmd"] not in skip]
+
+
+def run_logged(code, port, level="info"):
+    """Runs code in a fresh interpreter with the log at `level` (PORT names the mock's port) and
+    returns what it wrote to stderr."""
+    env = dict(os.environ, QUOTIX_LOG=level)
+    src = f"import quotix._internal as qi\nPORT = {port}\n" + textwrap.dedent(code)
+    r = subprocess.run([sys.executable, "-c", src], env=env, cwd=tempfile.gettempdir(),
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    return r.stderr

@@ -168,17 +168,15 @@ class TestIndexBars:
 
 
 class TestTuples:
-    def test_security_bar_tuples_hold_the_dict_values(self, client):
-        dicts = client.get_security_bars(4, 0, "000001", 0, 30, 1)
-        tuples = client.get_security_bars_tuples(4, 0, "000001", 0, 30, 1)
-        assert all(type(t) is tuple and len(t) == 12 for t in tuples)
-        assert tuples == [tuple(d.values()) for d in dicts]
-
-    def test_index_bar_tuples(self, client):
-        tuples = client.get_index_bars_tuples(0, 1, "000300", count=4, fq=2)
-        assert all(len(t) == 14 for t in tuples)
-        assert tuples == [tuple(d.values()) for d in client.get_index_bars(0, 1, "000300", count=4)]
-        assert client.get_index_bars_tuples(4, 1, "999999") == []
+    @pytest.mark.parametrize("kind, args, width", [
+        ("security", (4, 0, "000001", 0, 30, 1), 12),
+        ("index", (0, 1, "000300", 0, 4, 2), 14),
+    ])
+    def test_tuples_hold_the_dict_values(self, client, kind, args, width):
+        tuples = getattr(client, f"get_{kind}_bars_tuples")(*args)
+        assert all(type(t) is tuple and len(t) == width for t in tuples)
+        assert tuples == [tuple(d.values()) for d in getattr(client, f"get_{kind}_bars")(*args)]
+        assert getattr(client, f"get_{kind}_bars_tuples")(4, 1, "999999") == []
 
 
 class TestDataFrames:
@@ -202,15 +200,12 @@ class TestDataFrames:
         empty = client.get_index_bars_dataframe(4, 1, "999999")
         assert len(empty.columns) == 14 and len(empty) == 0
 
-    def test_without_pandas_the_request_is_still_made(self, client, mock, monkeypatch):
+    def test_without_pandas_the_request_is_still_made_and_a_core_error_wins(self, client, mock, monkeypatch):
         monkeypatch.setitem(sys.modules, "pandas", None)
         with pytest.raises(ImportError):
             client.get_security_bars_dataframe(4, 1, "600000", 0, 5, 0)
         assert mock.requests("bars") == 1
         assert len(client.get_security_bars_tuples(4, 1, "600000", 0, 5, 0)) == 5
-
-    def test_core_error_builds_nothing(self, client, mock, monkeypatch):
-        monkeypatch.setitem(sys.modules, "pandas", None)
         mock.set_fault("body", cmd="bars", hex="01")
         with pytest.raises(ValueError, match=r"^\[E2103\]"):
             client.get_index_bars_dataframe(4, 1, "000001")

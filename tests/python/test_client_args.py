@@ -35,26 +35,55 @@ METHODS = [
 ]
 
 
+# The data methods: text signature and whole docstring.
+DATA_METHODS = [
+    ("get_security_bars", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取K线数据\n\nfq: 复权类型, 0=未复权 1=前复权(默认) 2=后复权"),
+    ("get_security_bars_all", "($self, category, market, code, count=800, fq=1)", "获取K线数据 (自动分页)"),
+    ("get_index_bars", "($self, category, market, code, start=0, count=800, fq=1)", "获取指数K线"),
+    ("get_index_bars_all", "($self, category, market, code, count=800, fq=1)", "获取指数K线 (自动分页)"),
+    ("get_security_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取K线数据，返回 list of tuple (高性能模式)\n"
+     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime)"),
+    ("get_index_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取指数K线，返回 list of tuple (高性能模式)\n"
+     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime, up_count, down_count)"),
+    ("get_security_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取K线数据, 返回 pandas DataFrame"),
+    ("get_index_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
+     "获取指数K线, 返回 pandas DataFrame"),
+    ("calc_fq_factors", "($self, market, code, start=0, count=800)", "计算复权因子 (不修改 K 线数据)"),
+    ("get_security_list", "($self, market, start=0)", "获取证券列表"),
+    ("get_security_count", "($self, market)", "获取证券数量"),
+    ("get_minute_time_data", "($self, market, code)", "获取分时数据"),
+    ("get_history_minute_time_data", "($self, market, code, date)", "获取历史分时数据"),
+    ("get_transaction_data", "($self, market, code, start=0, count=2000)", "获取逐笔成交"),
+    ("get_history_transaction_data", "($self, market, code, start=0, count=2000, date=0)", "获取历史逐笔成交"),
+    ("get_finance_info", "($self, market, code)", "获取财务信息"),
+    ("get_xdxr_info", "($self, market, code)", "获取除权除息"),
+    ("get_finance_info_dataframe", "($self, stocks)", "获取多只股票的财务信息, 返回 pandas DataFrame"),
+    ("get_security_quotes", "($self, all_stock)", "获取实时行情"),
+    ("get_security_quotes_tuples", "($self, all_stock)",
+     "获取实时行情，返回 list of tuple (高性能模式)\n"
+     "tuple: (market, code, price, last_close, open, high, low, vol, cur_vol, amount,\n"
+     "        s_vol, b_vol, bid1, bid_vol1, ask1, ask_vol1, ..., bid5, bid_vol5, ask5, ask_vol5)"),
+    ("get_security_quotes_dataframe", "($self, all_stock)", "获取实时行情, 返回 pandas DataFrame"),
+    ("get_and_parse_block_info", "($self, block_file)", "获取并解析板块信息"),
+]
+
+
 @pytest.fixture
 def client():
     return TdxHqClient()
 
 
 class TestConstruction:
-    def test_takes_no_arguments(self):
-        with pytest.raises(TypeError):
-            TdxHqClient(1)
-        with pytest.raises(TypeError):
-            TdxHqClient(timeout=1)
-
     def test_new_client_is_idle(self, client):
         assert client.is_connected() is False
         assert client.pool_stats() == {"idle": 0, "active": 0, "total": 0, "max_size": 5}
         assert list(client.pool_stats()) == ["idle", "active", "total", "max_size"]
         assert client.blocked_servers() == []
         assert client.fq_context_tier() == "mid"
-
-    def test_disconnect_of_a_never_connected_client(self, client):
         assert client.disconnect() is None
         assert client.is_connected() is False
 
@@ -75,6 +104,24 @@ class TestSignatures:
         assert meth.__doc__.split("\n")[0] == summary
         bound = getattr(TdxHqClient(), name)
         assert str(inspect.signature(bound)) == sig
+
+    @pytest.mark.parametrize("name, signature, doc", DATA_METHODS)
+    def test_data_method_signature_and_docstring(self, name, signature, doc):
+        method = getattr(TdxHqClient, name)
+        assert method.__text_signature__ == signature
+        assert method.__doc__ == doc
+
+    def test_data_methods_stand_at_their_places_in_the_class(self):
+        names = [k for k, v in TdxHqClient.__dict__.items() if callable(v) and not k.startswith("__")]
+        assert len(names) == 43
+        assert names[19:40] == [
+            "get_security_bars", "get_security_bars_all", "get_index_bars", "get_index_bars_all",
+            "get_security_quotes", "get_security_list", "get_security_count", "get_minute_time_data",
+            "get_history_minute_time_data", "get_transaction_data", "get_history_transaction_data",
+            "get_finance_info", "get_xdxr_info", "get_and_parse_block_info", "get_security_bars_tuples",
+            "get_index_bars_tuples", "get_security_quotes_tuples", "get_security_bars_dataframe",
+            "get_index_bars_dataframe", "get_security_quotes_dataframe", "get_finance_info_dataframe"]
+        assert names[-1] == "calc_fq_factors"
 
     def test_methods_are_registered_in_table_order(self):
         names = [n for n in vars(TdxHqClient) if not n.startswith("__")]
@@ -109,130 +156,80 @@ class TestSignatures:
         assert client.fq_context_tier() == "low"
 
 
-class TestBinding:
-    def test_missing_required_argument(self, client):
-        with pytest.raises(TypeError, match=r"^connect\(\) missing required argument 'ip' \(pos 1\)$"):
-            client.connect()
-        with pytest.raises(TypeError, match=r"^connect\(\) missing required argument 'port' \(pos 2\)$"):
-            client.connect("127.0.0.1")
-        with pytest.raises(TypeError, match=r"missing required argument 'port' \(pos 3\)"):
-            client.add_server("n", "127.0.0.1")
-
-    def test_too_many_arguments(self, client):
-        with pytest.raises(TypeError, match=r"^connect\(\) takes at most 3 arguments \(4 given\)$"):
-            client.connect("127.0.0.1", 7709, 1.0, 4)
-        with pytest.raises(TypeError, match=r"^set_rate_limit\(\) takes at most 1 argument \(2 given\)$"):
-            client.set_rate_limit(1, 2)
-        with pytest.raises(TypeError, match=r"takes at most 1 keyword argument \(2 given\)"):
-            client.set_rate_limit(rps=1, other=2)
-        with pytest.raises(TypeError):
-            client.disconnect(1)
-        with pytest.raises(TypeError):
-            client.pool_stats(x=1)
-
-    def test_same_argument_by_position_and_name(self, client):
-        with pytest.raises(TypeError, match=r"^argument for connect\(\) given by name \('ip'\) and position \(1\)$"):
-            client.connect("127.0.0.1", ip="127.0.0.1")
-
-    def test_unknown_keyword(self, client):
-        with pytest.raises(TypeError, match=r"^'bogus' is an invalid keyword argument for connect\(\)$"):
-            client.connect("127.0.0.1", 7709, bogus=1)
-        with pytest.raises(TypeError, match=r"^'time' is an invalid keyword argument for connect_to_any\(\)$"):
-            client.connect_to_any(time=1)
-        # A missing required argument is reported first, as CPython does.
-        with pytest.raises(TypeError, match=r"^set_rate_limit\(\) missing required argument 'rps' \(pos 1\)$"):
-            client.set_rate_limit(rate=1)
-
-    def test_keyword_text_is_not_a_format(self, client):
-        with pytest.raises(TypeError) as e:
-            client.connect_to_any(**{"%s%s%n": 1})
-        assert str(e.value) == "'%s%s%n' is an invalid keyword argument for connect_to_any()"
-
-
-class TestIntegerWidths:
-    @pytest.mark.parametrize("port", [65536, -1, 2**64, -(2**70)])
-    def test_port_out_of_range(self, client, port):
-        with pytest.raises(OverflowError, match="'port'"):
-            client.connect("127.0.0.1", port)
-        with pytest.raises(OverflowError, match="'port'"):
-            client.block_server("127.0.0.1", port)
-        assert client.blocked_servers() == []
-
-    @pytest.mark.parametrize("port", ["7709", 7709.0, None, b"1"])
-    def test_port_of_wrong_type(self, client, port):
-        with pytest.raises(TypeError, match="'port'"):
-            client.connect("127.0.0.1", port)
-
-    def test_ip_of_wrong_type(self, client):
-        with pytest.raises(TypeError, match="'ip'"):
-            client.connect(b"127.0.0.1", 7709)
-        with pytest.raises(TypeError, match="'ip'"):
-            client.block_server(None, 7709)
-
-    def test_limits_are_unsigned_32_bit(self, client):
-        client.set_rate_limit(2**32 - 1)
-        client.set_rate_limit_daily(0)
-        for bad in (2**32, -1):
-            with pytest.raises(OverflowError, match="'rps'"):
-                client.set_rate_limit(bad)
-            with pytest.raises(OverflowError, match="'rps'"):
-                client.set_rate_limit_daily(bad)
-        with pytest.raises(TypeError):
-            client.set_rate_limit(1.0)
-
-    def test_cache_ttl_is_unsigned_64_bit(self, client):
-        client.set_cache_ttl(0)
-        client.set_cache_ttl(2**64 - 1)
-        for bad in (2**64, -1):
-            with pytest.raises(OverflowError, match="'ttl_secs'"):
-                client.set_cache_ttl(bad)
-        with pytest.raises(TypeError):
-            client.set_cache_ttl(1.5)
-
-    def test_integer_like_objects_are_ints(self, client):
-        client.block_server("192.0.2.1", numpy.uint16(7709))
-        client.block_server("192.0.2.1", True)   # bool is an int
-        assert client.blocked_servers() == [("192.0.2.1", 7709), ("192.0.2.1", 1)]
+# Calls refused before anything happens: (call, exception, message pattern).
+REFUSED = [
+    (lambda c: TdxHqClient(1), TypeError, None),
+    (lambda c: TdxHqClient(timeout=1), TypeError, None),
+    # Binding, worded as CPython words it.
+    (lambda c: c.connect(), TypeError, r"^connect\(\) missing required argument 'ip' \(pos 1\)$"),
+    (lambda c: c.connect("127.0.0.1"), TypeError, r"^connect\(\) missing required argument 'port' \(pos 2\)$"),
+    (lambda c: c.add_server("n", "127.0.0.1"), TypeError, r"missing required argument 'port' \(pos 3\)"),
+    (lambda c: c.connect("127.0.0.1", 7709, 1.0, 4), TypeError,
+     r"^connect\(\) takes at most 3 arguments \(4 given\)$"),
+    (lambda c: c.set_rate_limit(1, 2), TypeError, r"^set_rate_limit\(\) takes at most 1 argument \(2 given\)$"),
+    (lambda c: c.set_rate_limit(rps=1, other=2), TypeError, r"takes at most 1 keyword argument \(2 given\)"),
+    (lambda c: c.disconnect(1), TypeError, None),
+    (lambda c: c.pool_stats(x=1), TypeError, None),
+    (lambda c: c.connect("127.0.0.1", ip="127.0.0.1"), TypeError,
+     r"^argument for connect\(\) given by name \('ip'\) and position \(1\)$"),
+    (lambda c: c.connect("127.0.0.1", 7709, bogus=1), TypeError,
+     r"^'bogus' is an invalid keyword argument for connect\(\)$"),
+    (lambda c: c.connect_to_any(time=1), TypeError, r"^'time' is an invalid keyword argument for connect_to_any\(\)$"),
+    # A missing required argument is reported before an unknown keyword.
+    (lambda c: c.set_rate_limit(rate=1), TypeError, r"^set_rate_limit\(\) missing required argument 'rps' \(pos 1\)$"),
+    (lambda c: c.connect_to_any(**{"%s%s%n": 1}), TypeError,
+     r"^'%s%s%n' is an invalid keyword argument for connect_to_any\(\)$"),
+    (lambda c: c.probe_servers(1.0, 2.0), TypeError, r"takes at most 1 argument \(2 given\)"),
+    (lambda c: c.probe_servers(time=1.0), TypeError, "invalid keyword"),
+    # Conversions name the parameter.
+    *[(lambda c, p=p: c.connect("127.0.0.1", p), TypeError, "'port'") for p in ("7709", 7709.0, None, b"1")],
+    (lambda c: c.connect(b"127.0.0.1", 7709), TypeError, "'ip'"),
+    (lambda c: c.block_server(None, 7709), TypeError, "'ip'"),
+    (lambda c: c.set_rate_limit(1.0), TypeError, None),
+    (lambda c: c.set_cache_ttl(1.5), TypeError, None),
+    *[(lambda c, v=v: c.set_auto_retry(v), TypeError, "'enabled'")
+      for v in (1, 0, None, "True", 1.0, numpy.int8(1), [True])],
+    *[(lambda c, v=v: c.set_connect_timeout(v), TypeError, "'timeout'") for v in (None, "1", b"1")],
+    (lambda c: c.probe_servers(None), TypeError, "'timeout'"),
+    (lambda c: c.probe_servers("3"), TypeError, "'timeout'"),
+    (lambda c: c.connect("127.0.0.1", 1, "1"), TypeError, "'timeout'"),
+    (lambda c: c.set_fq_context_tier(1), TypeError, "'tier'"),
+    (lambda c: c.set_fq_context_tier(b"low"), TypeError, None),
+    # Integer widths: ports are 16 bits, rates 32, the cache TTL 64, all unsigned.
+    *[(lambda c, p=p, m=m: getattr(c, m)("127.0.0.1", p), OverflowError, "'port'")
+      for p in (65536, -1, 2**64, -(2**70)) for m in ("connect", "block_server")],
+    *[(lambda c, v=v, m=m: getattr(c, m)(v), OverflowError, "'rps'")
+      for v in (2**32, -1) for m in ("set_rate_limit", "set_rate_limit_daily")],
+    *[(lambda c, v=v: c.set_cache_ttl(v), OverflowError, "'ttl_secs'") for v in (2**64, -1)],
+    # Bad time-outs, before anything is dialled.
+    *[(lambda c, v=v, m=m: m(c, v), ValueError, "'timeout'")
+      for v in (-1.0, -0.001, math.nan, math.inf, -math.inf)
+      for m in (TdxHqClient.set_connect_timeout, lambda c, t: c.connect("127.0.0.1", 1, t),
+                TdxHqClient.connect_to_any, TdxHqClient.probe_servers)],
+]
 
 
-class TestBoolRule:
-    def test_bools_and_numpy_bools_accepted(self, client):
-        client.set_auto_retry(True)
-        client.set_auto_retry(False)
-        client.set_auto_retry(numpy.bool_(False))
-        client.set_auto_retry(numpy.bool_(True))
-
-    @pytest.mark.parametrize("value", [1, 0, None, "True", 1.0, numpy.int8(1), [True]])
-    def test_everything_else_refused(self, client, value):
-        with pytest.raises(TypeError, match="'enabled'"):
-            client.set_auto_retry(value)
+@pytest.mark.parametrize("call, exc, text", REFUSED)
+def test_refused_calls_change_nothing(client, call, exc, text):
+    with pytest.raises(exc, match=text):
+        call(client)
+    assert client.is_connected() is False
+    assert client.pool_stats()["total"] == 0
+    assert client.blocked_servers() == []
 
 
-class TestTimeouts:
-    @pytest.mark.parametrize("bad", [-1.0, -0.001, math.nan, math.inf, -math.inf])
-    def test_bad_timeouts_refused_before_anything(self, client, bad):
-        with pytest.raises(ValueError, match="'timeout'"):
-            client.set_connect_timeout(bad)
-        with pytest.raises(ValueError, match="'timeout'"):
-            client.connect("127.0.0.1", 1, bad)
-        with pytest.raises(ValueError, match="'timeout'"):
-            client.connect_to_any(bad)
-        with pytest.raises(ValueError, match="'timeout'"):
-            client.probe_servers(bad)
-        assert client.is_connected() is False
-        assert client.pool_stats()["total"] == 0
-
-    def test_timeout_types(self, client):
-        client.set_connect_timeout(2)
-        client.set_connect_timeout(0.0)
-        client.set_connect_timeout(numpy.float32(1.5))
-        for bad in (None, "1", b"1"):
-            with pytest.raises(TypeError, match="'timeout'"):
-                client.set_connect_timeout(bad)
-        with pytest.raises(TypeError, match="'timeout'"):
-            client.probe_servers(None)
-        with pytest.raises(TypeError, match="'timeout'"):
-            client.connect("127.0.0.1", 1, "1")
+def test_accepted_numbers_and_bools(client):
+    client.set_rate_limit(2**32 - 1)
+    client.set_rate_limit_daily(0)
+    client.set_cache_ttl(0)
+    client.set_cache_ttl(2**64 - 1)
+    for flag in (True, False, numpy.bool_(False), numpy.bool_(True)):
+        client.set_auto_retry(flag)
+    for timeout in (2, 0.0, numpy.float32(1.5)):
+        client.set_connect_timeout(timeout)
+    client.block_server("192.0.2.1", numpy.uint16(7709))
+    client.block_server("192.0.2.1", True)   # bool is an int
+    assert client.blocked_servers() == [("192.0.2.1", 7709), ("192.0.2.1", 1)]
 
 
 class TestSettings:
@@ -242,14 +239,6 @@ class TestSettings:
         client.set_rate_limit_daily(1)
         client.set_rate_limit(0)
         assert client.rate_limit_minute() == 10
-
-    def test_setters_return_none(self, client):
-        assert client.set_auto_retry(True) is None
-        assert client.set_cache_ttl(30) is None
-        assert client.set_connect_timeout(5.0) is None
-        assert client.set_rate_limit(50) is None
-        assert client.set_rate_limit_daily(15) is None
-        assert client.set_fq_context_tier("mid") is None
 
     @pytest.mark.parametrize("text, stored", [
         ("low", "low"), ("mid", "mid"), ("high", "high"),
@@ -274,22 +263,3 @@ class TestSettings:
 
         client.set_fq_context_tier(Shouting("LOW"))
         assert client.fq_context_tier() == "low"
-
-    def test_tier_must_be_str(self, client):
-        with pytest.raises(TypeError, match="'tier'"):
-            client.set_fq_context_tier(1)
-        with pytest.raises(TypeError):
-            client.set_fq_context_tier(b"low")
-
-
-class TestProbeArguments:
-    # Probing dials the public table: only the argument errors are exercised.
-    def test_probe_argument_errors(self, client):
-        with pytest.raises(TypeError, match="'timeout'"):
-            client.probe_servers("3")
-        with pytest.raises(TypeError, match=r"takes at most 1 argument \(2 given\)"):
-            client.probe_servers(1.0, 2.0)
-        with pytest.raises(TypeError, match="invalid keyword"):
-            client.probe_servers(time=1.0)
-        with pytest.raises(ValueError):
-            client.probe_servers(-3.0)

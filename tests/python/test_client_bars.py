@@ -8,7 +8,6 @@ import dataset
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 BAR_KEYS = ["open", "close", "high", "low", "vol", "amount", "year", "month", "day", "hour", "minute",
             "datetime"]
@@ -85,9 +84,6 @@ def test_defaults_are_start_0_count_800_forward_adjusted(client, mock):
     assert (req["start"], req["count"], req["fq"]) == (0, 800, 1)
     # fq 1 asks for the events; 600519 has none, so no context page follows.
     assert data_requests(mock) == ["bars", "xdxr"]
-
-
-def test_keywords_in_any_order(client, mock):
     bars = client.get_security_bars(fq=0, count=5, start=2, code="600000", market=1, category=4)
     assert bars == dataset.expected_bars(1, "600000", 4, 2, 5)
 
@@ -106,15 +102,13 @@ def test_forward_adjustment_of_the_worked_scenario(client, mock):
     assert [(p["start"], p["count"], p["fq"]) for p in pages] == [(30, 800, 0)]
 
 
-def test_backward_adjustment_of_the_worked_scenario(client):
+def test_backward_adjustment_and_other_flags(client, mock):
     bars = client.get_security_bars(4, 0, "000001", 0, 30, 2)
     assert [bars[i]["close"] for i in (10, 20, 29)] == [10.627, 21.893, 23.261]
     assert bars[0]["close"] == 10.0  # before every event: unscaled
-
-
-def test_fq_3_is_forward_and_carried_in_the_request(client, mock):
+    # fq 3 adjusts forward, and goes out as given.
     assert client.get_security_bars(4, 0, "000001", 0, 30, 3) == client.get_security_bars(4, 0, "000001", 0, 30, 1)
-    assert requests_of(mock, "bars")[0]["fq"] == 3
+    assert [r["fq"] for r in requests_of(mock, "bars") if r["start"] == 0] == [2, 3, 1]
 
 
 def test_event_on_the_first_bar_fetches_context(client, mock):
@@ -181,29 +175,22 @@ def test_bad_arguments_raise_before_any_request(client, mock, args, exc):
     assert len(mock.request_log()) == before
 
 
-def test_unknown_keyword_is_refused(client):
-    with pytest.raises(TypeError, match="'period' is an invalid keyword argument"):
-        client.get_security_bars(4, 1, "600000", period=1)
-
-
 # ---- tuples and DataFrames -------------------------------------------------------------------
 
-def test_tuples_hold_the_dict_values_in_key_order(client):
-    args = (4, 1, "600000", 0, 800, 0)
-    tuples = client.get_security_bars_tuples(*args)
-    assert tuples == [tuple(d.values()) for d in client.get_security_bars(*args)]
-    assert all(type(t) is tuple and len(t) == 12 for t in tuples)
-    assert tuples[-1][11] == "2024-06-28"
-
-
-def test_security_dataframe_columns_dtypes_and_values(client):
-    args = (4, 1, "600000", 0, 800, 0)
-    frame = client.get_security_bars_dataframe(*args)
-    dicts = client.get_security_bars(*args)
-    assert list(frame.columns) == SECURITY_COLUMNS
-    assert len(frame) == 800
-    assert_dtypes(frame, SECURITY_COLUMNS)
-    for column in SECURITY_COLUMNS:
+@pytest.mark.parametrize("kind, args, columns", [
+    ("security", (4, 1, "600000", 0, 800, 0), SECURITY_COLUMNS),
+    ("index", (4, 0, "399001", 0, 300, 2), INDEX_COLUMNS),
+])
+def test_tuples_and_dataframe_hold_the_dict_values(client, kind, args, columns):
+    dicts = getattr(client, f"get_{kind}_bars")(*args)
+    tuples = getattr(client, f"get_{kind}_bars_tuples")(*args)
+    assert all(type(t) is tuple for t in tuples)
+    assert tuples == [tuple(d.values()) for d in dicts]
+    frame = getattr(client, f"get_{kind}_bars_dataframe")(*args)
+    assert list(frame.columns) == columns
+    assert len(frame) == len(dicts) == args[4]
+    assert_dtypes(frame, columns)
+    for column in columns:
         assert frame[column].tolist() == [d[column] for d in dicts]
 
 
@@ -242,11 +229,6 @@ def test_security_bars_all_pages_of_800_oldest_first(client, mock):
     assert_shape(bars[:3], BAR_KEYS, BAR_TYPES)
 
 
-def test_security_bars_all_count_0_sends_nothing(client, mock):
-    assert client.get_security_bars_all(4, 1, "600000", 0) == []
-    assert data_requests(mock) == []
-
-
 def test_index_bars_match_the_data_set_and_ignore_fq(client, mock):
     bars = client.get_index_bars(4, 1, "000001", 0, 800, 9)
     assert bars == dataset.expected_bars(1, "000001", 4, 0, 800)
@@ -257,35 +239,21 @@ def test_index_bars_match_the_data_set_and_ignore_fq(client, mock):
     assert data_requests(mock) == ["bars", "bars"]
 
 
-def test_index_tuples_and_dataframe_agree_with_dicts(client):
-    args = (4, 0, "399001", 0, 300, 2)
-    dicts = client.get_index_bars(*args)
-    tuples = client.get_index_bars_tuples(*args)
-    assert tuples == [tuple(d.values()) for d in dicts]
-    assert all(len(t) == 14 for t in tuples)
-    frame = client.get_index_bars_dataframe(*args)
-    assert list(frame.columns) == INDEX_COLUMNS
-    assert_dtypes(frame, INDEX_COLUMNS)
-    for column in INDEX_COLUMNS:
-        assert frame[column].tolist() == [d[column] for d in dicts]
+# 000001 holds more than 801 bars: a second page of one. 000300 holds 1000: the second page
+# brings 200 of the 800 asked for and ends the walk.
+@pytest.mark.parametrize("code, count, pages, segments", [
+    ("000001", 801, [(0, 800), (800, 1)], [(800, 1), (0, 800)]),
+    ("000300", 2000, [(0, 800), (800, 800)], [(800, 800), (0, 800)]),
+])
+def test_index_bars_all_pages(client, mock, code, count, pages, segments):
+    bars = client.get_index_bars_all(4, 1, code, count, 1)
+    assert [(r["start"], r["count"]) for r in requests_of(mock, "bars")] == pages
+    assert bars == [b for start, n in segments for b in dataset.expected_bars(1, code, 4, start, n)]
 
 
-def test_index_bars_all_801_takes_a_second_page_of_one(client, mock):
-    bars = client.get_index_bars_all(4, 1, "000001", 801)
-    assert [(r["start"], r["count"]) for r in requests_of(mock, "bars")] == [(0, 800), (800, 1)]
-    assert bars == dataset.expected_bars(1, "000001", 4, 800, 1) + dataset.expected_bars(1, "000001", 4, 0, 800)
-
-
-def test_index_bars_all_stops_at_a_short_page(client, mock):
-    # The series holds 1000 bars: the second page brings 200 of the 800 asked for.
-    bars = client.get_index_bars_all(4, 1, "000300", 2000, 1)
-    assert [(r["start"], r["count"]) for r in requests_of(mock, "bars")] == [(0, 800), (800, 800)]
-    assert bars == dataset.expected_bars(1, "000300", 4, 800, 800) + dataset.expected_bars(1, "000300", 4, 0, 800)
-    assert len(bars) == 1000
-
-
-def test_index_bars_all_count_0_sends_nothing(client, mock):
+def test_all_of_count_0_sends_nothing(client, mock):
     assert client.get_index_bars_all(4, 1, "000001", 0) == []
+    assert client.get_security_bars_all(4, 1, "600000", 0) == []
     assert data_requests(mock) == []
 
 
@@ -295,42 +263,3 @@ def test_index_bars_all_failure_on_a_later_page_returns_nothing(client, mock):
     with pytest.raises(ConnectionError):
         client.get_index_bars_all(4, 1, "000001", 1000)
     assert len(requests_of(mock, "bars")) == 2
-
-
-# ---- published signatures --------------------------------------------------------------------
-
-@pytest.mark.parametrize("name, signature, doc", [
-    ("get_security_bars", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取K线数据\n\nfq: 复权类型, 0=未复权 1=前复权(默认) 2=后复权"),
-    ("get_security_bars_all", "($self, category, market, code, count=800, fq=1)", "获取K线数据 (自动分页)"),
-    ("get_index_bars", "($self, category, market, code, start=0, count=800, fq=1)", "获取指数K线"),
-    ("get_index_bars_all", "($self, category, market, code, count=800, fq=1)", "获取指数K线 (自动分页)"),
-    ("get_security_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取K线数据，返回 list of tuple (高性能模式)\n"
-     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime)"),
-    ("get_index_bars_tuples", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取指数K线，返回 list of tuple (高性能模式)\n"
-     "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime, up_count, down_count)"),
-    ("get_security_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取K线数据, 返回 pandas DataFrame"),
-    ("get_index_bars_dataframe", "($self, category, market, code, start=0, count=800, fq=1)",
-     "获取指数K线, 返回 pandas DataFrame"),
-    ("calc_fq_factors", "($self, market, code, start=0, count=800)", "计算复权因子 (不修改 K 线数据)"),
-])
-def test_signature_and_docstring(name, signature, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
-
-
-def test_data_methods_stand_at_their_places_in_the_class():
-    names = [k for k, v in TdxHqClient.__dict__.items() if callable(v) and not k.startswith("__")]
-    assert len(names) == 43
-    assert names[19:40] == [
-        "get_security_bars", "get_security_bars_all", "get_index_bars", "get_index_bars_all",
-        "get_security_quotes", "get_security_list", "get_security_count", "get_minute_time_data",
-        "get_history_minute_time_data", "get_transaction_data", "get_history_transaction_data",
-        "get_finance_info", "get_xdxr_info", "get_and_parse_block_info", "get_security_bars_tuples",
-        "get_index_bars_tuples", "get_security_quotes_tuples", "get_security_bars_dataframe",
-        "get_index_bars_dataframe", "get_security_quotes_dataframe", "get_finance_info_dataframe"]
-    assert names[-1] == "calc_fq_factors"

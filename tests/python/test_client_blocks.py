@@ -4,7 +4,7 @@ import dataset
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import BLOCK_GN, BLOCK_SZ, TdxHqClient
+from quotix._internal import BLOCK_GN, BLOCK_SZ
 
 ROW_KEYS = ["blockname", "block_type", "code_index", "code"]
 
@@ -37,9 +37,12 @@ def test_large_file_comes_in_chunks_of_30000(client, mock):
 
 
 def test_unknown_file_has_size_0_and_fails_to_parse(client, mock):
+    with pytest.raises(TypeError):
+        client.get_and_parse_block_info(b"block.dat")
+    assert data_requests(mock) == []
     with pytest.raises(ValueError, match="^Invalid data: Block file too small$"):
         client.get_and_parse_block_info("nothing.dat")
-    assert requests_of(mock, "block_chunk") == []
+    assert data_requests(mock) == ["block_meta"]
 
 
 def test_short_chunk_is_refused(client, mock):
@@ -55,15 +58,3 @@ def test_failed_chunk_fails_the_download(client, mock):
     with pytest.raises(ConnectionError):
         client.get_and_parse_block_info(BLOCK_GN)
     assert len(requests_of(mock, "block_chunk")) == 3
-
-
-def test_argument_must_be_str(client, mock):
-    with pytest.raises(TypeError):
-        client.get_and_parse_block_info(b"block.dat")
-    assert data_requests(mock) == []
-
-
-def test_signature_and_docstring():
-    method = TdxHqClient.get_and_parse_block_info
-    assert method.__text_signature__ == "($self, block_file)"
-    assert method.__doc__ == "获取并解析板块信息"

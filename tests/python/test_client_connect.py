@@ -3,12 +3,9 @@ Python. Every connection here goes to 127.0.0.1."""
 
 import os
 import socket
-import subprocess
-import sys
-import tempfile
-import textwrap
 
 import pytest
+from hq_fixtures import run_logged
 
 from quotix._internal import TdxHqClient
 
@@ -27,6 +24,12 @@ def threads():
 
 
 @pytest.fixture
+def mock_server(mock_server_module):
+    mock_server_module.reset()
+    return mock_server_module
+
+
+@pytest.fixture
 def client(mock_server):
     # Made after the mock and disconnected before it stops, so the heartbeat never finds the
     # mock gone (its reconnect would walk the public server tables).
@@ -40,6 +43,7 @@ class TestConnect:
         host, port = mock_server.address()
         assert client.connect(host, port) is True
         assert client.is_connected() is True
+        assert [e["cmd"] for e in mock_server.request_log()][:3] == ["setup1", "setup2", "setup3"]
         assert client.pool_stats() == {"idle": 1, "active": 0, "total": 1, "max_size": 5}
         assert client.disconnect() is None
         assert client.is_connected() is False
@@ -52,12 +56,6 @@ class TestConnect:
         assert client.connect(host, port, 3) is True
         # Each connect replaces the idle pool content.
         assert client.pool_stats()["idle"] == 1
-
-    def test_connect_runs_the_handshake(self, client, mock_server):
-        host, port = mock_server.address()
-        client.connect(host, port)
-        log = mock_server.request_log()
-        assert [e["cmd"] for e in log][:3] == ["setup1", "setup2", "setup3"]
 
     def test_heartbeat_thread_lives_between_connect_and_disconnect(self, client, mock_server):
         before = threads()
@@ -109,22 +107,19 @@ class TestConnectFailures:
         assert isinstance(e.value, OSError)
         assert client.is_connected() is False
 
-    def test_closed_during_handshake_is_server_disconnected(self, client, mock_server):
-        mock_server.set_fault("fail_handshake")
-        with pytest.raises(ConnectionError) as e:
-            client.connect(*mock_server.address())
-        assert str(e.value) == "Server disconnected"
-
-    def test_silent_server_times_out(self, client, mock_server):
-        mock_server.set_fault("stall", cmd="setup1")
-        with pytest.raises(ConnectionError) as e:
-            client.connect(*mock_server.address(), timeout=0.3)
-        assert str(e.value).startswith("Connection error: recv failed: ")
-
-    def test_zero_timeout_fails_every_connection(self, client, mock_server):
-        with pytest.raises(ConnectionError) as e:
-            client.connect(*mock_server.address(), timeout=0)
-        assert str(e.value) == "Connection error: set_read_timeout: cannot set a 0 duration timeout"
+    @pytest.mark.parametrize("fault,timeout,exc,text", [
+        ("fail_handshake", None, ConnectionError, "^Server disconnected$"),
+        ("stall", 0.3, ConnectionError, "^Connection error: recv failed: "),
+        (None, 0, ConnectionError, "^Connection error: set_read_timeout: cannot set a 0 duration timeout$"),
+        ("corrupt_zlib", None, ValueError, r"^\[E2102\] zlib decompress failed: "),
+    ])
+    def test_handshake_failures(self, client, mock_server, fault, timeout, exc, text):
+        if fault:
+            mock_server.set_fault(fault, **({} if fault == "fail_handshake" else {"cmd": "setup1"}))
+        with pytest.raises(exc, match=text) as e:
+            client.connect(*mock_server.address(), timeout=timeout)
+        # Only connection failures are OSErrors; a coded error is a ValueError alone.
+        assert isinstance(e.value, OSError) == (exc is ConnectionError)
 
     def test_stored_timeout_is_used_when_none_given(self, client, mock_server):
         client.set_connect_timeout(0)
@@ -147,15 +142,6 @@ class TestConnectFailures:
             client.connect("127.0.0.1", closed_port())
         assert client.is_connected() is True
         assert client.pool_stats()["idle"] == 1
-
-
-def run_logged(code, port):
-    env = dict(os.environ, QUOTIX_LOG="info")
-    src = f"import quotix._internal as qi\nPORT = {port}\n" + textwrap.dedent(code)
-    r = subprocess.run([sys.executable, "-c", src], env=env, cwd=tempfile.gettempdir(),
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    return r.stderr
 
 
 class TestConnectLog:

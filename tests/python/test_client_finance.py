@@ -5,7 +5,6 @@ import sys
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 FIGURES = ["zongguben", "guojiagu", "faqirenfarengu", "farengu", "bgu", "hgu", "zhigonggu", "zongzichan",
            "liudongzichan", "gudingzichan", "wuxingzichan", "gudongrenshu", "liudongfuzhai", "changqifuzhai",
@@ -52,12 +51,6 @@ def test_finance_dataframe_one_row_per_pair(client, mock):
                                                                               (1, "600519")]
 
 
-def test_finance_dataframe_of_no_pairs_sends_nothing(client, mock):
-    frame = client.get_finance_info_dataframe([])
-    assert list(frame.columns) == FINANCE_COLUMNS and len(frame) == 0
-    assert data_requests(mock) == []
-
-
 def test_finance_dataframe_stops_at_the_first_failure(client, mock):
     client.set_auto_retry(False)
     mock.set_fault("close", cmd="finance", nth=2)
@@ -83,9 +76,11 @@ def test_finance_dataframe_without_pandas(client, mock, monkeypatch):
     ("600519", TypeError), ([(1, "600519", 0)], ValueError), ([(300, "600519")], OverflowError),
     ([[1, "600519"]], TypeError),
 ])
-def test_finance_dataframe_bad_pairs(client, mock, arg, exc):
+def test_finance_dataframe_bad_pairs_and_no_pairs_send_nothing(client, mock, arg, exc):
     with pytest.raises(exc):
         client.get_finance_info_dataframe(arg)
+    frame = client.get_finance_info_dataframe([])
+    assert list(frame.columns) == FINANCE_COLUMNS and len(frame) == 0
     assert data_requests(mock) == []
 
 
@@ -112,10 +107,6 @@ def test_xdxr_events_with_none_for_absent_values(client, mock):
     assert (req["market"], req["code"]) == (0, "000001")
 
 
-def test_xdxr_of_a_security_without_events(client):
-    assert client.get_xdxr_info(1, "600519") == []
-
-
 def test_argument_errors(client, mock):
     with pytest.raises(TypeError):
         client.get_finance_info(1)
@@ -124,14 +115,4 @@ def test_argument_errors(client, mock):
     with pytest.raises(TypeError):
         client.get_xdxr_info(1, b"600519")
     assert data_requests(mock) == []
-
-
-@pytest.mark.parametrize("name, signature, doc", [
-    ("get_finance_info", "($self, market, code)", "获取财务信息"),
-    ("get_xdxr_info", "($self, market, code)", "获取除权除息"),
-    ("get_finance_info_dataframe", "($self, stocks)", "获取多只股票的财务信息, 返回 pandas DataFrame"),
-])
-def test_signature_and_docstring(name, signature, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
+    assert client.get_xdxr_info(1, "600519") == []  # a security without events

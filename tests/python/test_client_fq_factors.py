@@ -50,32 +50,19 @@ def test_worked_scenario(client, mock):
     assert data_requests(mock) == ["bars", "xdxr", "bars"]
 
 
-def test_defaults_and_a_context_page_that_reaches_the_event(client, mock):
-    report = client.calc_fq_factors(1, "600036")
-    back_1000 = dataset.bar_date(1, "600036", 1000)
-    back_10 = dataset.bar_date(1, "600036", 10)
-    assert_report(report, [row(back_1000, 30.98, div=1.0), row(back_10, 30.88, div=0.2)])
-    bars = requests_of(mock, "bars")
-    assert [(b["start"], b["count"]) for b in bars] == [(0, 800), (800, 800)]
-
-
-def test_context_starts_right_after_a_short_window(client, mock):
-    report = client.calc_fq_factors(1, "600036", 0, 100)
-    back_1000 = dataset.bar_date(1, "600036", 1000)
-    back_10 = dataset.bar_date(1, "600036", 10)
-    assert_report(report, [row(back_1000, 30.98, div=1.0), row(back_10, 30.88, div=0.2)])
-    # Pages from position 100 (not 800): the bars between the window and 800 are not skipped.
-    assert [(b["start"], b["count"]) for b in requests_of(mock, "bars")] == [(0, 100), (100, 800), (900, 800)]
-
-
-def test_event_on_the_first_bar_of_the_window(client, mock):
-    # The window's first bar is the event's own day: its close before is the bar before the
-    # window, so context is fetched. The later event takes the window's last close (back 900).
-    report = client.calc_fq_factors(1, "600036", 900, 101)
-    back_1000 = dataset.bar_date(1, "600036", 1000)
-    back_10 = dataset.bar_date(1, "600036", 10)
-    assert_report(report, [row(back_1000, 30.98, div=1.0), row(back_10, 30.99, div=0.2)])
-    assert [b["start"] for b in requests_of(mock, "bars")] == [900, 1001]
+# 600036: events 1000 and 10 bars back. Context pages start right after the window (not at 800),
+# and a window whose first bar is the event's own day takes its close before from a context page;
+# the later event then takes the window's last close (back 900).
+@pytest.mark.parametrize("args, close_back_10, pages", [
+    ((), 30.88, [(0, 800), (800, 800)]),
+    ((0, 100), 30.88, [(0, 100), (100, 800), (900, 800)]),
+    ((900, 101), 30.99, [(900, 101), (1001, 800)]),
+])
+def test_context_pages_of_a_window(client, mock, args, close_back_10, pages):
+    report = client.calc_fq_factors(1, "600036", *args)
+    assert_report(report, [row(dataset.bar_date(1, "600036", 1000), 30.98, div=1.0),
+                           row(dataset.bar_date(1, "600036", 10), close_back_10, div=0.2)])
+    assert [(b["start"], b["count"]) for b in requests_of(mock, "bars")] == pages
 
 
 def test_event_before_the_whole_series_pages_until_an_empty_page(client, mock):
@@ -87,13 +74,9 @@ def test_event_before_the_whole_series_pages_until_an_empty_page(client, mock):
     assert [b["start"] for b in requests_of(mock, "bars")] == [0, 800, 1600, 2400, 3200]
 
 
-def test_security_without_events(client, mock):
-    assert client.calc_fq_factors(1, "600519") == {"factors": [], "cumulative_qfq": 1.0, "cumulative_hfq": 1.0}
-    assert data_requests(mock) == ["bars", "xdxr"]
-
-
-def test_only_other_categories(client, mock):
-    assert client.calc_fq_factors(0, "000002")["factors"] == []
+@pytest.mark.parametrize("market, code", [(1, "600519"), (0, "000002")])  # no events; other categories only
+def test_no_price_events_no_factors(client, mock, market, code):
+    assert client.calc_fq_factors(market, code) == {"factors": [], "cumulative_qfq": 1.0, "cumulative_hfq": 1.0}
     assert data_requests(mock) == ["bars", "xdxr"]
 
 

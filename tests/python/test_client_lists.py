@@ -6,7 +6,6 @@ import dataset
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 LIST_KEYS = ["code", "volunit", "decimal_point", "name", "pre_close"]
 MINUTE_KEYS = ["time", "price", "avg_price", "vol"]
@@ -41,31 +40,16 @@ def test_security_list_from_0_is_cached_other_starts_are_not(client, mock):
     later = client.get_security_list(0, 1000)
     assert client.get_security_list(0, 1000) == later == expected_list(0, 1000)
     assert [r["start"] for r in requests_of(mock, "list")] == [0, 1000, 1000]
+    client.set_cache_ttl(0)
+    client.get_security_list(2)
+    client.get_security_list(2)
+    assert len(requests_of(mock, "list")) == 5
 
 
 def test_security_list_second_page_with_a_byte_order_mark_name(client):
     rows = client.get_security_list(1, 1000)
     assert rows == expected_list(1, 1000)
     assert {"code": "900901", "volunit": 100, "decimal_point": 2, "name": "AB", "pre_close": 0.5} in rows
-
-
-def test_security_list_with_ttl_0_always_asks(client, mock):
-    client.set_cache_ttl(0)
-    client.get_security_list(2)
-    client.get_security_list(2)
-    assert len(requests_of(mock, "list")) == 2
-
-
-def test_security_list_start_is_16_bits(client, mock):
-    with pytest.raises(OverflowError):
-        client.get_security_list(1, 65536)
-    with pytest.raises(TypeError):
-        client.get_security_list("1")
-    assert data_requests(mock) == []
-
-
-def test_security_list_of_an_empty_market(client):
-    assert client.get_security_list(9) == []
 
 
 def test_security_count(client, mock):
@@ -88,10 +72,6 @@ def test_security_count_failures_are_value_errors(client, mock):
     mock.set_fault("close", cmd="list", nth=1)
     with pytest.raises(ConnectionError, match="^Server disconnected$"):
         client.get_security_list(0)
-
-
-def test_security_count_short_reply_is_coded_2103(client, mock):
-    client.set_cache_ttl(0)
     mock.set_fault("body", cmd="count", hex="05", nth=1)
     with pytest.raises(ValueError, match=r"^\[E2103\].*body too short for count"):
         client.get_security_count(0)
@@ -132,18 +112,6 @@ def test_minute_time_data_asks_for_today_at_utc_plus_8(client, mock):
     assert (req["market"], req["code"]) == (0, "159915")
 
 
-def test_minute_time_of_a_code_without_data_is_empty(client):
-    assert client.get_history_minute_time_data(1, "999999", 20240628) == []
-
-
-def test_minute_time_argument_errors(client, mock):
-    with pytest.raises(OverflowError):
-        client.get_history_minute_time_data(1, "600000", -1)
-    with pytest.raises(TypeError):
-        client.get_history_minute_time_data(1, "600000")
-    assert data_requests(mock) == []
-
-
 # ---- transactions ----------------------------------------------------------------------------
 
 def expected_ticks(unit, p, history=False):
@@ -179,37 +147,29 @@ def test_history_transaction_data(client, mock):
     assert ticks == expected_ticks(0.001, 1300, history=True)
     (req,) = requests_of(mock, "history_ticks")
     assert (req["market"], req["code"], req["start"], req["count"], req["date"]) == (1, "510300", 0, 2000, 20240105)
-
-
-def test_history_transaction_data_defaults_send_date_0(client, mock):
     client.get_history_transaction_data(1, "600000")
-    (req,) = requests_of(mock, "history_ticks")
-    assert (req["start"], req["count"], req["date"]) == (0, 2000, 0)
-
-
-def test_transaction_argument_widths(client, mock):
-    for bad in ({"start": 65536}, {"count": 65536}, {"start": -1}):
-        with pytest.raises(OverflowError):
-            client.get_transaction_data(1, "600000", **bad)
-        with pytest.raises(OverflowError):
-            client.get_history_transaction_data(1, "600000", **bad)
-    with pytest.raises(OverflowError):
-        client.get_history_transaction_data(1, "600000", date=2 ** 32)
-    assert data_requests(mock) == []
-    # The extremes of the width are sent unchanged.
+    assert [(r["start"], r["count"], r["date"]) for r in requests_of(mock, "history_ticks")][1] == (0, 2000, 0)
+    # The extremes of the widths are sent unchanged.
     client.get_transaction_data(1, "600000", 65535, 0)
     assert [(r["start"], r["count"]) for r in requests_of(mock, "ticks")] == [(65535, 0)]
 
 
-@pytest.mark.parametrize("name, signature, doc", [
-    ("get_security_list", "($self, market, start=0)", "获取证券列表"),
-    ("get_security_count", "($self, market)", "获取证券数量"),
-    ("get_minute_time_data", "($self, market, code)", "获取分时数据"),
-    ("get_history_minute_time_data", "($self, market, code, date)", "获取历史分时数据"),
-    ("get_transaction_data", "($self, market, code, start=0, count=2000)", "获取逐笔成交"),
-    ("get_history_transaction_data", "($self, market, code, start=0, count=2000, date=0)", "获取历史逐笔成交"),
+def test_markets_and_codes_without_data_are_empty(client):
+    assert client.get_security_list(9) == []
+    assert client.get_history_minute_time_data(1, "999999", 20240628) == []
+
+
+@pytest.mark.parametrize("call, exc", [
+    (lambda c: c.get_security_list(1, 65536), OverflowError),
+    (lambda c: c.get_security_list("1"), TypeError),
+    (lambda c: c.get_history_minute_time_data(1, "600000", -1), OverflowError),
+    (lambda c: c.get_history_minute_time_data(1, "600000"), TypeError),
+    (lambda c: c.get_history_transaction_data(1, "600000", date=2 ** 32), OverflowError),
+    *[(lambda c, m=m, bad=bad: getattr(c, m)(1, "600000", **bad), OverflowError)
+      for m in ("get_transaction_data", "get_history_transaction_data")
+      for bad in ({"start": 65536}, {"count": 65536}, {"start": -1})],
 ])
-def test_signature_and_docstring(name, signature, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
+def test_bad_arguments_send_nothing(client, mock, call, exc):
+    with pytest.raises(exc):
+        call(client)
+    assert data_requests(mock) == []

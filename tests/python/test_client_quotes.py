@@ -6,7 +6,6 @@ import sys
 import pytest
 from hq_fixtures import client, data_requests, mock, requests_of  # noqa: F401
 
-from quotix._internal import TdxHqClient
 
 LEVELS = range(1, 6)
 QUOTE_KEYS = (["market", "code", "price", "last_close", "open", "high", "low", "servertime", "vol", "cur_vol",
@@ -63,7 +62,6 @@ def test_tuples_interleave_levels_and_leave_out_the_time(client):
                                "amount", "s_vol", "b_vol")]
         levels = [d[f"{side}{n}"] for n in LEVELS for side in ("bid", "bid_vol", "ask", "ask_vol")]
         assert list(t) == head + levels
-        assert t[13] == d["bid_vol1"] and t[14] == d["ask1"]
 
 
 def test_dataframe_columns_and_values(client):
@@ -88,7 +86,7 @@ def test_more_than_60_pairs_are_cut_to_the_first_60(client, mock):
 
 
 def test_same_pair_twice_is_sent_twice(client, mock):
-    quotes = client.get_security_quotes([(1, "600000"), (1, "600000")])
+    quotes = client.get_security_quotes(all_stock=[(1, "600000"), (1, "600000")])
     assert len(quotes) == 2 and quotes[0] == quotes[1]
     assert requests_of(mock, "quotes")[0]["n"] == 2
 
@@ -129,33 +127,12 @@ def test_bad_batches_raise_before_any_request(client, mock, arg, exc, text):
     assert data_requests(mock) == []
 
 
-def test_keyword_argument(client):
-    assert len(client.get_security_quotes(all_stock=[(1, "600000")])) == 1
-
-
-def test_dataframe_without_pandas(client, mock, monkeypatch):
+def test_dataframe_without_pandas_and_a_dropped_connection(client, mock, monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     with pytest.raises(ImportError):
         client.get_security_quotes_dataframe([(1, "600000")])
     assert len(requests_of(mock, "quotes")) == 1
-
-
-def test_failure_maps_to_connection_error(client, mock):
     client.set_auto_retry(False)
     mock.set_fault("close", cmd="quotes", nth=1)
     with pytest.raises(ConnectionError):
         client.get_security_quotes([(1, "600000")])
-
-
-@pytest.mark.parametrize("name, doc", [
-    ("get_security_quotes", "获取实时行情"),
-    ("get_security_quotes_tuples",
-     "获取实时行情，返回 list of tuple (高性能模式)\n"
-     "tuple: (market, code, price, last_close, open, high, low, vol, cur_vol, amount,\n"
-     "        s_vol, b_vol, bid1, bid_vol1, ask1, ask_vol1, ..., bid5, bid_vol5, ask5, ask_vol5)"),
-    ("get_security_quotes_dataframe", "获取实时行情, 返回 pandas DataFrame"),
-])
-def test_signature_and_docstring(name, doc):
-    method = getattr(TdxHqClient, name)
-    assert method.__text_signature__ == "($self, all_stock)"
-    assert method.__doc__ == doc
