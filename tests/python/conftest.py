@@ -51,3 +51,10 @@ def mock_server_module():
     mock = MockServer(servers=3)
     yield mock
     mock.stop()
+
+
+@pytest.fixture
+def mock(mock_server_module):
+    """The module's shared mock, reset to no faults and zero counters before each test."""
+    mock_server_module.reset()
+    return mock_server_module

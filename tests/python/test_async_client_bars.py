@@ -23,12 +23,6 @@ def client(mock_server_module):
     return c
 
 
-@pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
 def same_bars(got, want):
     assert len(got) == len(want)
     for g, w in zip(got, want):

@@ -34,12 +34,6 @@ def client(mock_server_module):
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def fresh(mock):
     """A connected client of its own, with empty caches."""
     c = AsyncTdxHqClient.with_pool_size(2)

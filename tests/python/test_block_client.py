@@ -28,12 +28,6 @@ METHODS = [
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def client(mock):
     return TdxBlockClient(*mock.address(), 2.0)
 

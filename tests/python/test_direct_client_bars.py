@@ -11,12 +11,6 @@ BAR_KEYS = ["open", "close", "high", "low", "vol", "amount", "year", "month", "d
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def client(mock):
     return TdxDirectClient(*mock.address(), 2.0)
 

@@ -31,12 +31,6 @@ METHODS = [
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def client(mock):
     return TdxDirectClient(*mock.address(), 2.0)
 

@@ -18,12 +18,6 @@ TRUNCATED = "批量行情查询超过上限 61/60，自动截断。请自行分�
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def client(mock):
     return TdxDirectClient(*mock.address(), 2.0)
 

@@ -15,12 +15,6 @@ def threads():
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def fund(mock):
     # Disconnected before the mock stops, so the heartbeat never finds it gone.
     c = TdxHqFundClient()

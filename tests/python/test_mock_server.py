@@ -17,12 +17,6 @@ import dataset as D
 import encoders as E
 
 
-@pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
 def connected(mock, server=0, timeout=5.0):
     conn = C.Conn(mock.ports[server], timeout=timeout)
     conn.handshake()

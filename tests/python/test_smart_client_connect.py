@@ -20,12 +20,6 @@ EMPTY_STATS = "last_success: None, blacklist: 0, stats: 0"
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def cached_mock(home, mock):
     """The cache names the mock as the last good server and blacklists every built-in row."""
     host, port = mock.address()

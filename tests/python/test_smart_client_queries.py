@@ -26,12 +26,6 @@ NO_DATA = "602999"    # not in market 1's list: the mock has no bars for it
 
 
 @pytest.fixture
-def mock(mock_server_module):
-    mock_server_module.reset()
-    return mock_server_module
-
-
-@pytest.fixture
 def smart(home, mock):
     host, port = mock.address()
     write_cache(home, cache_doc(last_success=entry(host, port, "mock0")))
