@@ -4,23 +4,11 @@
 #include "error_codes.hpp"
 #include "net/async_client.hpp"
 #include "net/async_connection.hpp"
+#include "net/timeout.hpp"
 
 namespace quotix::net {
 
 using asio::awaitable;
-
-namespace {
-
-// Longer waits are indistinguishable from none and would overflow the clock.
-constexpr double MAX_TIMEOUT_S = 1.0e8;
-
-std::string format_seconds(double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%g", v);
-    return buf;
-}
-
-}  // namespace
 
 awaitable<Status> AsyncTdxHqClient::connect(std::string ip, uint16_t port, std::optional<double> timeout) {
     const double t = timeout.value_or(ASYNC_DEFAULT_CONNECT_TIMEOUT_S);
@@ -28,8 +16,7 @@ awaitable<Status> AsyncTdxHqClient::connect(std::string ip, uint16_t port, std::
     if (!std::isfinite(t) || t < 0) {
         co_return TdxError::coded(codes::ARGUMENT_OUT_OF_RANGE, "timeout=" + format_seconds(t));
     }
-    const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::duration<double>(std::min(t, MAX_TIMEOUT_S)));
+    const auto limit = timeout_duration(t);
     {
         auto guard = co_await pool_->mu.lock();
         pool_->handles.clear();

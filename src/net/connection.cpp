@@ -1,4 +1,5 @@
 #include "net/connection.hpp"
+#include "net/timeout.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,21 +19,11 @@ namespace quotix::net {
 
 namespace {
 
-// Socket time-outs beyond this are indistinguishable from none; larger values (infinity
-// included) are held here rather than overflowing a timeval.
-constexpr double MAX_TIMEOUT_S = 1.0e8;
-
 #ifdef MSG_NOSIGNAL
 constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 #else
 constexpr int SEND_FLAGS = 0;
 #endif
-
-std::string format_number(double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%g", v);
-    return buf;
-}
 
 // Waits for a non-blocking connect to finish; returns 0 or the errno that ended it.
 int finish_connect(int fd, std::chrono::nanoseconds limit) {
@@ -114,10 +105,9 @@ Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t por
     using namespace std::chrono;
     const std::string addr = std::string(host) + ":" + std::to_string(port);
     if (std::isnan(timeout_s) || timeout_s < 0) {
-        return TdxError::connection("Failed to connect to " + addr + ": invalid timeout " + format_number(timeout_s));
+        return TdxError::connection("Failed to connect to " + addr + ": invalid timeout " + format_seconds(timeout_s));
     }
-    const double secs = std::min(timeout_s, MAX_TIMEOUT_S);
-    const auto timeout = duration_cast<nanoseconds>(duration<double>(secs));
+    const auto timeout = timeout_duration(timeout_s);
     // A zero time-out still gets a short connect so that the zero is reported where the socket
     // option refuses it.
     const auto connect_limit = std::max<nanoseconds>(timeout, milliseconds(1));
