@@ -86,10 +86,14 @@ double qfq_factor(const FactorParts& parts, double preclose) {
     const double numerator = p * r + (c - d);
     const double denominator = ((b + 1.0) + r) * c;
     if (std::fabs(denominator) < EPSILON || std::fabs(c) < EPSILON) return 1.0;
-    return numerator / denominator;
+    // The event values are wire f32s and may be inf or NaN; such a factor would turn every price
+    // it reaches into inf, or (NaN) hide every older event behind a product that never differs
+    // from 1, so it counts as no adjustment at all.
+    const double factor = numerator / denominator;
+    return std::isfinite(factor) ? factor : 1.0;
 }
 
-double hfq_factor(double qfq) { return std::fabs(qfq) > EPSILON ? 1.0 / qfq : 1.0; }
+double hfq_factor(double qfq) { return std::isfinite(qfq) && std::fabs(qfq) > EPSILON ? 1.0 / qfq : 1.0; }
 
 double round_fq_price(double value) {
     constexpr double scale = price_scale();

@@ -40,10 +40,10 @@ struct FqFactorReport {
 FactorParts factor_parts(const XdXrInfo& event);
 
 // Forward factor of an event whose last earlier close is `preclose`; 1.0 when the close or the
-// denominator is (nearly) zero.
+// denominator is (nearly) zero, or when the factor is not finite.
 double qfq_factor(const FactorParts& parts, double preclose);
 
-// The reciprocal of a forward factor, 1.0 for a (nearly) zero one.
+// The reciprocal of a forward factor, 1.0 for a (nearly) zero or non-finite one.
 double hfq_factor(double qfq);
 
 // value x 1000 rounded to an integer, halves away from zero, then / 1000.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <limits>
 #include <vector>
 
 #include "protocol/adjuster.hpp"
@@ -43,6 +44,13 @@ std::string prices_text(const std::vector<SecurityBar>& bars) {
 std::vector<SecurityBar> dividend_bars() {
     return {bar(20240101, 10.2, 10.0, 10.4, 9.8), bar(20240102, 10.0, 10.0, 10.2, 9.9),
             bar(20240103, 9.5, 9.6, 9.7, 9.4), bar(20240104, 9.6004, 9.6, 9.6, 9.6)};
+}
+
+// A 1.0 dividend (factor 0.9) on 2024-01-02, then events whose cash dividend is inf and NaN.
+std::vector<SecurityBar> nonfinite_bars() { return {flat(20240101, 10.0), flat(20240102, 10.0), flat(20240103, 10.0)}; }
+std::vector<XdXrInfo> nonfinite_events() {
+    return {event(20240102, 10.0), event(20240103, std::numeric_limits<double>::infinity()),
+            event(20240103, std::numeric_limits<double>::quiet_NaN())};
 }
 
 }  // namespace
@@ -108,6 +116,10 @@ TEST(AdjusterScenarios, PricesByHand) {
          "0 0 0 0 | 3 3 3 3"},
         {"zero factor, backward", {flat(20240101, 10.0), flat(20240102, 3.0)}, {}, {event(20240102, 100.0)}, 2,
          "10 10 10 10 | 3 3 3 3"},
+        // Wire f32 values of inf or NaN give factors that count as 1; the older dividend still applies.
+        {"non-finite factors, forward", nonfinite_bars(), {}, nonfinite_events(), 1, "9 9 9 9 | 10 10 10 10 | 10 10 10 10"},
+        {"non-finite factors, backward", nonfinite_bars(), {}, nonfinite_events(), 2,
+         "10 10 10 10 | 11.111 11.111 11.111 11.111 | 11.111 11.111 11.111 11.111"},
         // No earlier close anywhere for the only event: nothing is scaled and nothing rounded.
         {"no earlier close, forward", {flat(20240110, 10.0004)}, {flat(20240106, 9.0)}, {event(20240105, 10.0)}, 1,
          "10.0004 10.0004 10.0004 10.0004"},
@@ -163,7 +175,8 @@ TEST(AdjusterEvents, NothingToApplyLeavesBarsUnrounded) {
     }
 }
 
-// Two events on one date each report their own factor; a zero factor reports 1 backward.
+// Two events on one date each report their own factor; a zero factor reports 1 backward, and a
+// non-finite one 1 both ways.
 TEST(AdjusterReport, SameDateAndZeroFactors) {
     const std::vector<SecurityBar> raw = {flat(20240101, 10.0), flat(20240102, 10.0)};
     auto report = calc_fq_factors(raw, {}, std::vector<XdXrInfo>{event(20240102, 10.0), event(20240102, 0.0, 10.0)});
@@ -176,6 +189,12 @@ TEST(AdjusterReport, SameDateAndZeroFactors) {
     EXPECT_EQ(testutil::fields(report.factors[0].qfq_factor, report.factors[0].hfq_factor, report.cumulative_qfq,
                                report.cumulative_hfq),
               "0 1 0 1");
+    // Non-finite factors count as 1 in the rows and the products.
+    report = calc_fq_factors(nonfinite_bars(), {}, nonfinite_events());
+    ASSERT_EQ(report.factors.size(), 3u);
+    EXPECT_EQ(testutil::fields(report.factors[1].qfq_factor, report.factors[1].hfq_factor, report.factors[2].qfq_factor,
+                               report.factors[2].hfq_factor, report.cumulative_qfq),
+              "1 1 1 1 0.9");
 }
 
 TEST(AdjusterReport, RowsCarryPartsAndAreSortedByDate) {
