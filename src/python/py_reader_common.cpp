@@ -109,7 +109,7 @@ PyObject* new_reader_without_arguments(PyTypeObject* type, PyObject* args, PyObj
     return type->tp_alloc(type, 0);
 }
 
-void reader_dealloc(PyObject* self) {
+void reader_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);

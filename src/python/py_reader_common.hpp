@@ -38,7 +38,7 @@ bool bind_constructor(const char* fname, const char* const* names, size_t n, siz
 
 // tp_new of the reader classes that take no arguments.
 PyObject* new_reader_without_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs);
-void reader_dealloc(PyObject* self);
+void reader_dealloc(PyObject* self) noexcept;
 
 // The frame of every `data` method: convert, parse, and either raise the parse error as
 // ValueError or build the Python result. The copied bytes are freed before the result is built.

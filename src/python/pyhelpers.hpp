@@ -290,9 +290,13 @@ Ref list_of(const Seq& items, F&& make) {
 // Returns a borrowed reference to the cached type, or nullptr with the error set.
 PyObject* cached_type(PyObject*& slot, PyObject* module, PyType_Spec* spec);
 
-// Casts a fast-call method to the PyCFunction slot of PyMethodDef.
-template <class F>
-PyCFunction method(F* f) {
+// Casts a guarded entry point (fastcall<...> or noargs<...> below) to the PyCFunction slot of
+// PyMethodDef. Only noexcept functions are taken, so a method registered without the guard does
+// not build.
+inline PyCFunction method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+inline PyCFunction method(PyObject* (*f)(PyObject*, PyObject*) noexcept) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
 
@@ -315,6 +319,15 @@ template <PyObject* (*F)(PyObject*)>
 PyObject* noargs(PyObject* self, PyObject*) noexcept {
     try {
         return F(self);
+    } catch (...) {
+        return raise_current_exception();
+    }
+}
+// The same guard for a tp_new slot: {Py_tp_new, reinterpret_cast<void*>(constructor<daily_new>)}.
+template <PyObject* (*F)(PyTypeObject*, PyObject*, PyObject*)>
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    try {
+        return F(type, args, kwargs);
     } catch (...) {
         return raise_current_exception();
     }

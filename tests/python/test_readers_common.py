@@ -5,6 +5,7 @@ import array
 import inspect
 import os
 import pathlib
+import subprocess
 import sys
 import threading
 
@@ -160,6 +161,28 @@ def test_unreadable_permission(tmp_path):
     p.chmod(0)
     with pytest.raises(ValueError, match=r"^IO error: Permission denied \(os error 13\)$"):
         DailyBarReader().parse_file(str(p))
+
+
+def test_file_too_big_for_memory(tmp_path):
+    # A sparse 8 GiB file under a 2 GiB address-space limit: MemoryError from every file method,
+    # and the interpreter lives on (in a child, so a failure cannot take pytest down with it).
+    path = tmp_path / "huge.day"
+    with open(path, "wb") as f:
+        f.truncate(8 << 30)
+    calls = [(cls.__name__, name) for cls, name, _ in FILE_METHODS]
+    script = f"""import resource
+from quotix import _internal as q
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+for cls, name in {calls!r}:
+    try:
+        getattr(getattr(q, cls)(), name)({str(path)!r})
+    except MemoryError:
+        continue
+    raise SystemExit(cls + "." + name)
+print("alive")"""
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                           cwd=tmp_path)
+    assert (child.returncode, child.stdout) == (0, "alive\n"), child.stderr
 
 
 @pytest.mark.parametrize("cls, name", FRAME_METHODS, ids=mid(FRAME_METHODS))
