@@ -62,8 +62,10 @@ bool TdxSmartClient::lazy_health_check() {
     auto body = client.send_and_recv_limited(
         build_security_bars_packet(4, 1, "600519", 0, 1, 0), client.rate_limiter());
     // Blame the server that answered (or failed to): retries inside the request may have moved
-    // the client away from the selected one.
+    // the client away from the selected one. The selection follows, pass or fail, so that a move
+    // after a failed check skips the server that failed rather than the one left behind.
     const SelectedServer used = server_used(*selected);
+    if (used.ip != selected->ip || used.port != selected->port) set_selected_server(used);
     if (!body) {
         QTX_LOG('W', "smart", "health check failed: " << body.error().display());
         with_cache([&](ServerCache& c) { c.record_failure(used.ip, used.port); });
@@ -84,7 +86,6 @@ bool TdxSmartClient::lazy_health_check() {
     }
     QTX_LOG('I', "smart", "health check passed: got " << bars->size() << " bars");
     health_checked_.store(true);
-    if (used.ip != selected->ip || used.port != selected->port) set_selected_server(used);
     with_cache([&](ServerCache& c) { c.record_success(used.ip, used.port, used.name, 0); });
     return true;
 }

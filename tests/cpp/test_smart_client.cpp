@@ -115,24 +115,40 @@ TEST_F(Smart, FailedProbesCountAFailureAndDisconnect) {
     }
 }
 
+// Server 0 goes away while the client is disconnected: the request path's retry reconnects to
+// server 1, whose answer passes or fails the check. Either way the records and the selected
+// server follow to server 1, so the next move does not go back to the server that just failed.
 TEST_F(Smart, ProbeThatFailedOverIsRecordedAgainstTheServerThatAnswered) {
-    select(0);
-    // Server 0 goes away while the client is disconnected: the request path's retry reconnects
-    // to server 1, and the probe's bar comes from there.
-    smart_->client.disconnect();
-    mock_->listen(0, false);
-    CapturedLog log;
-    const bool passed = smart_->lazy_health_check();
-    EXPECT_TRUE(passed);
-    EXPECT_EQ(mock_->requests("bars", 1), 1);
-    smart_->with_cache([&](ServerCache& c) {
-        EXPECT_EQ(c.server_stats.count(key(0)), 0u);
-        EXPECT_EQ(c.server_stats[key(1)].success, 1u);
-        ASSERT_TRUE(c.last_success);
-        EXPECT_EQ(c.last_success->port, mock_->port(1));
-        EXPECT_EQ(c.last_success->name, "mock1");
-    });
-    EXPECT_EQ(smart_->selected_server()->port, mock_->port(1));
+    for (const bool empty : {false, true}) {
+        SCOPED_TRACE(empty ? "empty answer" : "bars");
+        mock_->clear_faults();
+        smart_->with_cache([](ServerCache& c) { c = ServerCache(); });
+        smart_->clear_health_checked();
+        mock_->listen(0, true);
+        select(0);
+        smart_->client.disconnect();
+        mock_->listen(0, false);
+        if (empty) mock_->set_fault({{"action", "empty"}, {"cmd", "bars"}, {"server", 1}});
+        CapturedLog log;
+        EXPECT_EQ(smart_->lazy_health_check(), !empty);
+        EXPECT_EQ(mock_->requests("bars", 1), 1);
+        smart_->with_cache([&](ServerCache& c) {
+            EXPECT_EQ(c.server_stats.count(key(0)), 0u);
+            EXPECT_EQ(c.server_stats[key(1)].success, empty ? 0u : 1u);
+            EXPECT_EQ(c.server_stats[key(1)].fail, empty ? 1u : 0u);
+            ASSERT_EQ(c.blacklist.size(), empty ? 1u : 0u);
+            if (empty) {
+                EXPECT_EQ(c.blacklist[0].port, mock_->port(1));
+            } else {
+                ASSERT_TRUE(c.last_success);
+                EXPECT_EQ(c.last_success->port, mock_->port(1));
+                EXPECT_EQ(c.last_success->name, "mock1");
+            }
+        });
+        ASSERT_TRUE(smart_->selected_server());
+        EXPECT_EQ(smart_->selected_server()->port, mock_->port(1));
+        EXPECT_EQ(smart_->selected_server()->name, "mock1");
+    }
 }
 
 // ---- moving on
