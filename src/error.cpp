@@ -1,17 +1,18 @@
 #include "error.hpp"
 
-#include <cstring>
+#include <system_error>
 
 #include "util/text_escape.hpp"
 
 namespace quotix {
 
-TdxError TdxError::io_errno(int err) {
-    char buf[256];
-    // GNU strerror_r may return a static string instead of filling buf.
-    const char* msg = strerror_r(err, buf, sizeof buf);
-    return io(std::string(msg) + " (os error " + std::to_string(err) + ")");
+std::string errno_text(int err) {
+    // The standard library's own strerror_r call: the GNU and the XSI (macOS) forms of it differ
+    // in their return type, so calling it directly builds on one C library only.
+    return std::generic_category().message(err) + " (os error " + std::to_string(err) + ")";
 }
+
+TdxError TdxError::io_errno(int err) { return io(errno_text(err)); }
 
 std::string TdxError::display() const {
     switch (kind_) {

@@ -96,6 +96,9 @@ private:
     std::variant<T, TdxError> v_;
 };
 
+// The system's description of an errno value and its number: "No such file or directory (os error 2)".
+std::string errno_text(int err);
+
 // Success without a value.
 struct Ok {};
 using Status = Result<Ok>;

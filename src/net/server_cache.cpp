@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -121,12 +120,6 @@ public:
         return false;
     }
 };
-
-std::string errno_text(int err) {
-    char buf[256];
-    const char* msg = strerror_r(err, buf, sizeof buf);
-    return std::string(msg) + " (os error " + std::to_string(err) + ")";
-}
 
 // Writes the whole text to a new file beside the target and renames it over the target, so a crash
 // mid-write leaves the old file whole. Returns the OS error text on failure.
