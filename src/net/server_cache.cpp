@@ -143,8 +143,10 @@ std::optional<std::string> write_atomically(const std::filesystem::path& path,
         }
         done += static_cast<size_t>(w);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        const int err = errno;
+    // The descriptor is closed whether or not the sync worked; the first failure is the one told.
+    int err = ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) {
         ::unlink(tmp.c_str());
         return errno_text(err);
     }

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 
 #include <cstdlib>
@@ -18,7 +22,24 @@
 namespace fs = std::filesystem;
 using quotix::net::ServerCache;
 
+// The saves' fsync, failing with this errno while it is not 0.
+std::atomic<int> g_fsync_error{0};
+
+extern "C" int fsync(int fd) {
+    if (const int err = g_fsync_error.load()) {
+        errno = err;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
+
 namespace {
+
+size_t open_descriptors() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
 
 void write_file(const fs::path& p, const std::string& text) {
     fs::create_directories(p.parent_path());
@@ -264,14 +285,33 @@ TEST_F(ServerCacheFile, WriteThatFailsHalfwayKeepsTheOldFileWhole) {
     EXPECT_EQ(n, 0u);
 }
 
-TEST_F(ServerCacheFile, UnwritableDirectoryIsLoggedAndTheMemoryKept) {
-    std::ofstream(home_ / ".quotix") << "not a directory";
-    ServerCache c;
-    ::testing::internal::CaptureStderr();
-    c.record_failure("127.0.0.1", 7709);
-    const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("[W] cache  failed to save cache: ", 0), 0u) << err;
-    EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 1u);
+// A directory that cannot be made, or a file whose sync fails: logged, the memory kept, no
+// descriptor left open and no temporary file left behind.
+TEST_F(ServerCacheFile, FailedSavesAreLoggedAndTheMemoryKept) {
+    struct Case {
+        const char* name;
+        int fsync_error;
+        const char* line;
+    };
+    for (const Case& k : {Case{"unwritable directory", 0, "[W] cache  failed to save cache: "},
+                          Case{"sync fails", EIO, "[W] cache  failed to save cache: Input/output error (os error 5)\n"}}) {
+        SCOPED_TRACE(k.name);
+        fs::remove_all(home_ / ".quotix");
+        if (k.fsync_error == 0) std::ofstream(home_ / ".quotix") << "not a directory";
+        ServerCache c;
+        const size_t fds = open_descriptors();
+        g_fsync_error = k.fsync_error;
+        ::testing::internal::CaptureStderr();
+        c.record_failure("127.0.0.1", 7709);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        g_fsync_error = 0;
+        EXPECT_EQ(err.rfind(k.line, 0), 0u) << err;
+        EXPECT_EQ(c.server_stats["127.0.0.1:7709"].fail, 1u);
+        EXPECT_EQ(open_descriptors(), fds);
+        if (k.fsync_error != 0) {
+            EXPECT_TRUE(fs::is_empty(home_ / ".quotix"));
+        }
+    }
 }
 
 TEST_F(ServerCacheFile, NameThatIsNotUtf8IsNotSerialized) {
