@@ -7,10 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <optional>
 
 #include "logging.hpp"
 #include "util/json_reader.hpp"
@@ -77,11 +76,27 @@ public:
                     util::json_position(obj.line, obj.column);
             return nullptr;
         }
-        const JsonValue* v = obj.find(key);
-        if (v == nullptr)
+        const JsonValue* v = optional_member(obj, key);
+        if (v == nullptr && error.empty())
             error = std::string("missing field `") + key + "`" +
                     util::json_position(obj.end_line, obj.end_column);
         return v;
+    }
+
+    // A member that may be missing. A key named twice is a fault only for the members read here:
+    // the others are skipped whatever they hold.
+    const JsonValue* optional_member(const JsonValue& obj, const char* key) {
+        if (!error.empty()) return nullptr;
+        if (const JsonValue* again = obj.repeat_of(key)) {
+            duplicate(key, *again);
+            return nullptr;
+        }
+        return obj.find(key);
+    }
+
+    void duplicate(std::string_view key, const JsonValue& again) {
+        error = "duplicate field `" + std::string(key) + "`" +
+                util::json_position(again.key_end_line, again.key_end_column);
     }
 
     template <class T>
@@ -156,6 +171,29 @@ std::optional<std::string> write_atomically(const std::filesystem::path& path,
         return errno_text(err);
     }
     return std::nullopt;
+}
+
+// The file's whole content, or nothing when it cannot be opened or read to its end (a folder, no
+// permission): such a file is as good as missing.
+std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    } f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) return std::nullopt;
+    std::string text;
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(f.fd, buf, sizeof buf);
+        if (n == 0) return text;
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
 }
 
 ServerStats& stats_for(ServerCache& c, std::string_view ip, uint16_t port) {
@@ -234,8 +272,8 @@ Result<ServerCache> ServerCache::from_json(std::string_view text) {
                                ", expected struct ServerCache" +
                                util::json_position(doc.line, doc.column));
     c.version = r.uint<uint32_t>(doc, "version");
-    const JsonValue* ls = doc.find("last_success");
-    if (r.error.empty() && ls != nullptr && ls->type != JsonValue::Type::Null &&
+    const JsonValue* ls = r.optional_member(doc, "last_success");
+    if (ls != nullptr && ls->type != JsonValue::Type::Null &&
         r.expect(*ls, JsonValue::Type::Object, "last_success", "an object or null")) {
         ServerCacheEntry e;
         e.ip = r.text(*ls, "ip");
@@ -262,6 +300,10 @@ Result<ServerCache> ServerCache::from_json(std::string_view text) {
         for (size_t i = 0; i < st->keys.size(); ++i) {
             const std::string& key = st->keys[i];
             const JsonValue& item = st->member_values[i];
+            if (c.server_stats.count(key) != 0) {
+                r.duplicate(key, item);
+                break;
+            }
             ServerStats s;
             s.success = r.uint<uint32_t>(item, "success");
             s.fail = r.uint<uint32_t>(item, "fail");
@@ -277,14 +319,9 @@ Result<ServerCache> ServerCache::from_json(std::string_view text) {
 ServerCache ServerCache::load() { return load_from(cache_path()); }
 
 ServerCache ServerCache::load_from(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return ServerCache{};
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    if (in.bad()) return ServerCache{};
-    const std::string text = std::move(buf).str();
-    if (!valid_utf8(text)) return ServerCache{};
-    auto parsed = from_json(text);
+    const std::optional<std::string> text = read_whole_file(path);
+    if (!text || !valid_utf8(*text)) return ServerCache{};
+    auto parsed = from_json(*text);
     if (!parsed) {
         QTX_LOG('W', "cache", "failed to parse cache: " << parsed.error().text());
         return ServerCache{};

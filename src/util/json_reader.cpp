@@ -1,7 +1,5 @@
 #include "util/json_reader.hpp"
 
-#include <set>
-
 namespace quotix::util {
 
 std::string json_position(size_t line, size_t column) {
@@ -11,6 +9,16 @@ std::string json_position(size_t line, size_t column) {
 const JsonValue* JsonValue::find(std::string_view key) const {
     for (size_t i = 0; i < keys.size(); ++i)
         if (keys[i] == key) return &member_values[i];
+    return nullptr;
+}
+
+const JsonValue* JsonValue::repeat_of(std::string_view key) const {
+    bool seen = false;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i] != key) continue;
+        if (seen) return &member_values[i];
+        seen = true;
+    }
     return nullptr;
 }
 
@@ -267,13 +275,12 @@ private:
             v.end_column = col_;
             return true;
         }
-        std::set<std::string> seen;
         while (true) {
             if (pos_ >= s_.size()) return fail("EOF while parsing an object");
             if (s_[pos_] != '"') return fail("key must be a string");
             std::string key;
             if (!string(key)) return false;
-            if (!seen.insert(key).second) return fail("duplicate field `" + key + "`");
+            const size_t key_end_line = line_, key_end_column = col_;
             skip_ws();
             if (pos_ >= s_.size()) return fail("EOF while parsing an object");
             if (s_[pos_] != ':') return fail("expected `:`");
@@ -281,6 +288,8 @@ private:
             skip_ws();
             JsonValue item;
             if (!value(item, depth + 1)) return false;
+            item.key_end_line = key_end_line;
+            item.key_end_column = key_end_column;
             v.keys.push_back(std::move(key));
             v.member_values.push_back(std::move(item));
             skip_ws();

@@ -1,6 +1,7 @@
 // A strict JSON reader that remembers where each value starts, so a file that does not fit its
-// expected shape can be reported with the line and column of the fault. Duplicate keys and
-// trailing text are errors.
+// expected shape can be reported with the line and column of the fault. Trailing text is an
+// error. An object may name a key twice: whether that matters is the caller's to say, since the
+// members it does not use may hold anything.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +32,13 @@ struct JsonValue {
     size_t line = 1, column = 1;
     // Where an object or array ends, just past its closing bracket.
     size_t end_line = 1, end_column = 1;
+    // For a member of an object: where its key ends, just past the closing quote.
+    size_t key_end_line = 1, key_end_column = 1;
 
+    // The first member named `key`, or null.
     const JsonValue* find(std::string_view key) const;
+    // The second member named `key`, or null when the key is named once at most.
+    const JsonValue* repeat_of(std::string_view key) const;
     const char* type_name() const;
 };
 

@@ -227,13 +227,25 @@ TEST_F(ServerCacheFile, EntryDatedInTheFutureCountsAsExpired) {
 
 // ---- loading
 
-// A missing file or one that is not UTF-8 gives the default silently; one that fails to parse
-// gives it with a warning.
+// A missing file, a folder, a file without read permission or one that is not UTF-8 gives the
+// default silently; one that fails to parse gives it with a warning.
 TEST_F(ServerCacheFile, UnreadableFilesGiveTheDefault) {
+    const char* kFolder = "folder";
+    const char* kLocked = "locked";
     for (auto [text, warning] : {std::pair<const char*, const char*>{nullptr, ""},
+                                 {kFolder, ""},
+                                 {kLocked, ""},
                                  {"{\"version\": 1, \"blacklist\": [], \"server_stats\": {}, \"x\": \"\xc3\"}", ""},
                                  {"{}", "[W] cache  failed to parse cache: missing field `version`"}}) {
-        if (text) write_file(file(), text);
+        SCOPED_TRACE(text ? text : "missing");
+        fs::remove_all(file());
+        if (text == kLocked && ::geteuid() == 0) continue;  // root reads any file
+        if (text == kFolder) {
+            fs::create_directories(file());
+        } else if (text) {
+            write_file(file(), text == kLocked ? kFresh : text);
+            if (text == kLocked) fs::permissions(file(), fs::perms::none);
+        }
         ::testing::internal::CaptureStderr();
         ServerCache c = ServerCache::load();
         const std::string err = ::testing::internal::GetCapturedStderr();
@@ -243,11 +255,13 @@ TEST_F(ServerCacheFile, UnreadableFilesGiveTheDefault) {
     }
 }
 
+// Unknown members are skipped whatever they hold, a key named twice inside them included.
 TEST_F(ServerCacheFile, MembersInAnyOrderUnknownIgnoredLastSuccessOptional) {
     write_file(file(),
                "{\"server_stats\": {\"127.0.0.1:7709\": {\"avg_latency\": 7, \"fail\": 2, "
-               "\"success\": 3}}, \"extra\": [1], \"blacklist\": [{\"timestamp\": 5, \"reason\": "
-               "\"kline_empty\", \"port\": 80, \"ip\": \"127.0.0.9\"}], \"version\": 4}");
+               "\"success\": 3, \"x\": {\"k\": 1, \"k\": 2}}}, \"extra\": {\"a\": [1], \"a\": {}}, "
+               "\"blacklist\": [{\"timestamp\": 5, \"reason\": \"kline_empty\", \"note\": 1, \"note\": 2, "
+               "\"port\": 80, \"ip\": \"127.0.0.9\"}], \"version\": 4, \"extra\": null}");
     ServerCache c = ServerCache::load();
     EXPECT_EQ(c.version, 4u);
     EXPECT_FALSE(c.last_success);
@@ -335,6 +349,12 @@ TEST_F(ServerCacheFile, ParseFaultsEndWithTheirPositionAndBadValuesFail) {
              Case{"{}", "missing field `version` at line 1 column 3"},
              Case{"{\"version\": 1, \"version\": 2, \"blacklist\": [], \"server_stats\": {}}",
                   "duplicate field `version` at line 1 column 25"},
+             Case{"{\"version\": 1, \"blacklist\": [], \"server_stats\": {\"k\": {\"success\": 1, "
+                  "\"fail\": 0, \"avg_latency\": 0, \"fail\": 1}}}",
+                  "duplicate field `fail` at line 1 column 105"},
+             Case{"{\"version\": 1, \"blacklist\": [], \"server_stats\": {\"k\": {\"success\": 1, "
+                  "\"fail\": 0, \"avg_latency\": 0}, \"k\": {\"success\": 1, \"fail\": 0, \"avg_latency\": 0}}}",
+                  "duplicate field `k` at line 1 column 103"},
              Case{"{\"version\": 1, \"blacklist\": [], \"server_stats\": {}} x",
                   "trailing characters at line 1 column 53"},
              Case{"{\"version\": 1,\n \"blacklist\": [],\n \"server_stats\": {\"k\": {\"success\": "
