@@ -209,20 +209,32 @@ PyObject* hq_set_fq_context_tier(PyObject* self, PyObject* const* args, Py_ssize
                                  PyObject* kwnames) {
     static const Params<1> P{"set_fq_context_tier", {"tier"}, 1};
     Bound<1> b;
-    std::string given;
-    if (!P.bind(args, nargs, kwnames, b) || !b.get(0, given)) return nullptr;
+    std::string utf8;
+    if (!P.bind(args, nargs, kwnames, b)) return nullptr;
+    // A str with no UTF-8 form (a lone surrogate) names no tier: it is refused as any other text.
+    const bool encodable = b.get(0, utf8);
+    if (!encodable) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+        PyErr_Clear();
+    }
     // Full Unicode lower-casing by str's own lower() (not a subclass's); no trimming.
     Ref exact(PyUnicode_FromObject(b.obj(0)));
     if (!exact) return nullptr;
-    Ref lowered(PyObject_CallMethod(exact.get(), "lower", nullptr));
-    if (!lowered) return nullptr;
     std::string lower;
-    if (!convert(Arg{"set_fq_context_tier", "tier", lowered.get()}, lower)) return nullptr;
+    if (encodable) {
+        Ref lowered(PyObject_CallMethod(exact.get(), "lower", nullptr));
+        if (!lowered || !convert(Arg{"set_fq_context_tier", "tier", lowered.get()}, lower)) return nullptr;
+    }
     uint8_t tier;
     if (lower == "high") tier = net::FQ_CONTEXT_HIGH;
     else if (lower == "low") tier = net::FQ_CONTEXT_LOW;
     else if (lower == "mid") tier = net::FQ_CONTEXT_MID;
-    else return raise(PyExc_ValueError, "Invalid tier '" + given + "'. Use 'low', 'mid', or 'high'.");
+    else {
+        // The argument as it was given, built as a str so that no character of it is lost.
+        Ref text(PyUnicode_FromFormat("Invalid tier '%U'. Use 'low', 'mid', or 'high'.", exact.get()));
+        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+        return nullptr;
+    }
     hq_core(self).set_fq_context_tier(tier);
     Py_RETURN_NONE;
 }

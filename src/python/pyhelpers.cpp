@@ -211,7 +211,13 @@ bool convert(const Arg& a, double& out) {
     PyNumberMethods* nm = Py_TYPE(a.obj)->tp_as_number;
     if (!PyIndex_Check(a.obj) && !(nm && nm->nb_float)) return type_error(a, "float");
     double v = PyFloat_AsDouble(a.obj);
-    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (v == -1.0 && PyErr_Occurred()) {
+        // An int past the double range: said of this argument, like any other overflow.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        raise(PyExc_OverflowError, a.describe() + " too large to convert to float");
+        return false;
+    }
     out = v;
     return true;
 }

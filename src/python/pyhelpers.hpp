@@ -164,7 +164,8 @@ bool convert(const Arg& a, uint32_t& out);
 bool convert(const Arg& a, uint64_t& out);
 bool convert(const Arg& a, int32_t& out);
 bool convert(const Arg& a, int64_t& out);
-// A float or an int (or anything with __index__); None and other types raise TypeError.
+// A float or an int (or anything with __index__); None and other types raise TypeError, an int
+// past the double range OverflowError.
 bool convert(const Arg& a, double& out);
 // None gives nullopt; otherwise as double.
 bool convert(const Arg& a, std::optional<double>& out);

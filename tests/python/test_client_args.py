@@ -201,6 +201,9 @@ REFUSED = [
     *[(lambda c, v=v, m=m: getattr(c, m)(v), OverflowError, "'rps'")
       for v in (2**32, -1) for m in ("set_rate_limit", "set_rate_limit_daily")],
     *[(lambda c, v=v: c.set_cache_ttl(v), OverflowError, "'ttl_secs'") for v in (2**64, -1)],
+    # An int too large for a double is an overflow of that parameter.
+    *[(lambda c, m=m: m(c, 10**400), OverflowError, "'timeout'")
+      for m in (TdxHqClient.set_connect_timeout, lambda c, t: c.connect("127.0.0.1", 1, t))],
     # Bad time-outs, before anything is dialled.
     *[(lambda c, v=v, m=m: m(c, v), ValueError, "'timeout'")
       for v in (-1.0, -0.001, math.nan, math.inf, -math.inf)
@@ -248,7 +251,7 @@ class TestSettings:
         client.set_fq_context_tier(text)
         assert client.fq_context_tier() == stored
 
-    @pytest.mark.parametrize("text", [" low", "low ", "", "medium", "hi", "HİGH", "ｈｉｇｈ"])
+    @pytest.mark.parametrize("text", [" low", "low ", "", "medium", "hi", "HİGH", "ｈｉｇｈ", "low\udcff"])
     def test_unknown_tier_keeps_the_stored_one(self, client, text):
         client.set_fq_context_tier("high")
         with pytest.raises(ValueError) as e:
