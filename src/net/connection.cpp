@@ -25,28 +25,34 @@ constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 constexpr int SEND_FLAGS = 0;
 #endif
 
+using Clock = std::chrono::steady_clock;
+
+// Waits until `fd` is ready for `events` or `deadline` passes: 1 ready, 0 deadline passed, -1
+// failed (errno set). Each poll is given only the time left.
+int poll_until(int fd, short events, Clock::time_point deadline) {
+    using namespace std::chrono;
+    for (;;) {
+        const auto left = deadline - Clock::now();
+        if (left <= nanoseconds::zero()) return 0;
+        const auto ms = std::min<int64_t>(ceil<milliseconds>(left).count(), INT32_MAX);
+        pollfd p{fd, events, 0};
+        const int rc = ::poll(&p, 1, static_cast<int>(ms));
+        if (rc != 0) return rc < 0 ? -1 : 1;
+    }
+}
+
 // Waits for a non-blocking connect to finish; returns 0 or the errno that ended it.
 int finish_connect(int fd, std::chrono::nanoseconds limit) {
-    using namespace std::chrono;
-    const auto deadline = steady_clock::now() + limit;
-    for (;;) {
-        auto left = duration_cast<milliseconds>(deadline - steady_clock::now() + 999us);
-        if (left.count() <= 0) left = milliseconds(0);
-        pollfd p{fd, POLLOUT, 0};
-        int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX)));
-        if (rc < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (rc == 0) {
-            if (steady_clock::now() < deadline) continue;
-            return ETIMEDOUT;
-        }
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
-        return err;
+    const auto deadline = Clock::now() + limit;
+    int rc;
+    while ((rc = poll_until(fd, POLLOUT, deadline)) < 0 && errno == EINTR) {
     }
+    if (rc < 0) return errno;
+    if (rc == 0) return ETIMEDOUT;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
 }
 
 // Opens and connects one socket for `ai`; returns the fd or -1 with `err` set.
@@ -85,7 +91,8 @@ int connect_one(const addrinfo* ai, std::chrono::nanoseconds limit, int& err) {
             return -1;
         }
     }
-    // Back to blocking I/O: the socket time-outs bound every later read and write.
+    // Back to blocking I/O: the write time-out bounds every later write; reads wait in poll for
+    // the time their exchange has left.
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         err = errno;
@@ -134,11 +141,12 @@ Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t por
         std::string why = had_address ? os_error_text(last_err) : "could not resolve to any addresses";
         return TdxError::connection("Failed to connect to " + addr + ": " + why);
     }
-    TcpConnection conn(fd);
-
-    if (timeout.count() == 0) return TdxError::connection("set_read_timeout: cannot set a 0 duration timeout");
+    // The socket option cannot hold less than a microsecond; the exchange deadline follows it.
     auto us = duration_cast<microseconds>(timeout);
     if (us.count() == 0) us = microseconds(1);
+    TcpConnection conn(fd, us);
+
+    if (timeout.count() == 0) return TdxError::connection("set_read_timeout: cannot set a 0 duration timeout");
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(us.count() / 1000000);
     tv.tv_usec = static_cast<suseconds_t>(us.count() % 1000000);
@@ -155,6 +163,8 @@ TcpConnection& TcpConnection::operator=(TcpConnection&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
+        read_timeout_ = other.read_timeout_;
+        failed_ = other.failed_;
         other.fd_ = -1;
     }
     return *this;
@@ -164,34 +174,52 @@ TcpConnection::~TcpConnection() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+ByteStream::Deadline TcpConnection::exchange_deadline() const { return Clock::now() + read_timeout_; }
+
 Status TcpConnection::send(std::span<const uint8_t> data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::send(fd_, data.data() + done, data.size() - done, SEND_FLAGS);
         if (n < 0) {
             if (errno == EINTR) continue;
+            failed_ = true;
             return TdxError::connection("send failed: " + os_error_text(errno));
         }
-        if (n == 0) return TdxError::connection("send failed: failed to write whole buffer");
+        if (n == 0) {
+            failed_ = true;
+            return TdxError::connection("send failed: failed to write whole buffer");
+        }
         done += static_cast<size_t>(n);
     }
     return ok_status();
 }
 
-Result<std::vector<uint8_t>> TcpConnection::recv(size_t n) {
+Result<std::vector<uint8_t>> TcpConnection::recv(size_t n, Deadline deadline) {
+    auto fail = [this](int err) {
+        failed_ = true;
+        return TdxError::connection("recv failed: " + os_error_text(err));
+    };
     std::vector<uint8_t> buf(n);
     size_t done = 0;
     while (done < n) {
-        ssize_t got = ::recv(fd_, buf.data() + done, n - done, 0);
-        if (got == 0) return TdxError::disconnected();
-        if (got < 0) return TdxError::connection("recv failed: " + os_error_text(errno));
-        done += static_cast<size_t>(got);
+        const int ready = poll_until(fd_, POLLIN, deadline);
+        // A deadline that passes reports what an expired socket read time-out reports.
+        if (ready <= 0) return fail(ready == 0 ? EAGAIN : errno);
+        const ssize_t got = ::recv(fd_, buf.data() + done, n - done, MSG_DONTWAIT);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+        } else if (got == 0) {
+            failed_ = true;
+            return TdxError::disconnected();
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return fail(errno);
+        }
     }
     return buf;
 }
 
 bool TcpConnection::is_reusable() const {
-    if (fd_ < 0) return false;
+    if (fd_ < 0 || failed_) return false;
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;

@@ -81,6 +81,12 @@ Result<std::vector<SecurityBar>> TdxDirectClient::get_security_bars(uint8_t cate
     if (!body) return std::move(body).error();
     auto bars = parse_security_bars(*body, category);
     if (!bars) return std::move(bars).error();
+    if (fq != 0 && bars->empty()) {
+        // Nothing to adjust, yet the events are asked for all the same, and a failed request
+        // fails the call as it does when there are bars.
+        QTX_TRY(get_xdxr_info(market, code));
+        return bars;
+    }
     QTX_TRY(adjust_window(*bars, fq, category, market, code, start + count, fq_context_tier,
                           requester()));
     return bars;

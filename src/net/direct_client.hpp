@@ -52,8 +52,9 @@ public:
     Result<std::vector<BlockRecord>> get_and_parse_block_info(std::string_view file_name) const;
 
     // Security bars with the caller's fq in the flag field, adjusted (fq not 0) from the XDXR
-    // events and the context pages this client's tier allows. No block-code test and no server
-    // switch: the owner decides those. start above 65535 is coded 1003.
+    // events and the context pages this client's tier allows; with fq not 0 the events are asked
+    // for even when no bar comes back, and any failed request fails the call. No block-code test
+    // and no server switch: the owner decides those. start above 65535 is coded 1003.
     Result<std::vector<SecurityBar>> get_security_bars(uint8_t category, uint8_t market,
                                                        std::string_view code, uint32_t start,
                                                        uint16_t count, uint8_t fq) const;

@@ -6,13 +6,11 @@
 namespace quotix::net {
 
 Status perform_handshake(ByteStream& stream) {
+    // Each setup packet and its reply is an exchange with a deadline of its own.
     for (const auto& packet : SETUP_PACKETS) {
-        QTX_TRY(stream.send(packet));
-        auto header = read_response_header(stream);
-        if (!header) return std::move(header).error();
-        auto body = stream.recv(header->zip_size);
-        if (!body) return std::move(body).error();
-        if (header->is_compressed()) QTX_TRY(decompress_zlib(*body, header->unzip_size));
+        auto reply = round_trip(stream, packet);
+        if (!reply) return std::move(reply).error();
+        if (reply->header.is_compressed()) QTX_TRY(decompress_zlib(reply->body, reply->header.unzip_size));
     }
     return ok_status();
 }

@@ -15,6 +15,9 @@ public:
     MemoryStream() = default;
     explicit MemoryStream(std::vector<uint8_t> input) : input_(std::move(input)) {}
 
+    // Reads never wait, so no exchange here has a deadline to meet.
+    Deadline exchange_deadline() const override { return Deadline::max(); }
+
     Status send(std::span<const uint8_t> data) override {
         if (send_fails_) return TdxError::connection("send failed: " + send_error_);
         sent.insert(sent.end(), data.begin(), data.end());
@@ -22,7 +25,7 @@ public:
         return ok_status();
     }
 
-    Result<std::vector<uint8_t>> recv(size_t n) override {
+    Result<std::vector<uint8_t>> recv(size_t n, Deadline) override {
         if (n == 0) return std::vector<uint8_t>{};
         if (input_.size() - pos_ < n) {
             pos_ = input_.size();

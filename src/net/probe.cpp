@@ -6,7 +6,7 @@
 #include "net/connection.hpp"
 #include "net/handshake.hpp"
 #include "net/packet.hpp"
-#include "net/utils.hpp"
+#include "net/response.hpp"
 
 namespace quotix::net {
 namespace {
@@ -18,16 +18,6 @@ double elapsed_ms(Clock::time_point since) {
     if (d.count() < 0) return 0.0;
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
     return static_cast<double>(ns / 1000000000) * 1000.0 + static_cast<double>(ns % 1000000000) / 1e6;
-}
-
-// Sends the probe request and reads the whole reply (header and body, neither decoded).
-bool exchange(TcpConnection& conn, const Bytes& request) {
-    if (!conn.send(request).ok()) return false;
-    auto header = conn.recv(16);
-    if (!header.ok()) return false;
-    uint16_t body_len = read_u16_le(header->data() + 12);
-    if (body_len == 0) return true;
-    return conn.recv(body_len).ok();
 }
 
 }  // namespace
@@ -46,13 +36,13 @@ std::vector<ProbeResult> probe_servers(const std::vector<ServerEntry>& table, do
             auto t1 = Clock::now();
             if (!perform_handshake(*conn).ok()) continue;
             r.hs_ms = elapsed_ms(t1);
-            if (!exchange(*conn, request)) continue;
+            if (!round_trip(*conn, request).ok()) continue;
         }  // closed before the second connection opens
         {
             auto conn = TcpConnection::connect(row.ip, row.port, timeout_s);
             if (!conn.ok() || !perform_handshake(*conn).ok()) continue;
             auto t2 = Clock::now();
-            if (!exchange(*conn, request)) continue;
+            if (!round_trip(*conn, request).ok()) continue;
             r.api_ms = elapsed_ms(t2);
         }
         results.push_back(std::move(r));

@@ -85,25 +85,38 @@ Result<std::vector<uint8_t>> decompress_zlib(std::span<const uint8_t> data, size
     return out;
 }
 
-Result<ResponseHeader> read_response_header(ByteStream& stream) {
-    auto raw = stream.recv(RESPONSE_HEADER_SIZE);
+Result<Reply> read_reply(ByteStream& stream, ByteStream::Deadline deadline) {
+    auto raw = stream.recv(RESPONSE_HEADER_SIZE, deadline);
     if (!raw) return std::move(raw).error();
-    return ResponseHeader::parse(*raw);
+    auto header = ResponseHeader::parse(*raw);
+    if (!header) return std::move(header).error();
+    auto body = stream.recv(header->zip_size, deadline);
+    if (!body) return std::move(body).error();
+    return Reply{*header, std::move(*body)};
 }
 
-Result<std::vector<uint8_t>> read_response(ByteStream& stream) {
-    auto header = read_response_header(stream);
-    if (!header) return std::move(header).error();
-    if (header->zip_size == 0) return TdxError::coded(codes::DISCONNECTED, "empty response body");
-    auto body = stream.recv(header->zip_size);
-    if (!body) return std::move(body).error();
-    if (!header->is_compressed()) return body;
-    return decompress_zlib(*body, header->unzip_size);
+Result<Reply> round_trip(ByteStream& stream, std::span<const uint8_t> packet) {
+    const auto deadline = stream.exchange_deadline();
+    QTX_TRY(stream.send(packet));
+    return read_reply(stream, deadline);
+}
+
+Result<std::vector<uint8_t>> response_body(Reply reply) {
+    if (reply.header.zip_size == 0) return TdxError::coded(codes::DISCONNECTED, "empty response body");
+    if (!reply.header.is_compressed()) return std::move(reply.body);
+    return decompress_zlib(reply.body, reply.header.unzip_size);
+}
+
+Result<std::vector<uint8_t>> read_response(ByteStream& stream, ByteStream::Deadline deadline) {
+    auto reply = read_reply(stream, deadline);
+    if (!reply) return std::move(reply).error();
+    return response_body(std::move(*reply));
 }
 
 Result<std::vector<uint8_t>> send_and_read(ByteStream& stream, std::span<const uint8_t> packet) {
-    QTX_TRY(stream.send(packet));
-    return read_response(stream);
+    auto reply = round_trip(stream, packet);
+    if (!reply) return std::move(reply).error();
+    return response_body(std::move(*reply));
 }
 
 }  // namespace quotix::net

@@ -34,14 +34,29 @@ struct ResponseHeader {
 // trailer is coded 2102; output past MAX_INFLATED_SIZE is coded 2103.
 Result<std::vector<uint8_t>> decompress_zlib(std::span<const uint8_t> data, size_t expected_size = 0);
 
-// Reads 16 bytes from the stream and parses them.
-Result<ResponseHeader> read_response_header(ByteStream& stream);
+// One reply as it came: its header and exactly the zip_size body bytes that followed, not inflated.
+struct Reply {
+    ResponseHeader header;
+    std::vector<uint8_t> body;
+};
 
-// Reads one reply of a data request: header, exactly zip_size body bytes, inflated when the two
-// sizes differ. An empty body is coded 2003 "empty response body".
-Result<std::vector<uint8_t>> read_response(ByteStream& stream);
+// Reads one reply, header and body, by `deadline`. Every reply of the blocking clients is read
+// here, so no read of a reply can outlast its exchange.
+Result<Reply> read_reply(ByteStream& stream, ByteStream::Deadline deadline);
 
-// Sends `packet` and reads its reply as read_response does.
+// One exchange: sends `packet` and reads its reply, both within the stream's exchange deadline
+// taken before the send. The setup handshake, the heartbeat's beat and the probe take the reply
+// as it is.
+Result<Reply> round_trip(ByteStream& stream, std::span<const uint8_t> packet);
+
+// The body of a data request's reply: an empty one is coded 2003 "empty response body"; a
+// compressed one is inflated.
+Result<std::vector<uint8_t>> response_body(Reply reply);
+
+// Reads one reply of a data request by `deadline`: read_reply, then response_body.
+Result<std::vector<uint8_t>> read_response(ByteStream& stream, ByteStream::Deadline deadline);
+
+// The exchange of a data request: round_trip, then response_body.
 Result<std::vector<uint8_t>> send_and_read(ByteStream& stream, std::span<const uint8_t> packet);
 
 }  // namespace quotix::net

@@ -244,7 +244,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "TdxDirectClient(ip, port=7709, timeout=5.0)\n--\n\nTDX 裸连接客户端 — Python 绑定")},
+                    "TdxDirectClient(ip, port=..., timeout=5.0)\n--\n\nTDX 裸连接客户端 — Python 绑定")},
     {Py_tp_new, reinterpret_cast<void*>(direct_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(direct_object_dealloc)},
     {Py_tp_methods, kMethods},

@@ -64,6 +64,15 @@ public:
         ::close(conns_.at(i));
         conns_.at(i) = -1;
     }
+    // What every connection accepted from now on is sent: `at_once` straight away, then
+    // `trickled` one byte every `interval` (a peer slow enough to outlast any deadline while
+    // each single read still gets a byte in time).
+    void script(std::vector<uint8_t> at_once, std::vector<uint8_t> trickled, std::chrono::milliseconds interval) {
+        std::lock_guard lock(mu_);
+        at_once_ = std::move(at_once);
+        trickled_ = std::move(trickled);
+        interval_ = interval;
+    }
     // A port on which nothing listens (bound, then released).
     static uint16_t closed_port() {
         TcpPeer p(true);
@@ -71,14 +80,33 @@ public:
     }
 
 private:
+    struct Trickle {
+        size_t conn;
+        size_t sent;
+        std::chrono::steady_clock::time_point next;
+    };
+
     void accept_loop() {
+        std::vector<Trickle> trickles;
         while (!stop_) {
+            step_trickles(trickles);
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 10) <= 0) continue;
             int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) continue;
             std::lock_guard lock(mu_);
             conns_.push_back(c);
+            if (!at_once_.empty()) ::send(c, at_once_.data(), at_once_.size(), MSG_NOSIGNAL);
+            if (!trickled_.empty()) trickles.push_back({conns_.size() - 1, 0, std::chrono::steady_clock::now() + interval_});
+        }
+    }
+
+    void step_trickles(std::vector<Trickle>& trickles) {
+        std::lock_guard lock(mu_);
+        for (Trickle& t : trickles) {
+            if (t.sent == trickled_.size() || conns_[t.conn] < 0 || std::chrono::steady_clock::now() < t.next) continue;
+            ::send(conns_[t.conn], &trickled_[t.sent++], 1, MSG_NOSIGNAL);
+            t.next += interval_;
         }
     }
 
@@ -88,6 +116,8 @@ private:
     std::thread thread_;
     std::mutex mu_;
     std::vector<int> conns_;
+    std::vector<uint8_t> at_once_, trickled_;
+    std::chrono::milliseconds interval_{0};
 };
 
 }  // namespace quotix::testing

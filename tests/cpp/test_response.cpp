@@ -106,7 +106,7 @@ TEST(ReadResponse, BodiesAndWhatIsLeftUnread) {
     };
     for (const Case& c : cases) {
         MemoryStream s(c.stream);
-        auto r = read_response(s);
+        auto r = read_response(s, s.exchange_deadline());
         ASSERT_TRUE(r.ok());
         EXPECT_EQ(*r, c.body);
         EXPECT_EQ(s.unread(), c.unread);
@@ -129,7 +129,7 @@ TEST(ReadResponse, Failures) {
     };
     for (const auto& [stream, display] : cases) {
         MemoryStream s(stream);
-        auto r = read_response(s);
+        auto r = read_response(s, s.exchange_deadline());
         ASSERT_FALSE(r.ok());
         EXPECT_EQ(r.error().display().substr(0, strlen(display)), display);
     }

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> input(data, data + size);
     {
         quotix::net::MemoryStream stream(input);
-        auto r = quotix::net::read_response(stream);
+        auto r = quotix::net::read_response(stream, stream.exchange_deadline());
         if (r.ok() && r->size() > quotix::net::MAX_INFLATED_SIZE) __builtin_trap();
     }
     {

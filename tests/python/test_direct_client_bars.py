@@ -79,6 +79,7 @@ def test_context_makes_the_window_match_a_whole_history(client):
 @pytest.mark.parametrize("fault, args, exc, text, xdxr", [
     # Unadjusted prices handed back as adjusted ones would be wrong without a sign.
     (dict(action="close", cmd="xdxr"), (0, "000001", 0, 30), ConnectionError, None, 1),
+    (dict(action="close", cmd="xdxr"), (0, "999999", 0, 10), ConnectionError, None, 1),  # no bars
     (dict(action="corrupt_zlib", cmd="bars", nth=2), (1, "600036", 0, 800), ValueError, r"^\[E2102\]", 1),
     (dict(action="close", cmd="bars"), (0, "000001", 0, 30), ConnectionError, "^Server disconnected$", 0),
 ])
