@@ -104,10 +104,6 @@ int connect_one(const addrinfo* ai, std::chrono::nanoseconds limit, int& err) {
 
 }  // namespace
 
-std::string os_error_text(int err) {
-    return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-}
-
 Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t port, double timeout_s) {
     using namespace std::chrono;
     const std::string addr = std::string(host) + ":" + std::to_string(port);
@@ -127,7 +123,7 @@ Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t por
     const std::string host_s(host);
     const std::string port_s = std::to_string(port);
     if (int rc = ::getaddrinfo(host_s.c_str(), port_s.c_str(), &hints, &list); rc != 0) {
-        std::string why = rc == EAI_SYSTEM ? os_error_text(errno) : ::gai_strerror(rc);
+        std::string why = rc == EAI_SYSTEM ? errno_text(errno) : ::gai_strerror(rc);
         return TdxError::connection("Failed to connect to " + addr + ": failed to lookup address information: " + why);
     }
     int fd = -1;
@@ -138,7 +134,7 @@ Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t por
     const bool had_address = list != nullptr;
     ::freeaddrinfo(list);
     if (fd < 0) {
-        std::string why = had_address ? os_error_text(last_err) : "could not resolve to any addresses";
+        std::string why = had_address ? errno_text(last_err) : "could not resolve to any addresses";
         return TdxError::connection("Failed to connect to " + addr + ": " + why);
     }
     // The socket option cannot hold less than a microsecond; the exchange deadline follows it.
@@ -151,10 +147,10 @@ Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t por
     tv.tv_sec = static_cast<time_t>(us.count() / 1000000);
     tv.tv_usec = static_cast<suseconds_t>(us.count() % 1000000);
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
-        return TdxError::connection("set_read_timeout: " + os_error_text(errno));
+        return TdxError::connection("set_read_timeout: " + errno_text(errno));
     }
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) {
-        return TdxError::connection("set_write_timeout: " + os_error_text(errno));
+        return TdxError::connection("set_write_timeout: " + errno_text(errno));
     }
     return conn;
 }
@@ -183,7 +179,7 @@ Status TcpConnection::send(std::span<const uint8_t> data) {
         if (n < 0) {
             if (errno == EINTR) continue;
             failed_ = true;
-            return TdxError::connection("send failed: " + os_error_text(errno));
+            return TdxError::connection("send failed: " + errno_text(errno));
         }
         if (n == 0) {
             failed_ = true;
@@ -197,7 +193,7 @@ Status TcpConnection::send(std::span<const uint8_t> data) {
 Result<std::vector<uint8_t>> TcpConnection::recv(size_t n, Deadline deadline) {
     auto fail = [this](int err) {
         failed_ = true;
-        return TdxError::connection("recv failed: " + os_error_text(err));
+        return TdxError::connection("recv failed: " + errno_text(err));
     };
     std::vector<uint8_t> buf(n);
     size_t done = 0;

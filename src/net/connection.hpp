@@ -52,7 +52,4 @@ private:
     bool failed_ = false;
 };
 
-// The operating system's text for an errno value followed by " (os error N)".
-std::string os_error_text(int err);
-
 }  // namespace quotix::net

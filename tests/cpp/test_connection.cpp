@@ -148,7 +148,7 @@ TEST(TcpConnection, ExchangeEndsAtItsDeadline) {
         auto t0 = Clock::now();
         Status st = c.run(peer.port());
         EXPECT_LT(since(t0), 3.0);
-        EXPECT_EQ(st.ok() ? "ok" : st.error().display(), "Connection error: recv failed: " + os_error_text(EAGAIN));
+        EXPECT_EQ(st.ok() ? "ok" : st.error().display(), "Connection error: recv failed: " + errno_text(EAGAIN));
     }
 
     // The heartbeat's beat: the client learns of the failure within the deadline, and
