@@ -209,9 +209,7 @@ class Mock:
             self.log.clear()
             if req.get("faults", True):
                 self.faults = []
-        elif op == "options":
-            if req["compress"] not in ("auto", "always", "never"):
-                raise ValueError("compress must be auto, always or never")
+        elif op == "options":  # compress: "auto", "always" or "never"
             for p in self.ports:
                 p.compress = req["compress"]
         elif op == "stop":
@@ -227,8 +225,7 @@ class Mock:
                 if req.get("op") == "listen":  # a port that is off refuses connections
                     port = self.ports[req["server"]]
                     if not req.get("on", True) and port.server:
-                        port.server.close()
-                        await port.server.wait_closed()
+                        port.server.close()  # the listening socket at once; open connections stay
                         port.server = None
                     elif req.get("on", True) and not port.server:
                         await self.listen(port)
