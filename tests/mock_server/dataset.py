@@ -155,8 +155,8 @@ def tick_series(market, code):
 
 def xdxr_events(market, code):
     fenhong = lambda date, v: {"date": date, "category": 1, "fenhong": v}  # noqa: E731
-    shares = lambda date, cat, *v: {"date": date, "category": cat,  # noqa: E731
-                                    **dict(zip(("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben"), v))}
+    shares = lambda date, cat, *v: {"date": date, "category": cat, **dict(zip(  # noqa: E731
+        ("panqianliutong", "qianzongguben", "panhouliutong", "houzongguben"), v))}
     return {
         (0, "000001"): [fenhong(20240510, 1.0), fenhong(20240603, 5.0),
                         shares(20240604, 2, 1000000.0, 2000000.0, 1100000.0, 2100000.0),
@@ -190,7 +190,8 @@ BLOCK_FILES = {
     "block_zs.dat": [_block("沪深300", ["600000", "600036", "600519", "000001", "000002"]),
                      _block("其他指数", ["600000"], 1)],
     "block_fg.dat": [_block("银行", ["600000", "600036", "000001"]), _block("地产", ["000002"]),
-                     _block("白酒", ["600519"]), _block("证券", ["600100", "600101"]), _block("保险", ["600102"])],
+                     _block("白酒", ["600519"]), _block("证券", ["600100", "600101"]),
+                     _block("保险", ["600102"])],
     "block_gn.dat": [_block(f"概念{k + 1:02d}", [f"{600100 + 5 * k + m:06d}" for m in range(k % 5 + 1)])
                      for k in range(40)],
 }

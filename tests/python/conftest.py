@@ -38,7 +38,8 @@ def write_cache(base, last=None):
         json.dump({"version": 1, "server_stats": {},
                    "last_success": last and {"ip": last[0], "port": last[1], "name": "mock", "timestamp": now,
                                              "latency_ms": 5},
-                   "blacklist": [{"ip": ip, "port": p, "reason": "kline_empty", "timestamp": now} for ip, p in BUILTIN]},
+                   "blacklist": [{"ip": ip, "port": p, "reason": "kline_empty", "timestamp": now}
+                                 for ip, p in BUILTIN]},
                   f)
     return path
 

@@ -2,16 +2,9 @@
 checked against the mock's data set for key order, value types and values (tuple layouts and
 DataFrame columns likewise). What the core does with the replies is tested in C++."""
 
-import os
-import sys
-import threading
-
 import dataset
 import encoders
 import pytest
-from conftest import write_cache
-
-import quotix._internal as qi
 
 BAR = "open close high low vol amount year month day hour minute datetime"
 INDEX = BAR + " up_count down_count"
@@ -38,7 +31,8 @@ KEYS = {k: v.split() for k, v in {
     "minute": "time price avg_price vol",
     "tick": "time price vol num buyorsell reserved", "fund_tick": "time price vol num buyorsell",
     "fund_history_tick": "time price vol buyorsell",
-    "finance": "market code liutongguben province industry updated_date ipo_date " + " ".join(encoders.FINANCE_FLOATS[:-1]),
+    "finance": "market code liutongguben province industry updated_date ipo_date "
+               + " ".join(encoders.FINANCE_FLOATS[:-1]),
     "finance_frame": "code market zongguben liutongguben jingzichan jinglirun zhuyingshouru yingyelirun "
                      "meigujingzichan province industry",
     "fund_finance": "market code zongguben liutongguben meigujingzichan zongzichan jingzichan",
@@ -182,7 +176,8 @@ QUERIES = [
     ("async", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 3, 0), "frame", FIVE_BARS),
     ("async", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 3), "index_frame", bars(1, "000001", 0, 3)),
     ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", quotes((1, "600000", 0.01))),
-    ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", [], ("empty", {"cmd": "quotes"})),
+    ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", [],
+     ("empty", {"cmd": "quotes"})),
     ("async", lambda c: c.get_finance_info_dataframe([(0, "000001"), (1, "600000")]), "finance_frame",
      [finance(0, "000001"), finance(1, "600000")]),
     ("smart", lambda c: c.get_security_bars(4, 1, "600100", 0, 5, 0), "smart_bar", bars(1, "600100", 0, 5)),

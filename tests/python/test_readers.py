@@ -34,7 +34,8 @@ def financial_file(entries, size, records=b""):
 
 PACKED = (2024 - 2004 << 11) + 315  # 2024-03-15
 DAY = record(20240315, (1234, 1250, 1200, 1240), 640.5, 500) + record(PACKED, (1240, 1300, 1238, 1299), 1.5e9, 12345)
-FIVE = record(PACKED, (1234, 1250, 1200, 1240), 640.5, 500, 575) + record(PACKED, (1240, 1260, 1239, 1255), 99.25, 9, 580)
+FIVE = (record(PACKED, (1234, 1250, 1200, 1240), 640.5, 500, 575)
+        + record(PACKED, (1240, 1260, 1239, 1255), 99.25, 9, 580))
 LC = record(PACKED, (12.34, 12.5, 12.0, 12.4), 640.5, 500, 575, "f") + record(PACKED, (1, 2, 3, 4), 99.25, 9, 580, "f")
 KEYS = "date open high low close amount volume year month day"
 BARS = [  # reader, data, dict keys, the two rows in that order, DataFrame columns, size error's words
@@ -102,7 +103,8 @@ def test_data_and_filename_arguments(tmp_path):
         with pytest.raises(TypeError, match="'filename'"):
             r.parse_file(bad)
     for path, text in [(tmp_path / "missing", "No such file or directory (os error 2)"),
-                       (tmp_path, "Is a directory (os error 21)"), (f"{tmp_path}/a\0b", "file name contained an unexpected NUL byte")]:
+                       (tmp_path, "Is a directory (os error 21)"),
+                       (f"{tmp_path}/a\0b", "file name contained an unexpected NUL byte")]:
         with pytest.raises(ValueError) as e:
             r.parse_file(str(path))
         assert str(e.value) == "IO error: " + text

@@ -260,20 +260,19 @@ def test_log_level_from_the_environment(tmp_path, level, lines):
     assert err.count("\n") == len(lines)
 
 
-def inf_timeouts(call):
-    return [(call, v) for v in (-1.0, math.nan, math.inf)]
-
-
 # Calls refused before anything is sent: (client kind, call, exception, message pattern).
 REFUSED = [
     # Binding, worded as CPython words it.
     ("hq", lambda c: c.connect(), TypeError, r"^connect\(\) missing required argument 'ip' \(pos 1\)$"),
-    ("hq", lambda c: c.connect("127.0.0.1", 1, 1.0, 4), TypeError, r"^connect\(\) takes at most 3 arguments \(4 given\)$"),
+    ("hq", lambda c: c.connect("127.0.0.1", 1, 1.0, 4), TypeError,
+     r"^connect\(\) takes at most 3 arguments \(4 given\)$"),
     ("hq", lambda c: c.set_rate_limit(rps=1, other=2), TypeError, r"takes at most 1 keyword argument \(2 given\)"),
     ("hq", lambda c: c.connect("127.0.0.1", ip="127.0.0.1"), TypeError,
      r"^argument for connect\(\) given by name \('ip'\) and position \(1\)$"),
-    ("hq", lambda c: c.connect_to_any(bogus=1), TypeError, r"^'bogus' is an invalid keyword argument for connect_to_any\(\)$"),
-    ("hq", lambda c: c.set_rate_limit(rate=1), TypeError, r"^set_rate_limit\(\) missing required argument 'rps' \(pos 1\)$"),
+    ("hq", lambda c: c.connect_to_any(bogus=1), TypeError,
+     r"^'bogus' is an invalid keyword argument for connect_to_any\(\)$"),
+    ("hq", lambda c: c.set_rate_limit(rate=1), TypeError,  # a missing argument is named before an unknown one
+     r"^set_rate_limit\(\) missing required argument 'rps' \(pos 1\)$"),
     ("hq", lambda c: c.disconnect(1), TypeError, None),
     # Conversions name the parameter; integers are checked against their width.
     ("hq", lambda c: c.connect(b"127.0.0.1", 7709), TypeError, "'ip'"),
@@ -357,7 +356,8 @@ FAILED = [
     ("hq", ("close", "count"), lambda c: c.get_security_count(0), ValueError, "^Server disconnected$"),
     ("hq", ("corrupt_zlib", "bars"), lambda c: c.get_index_bars(4, 1, "000001"), ValueError,
      r"^\[E2102\] zlib decompress failed: "),
-    ("direct", ("close", "finance"), lambda c: c.get_finance_info(1, "600000"), ConnectionError, "^Server disconnected$"),
+    ("direct", ("close", "finance"), lambda c: c.get_finance_info(1, "600000"), ConnectionError,
+     "^Server disconnected$"),
     ("direct", ("close", "count"), lambda c: c.get_security_count(1), ValueError, "^Server disconnected$"),
     ("direct", ("zero_body", "minute"), lambda c: c.get_history_minute_time_data(1, "600000", 20240628), ValueError,
      r"^\[E2003\] server disconnected: empty response body$"),
