@@ -38,7 +38,7 @@ namespace quotix::test {
 class MockServer {
 public:
     // servers: number of quote ports. config: the server's JSON configuration,
-    // e.g. {"faults": [...], "compress": "never"} (see tests/mock_server/README.md).
+    // e.g. {"compress": "never"} (see tests/mock_server/README.md).
     explicit MockServer(int servers = 1, const nlohmann::json& config = nlohmann::json::object()) {
         start(servers, config);
     }
@@ -77,9 +77,8 @@ public:
     int set_fault(const nlohmann::json& params) { return call("set_fault", {{"fault", params}})["id"].get<int>(); }
     void clear_faults() { call("clear_faults"); }
     void clear_fault(int id) { call("clear_faults", {{"id", id}}); }
-    nlohmann::json faults() { return call("faults")["faults"]; }
 
-    // {"servers": [{port, accepted, handshakes, open, closed, requests: {name: n}, ...}], "total": {...}}
+    // {"servers": [{accepted, handshakes, open, requests: {name: n}, requests_total}], "total": {...}}
     nlohmann::json counters() { return call("counters"); }
 
     // Requests of one kind ("bars", "count", "setup1", ...; empty: all kinds),
@@ -93,7 +92,7 @@ public:
     int handshakes(int server = -1) { return pick(counters(), server)["handshakes"].get<int>(); }
     int open_connections(int server = -1) { return pick(counters(), server)["open"].get<int>(); }
 
-    // Decoded requests in arrival order: [{seq, t, mono, server, port, conn, cmd, args, raw, fault}].
+    // Decoded requests in arrival order: [{server, conn, cmd, args, raw, mono}].
     nlohmann::json request_log(const std::string& cmd = "", int server = -1, long since = 0) {
         nlohmann::json f = {{"since", since}};
         if (!cmd.empty()) f["cmd"] = cmd;

@@ -1,0 +1,145 @@
+"""What the client classes keep besides their queries: connection state, settings, the smart
+client's cache file, the fund-code helpers and the adjusted prices of every client that adjusts.
+Every connection goes to the loopback mock or to a closed loopback port."""
+
+import os
+import sys
+import threading
+
+import dataset
+import numpy
+import pytest
+from conftest import BUILTIN
+
+import quotix._internal as qi
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_pooled_client_state_and_settings(client, mock):
+    c = client("hq")
+    assert (c.is_connected(), c.pool_stats()) == (True, {"idle": 1, "active": 0, "total": 1, "max_size": 5})
+    assert c.connect_to_any() is True and mock.counters()["accepted"] == 0  # connected: dials nothing
+    c.set_connect_timeout(0)  # the stored time-out stands in for a missing one
+    with pytest.raises(ConnectionError, match="cannot set a 0 duration timeout"):
+        c.connect(*mock.address())
+    assert c.is_connected() is True  # a failed connect leaves the connection in place
+    c.set_auto_retry(numpy.bool_(False))
+    mock.set_fault("close", cmd="finance", nth=2)
+    with pytest.raises(ConnectionError):  # the frame of several stops at the first failure
+        c.get_finance_info_dataframe([(1, "600519"), (0, "000002"), (1, "600000")])
+    assert [a["code"] for a in mock.args("finance")] == ["600519", "000002"]
+    c.set_fq_context_tier("HIGH")
+    c.block_server("192.0.2.1", 7709)
+    c.block_server(ip="服务器", port=1)
+    c.unblock_server("192.0.2.9", 1)
+    assert c.disconnect() is None and (c.is_connected(), c.pool_stats()["total"]) == (False, 0)
+    assert (c.fq_context_tier(), c.rate_limit_minute()) == ("high", 10)
+    got = c.blocked_servers()
+    assert got == [("192.0.2.1", 7709), ("服务器", 1)] and type(got[0]) is tuple
+    c.clear_blocked_servers()
+    assert c.blocked_servers() == []
+    c.set_servers([("a", "192.0.2.1", 7709)])
+    c.reorder_servers((("a", "192.0.2.1", 7709),))
+    c.add_server("b", "192.0.2.2", 7711)
+    servers = []
+
+    class Port:  # a port that empties the list under conversion: converted from a snapshot
+        def __index__(self):
+            servers.clear()
+            return 7709
+
+    servers.extend([("a", "192.0.2.1", Port()), ("b", "192.0.2.2", 7709)])
+    c.set_servers(servers)
+
+
+@pytest.mark.parametrize("kind", ["hq", "fund"])
+def test_heartbeat_lives_while_connected(client, mock, kind):
+    before = threads()
+    c = client(kind)
+    assert threads() == before + 1
+    assert c.connect(*mock.address(), timeout=2.0) is True and threads() == before + 1  # replaced, not added
+    c.disconnect()
+    assert threads() == before
+    d = getattr(qi, {"hq": "TdxHqClient", "fund": "TdxHqFundClient"}[kind])()
+    d.connect(*mock.address())
+    del d  # dropping a connected object ends its heartbeat
+    assert threads() == before
+
+
+def test_adjusted_bars_and_factors_reach_the_core(client):
+    # 0 000001: events on bars 10, 20 (two) and 25; each applies its own factor once.
+    for kind in ("hq", "direct", "async", "smart"):
+        c = client(kind)
+        fwd = [b["close"] for b in c.get_security_bars(4, 0, "000001", 0, 30, 1)]
+        back = [b["close"] for b in c.get_security_bars(4, 0, "000001", 0, 30, 2)]
+        assert (fwd[0], fwd[10], fwd[20], fwd[29], back[0], back[29]) == (4.424, 4.701, 9.685, 10.29, 10.0, 23.261)
+    report = client("hq").calc_fq_factors(0, "000001", 0, 30)
+    assert list(report) == ["factors", "cumulative_qfq", "cumulative_hfq"] and len(report["factors"]) == 4
+    row = report["factors"][0]
+    assert list(row) == ["date", "close_before", "qfq_factor", "hfq_factor", "div_per_share", "bonus_ratio",
+                         "rights_ratio", "rights_price"]
+    assert (row["date"], row["close_before"], row["div_per_share"]) == (20240603, 10.09, 0.5)
+    assert report["cumulative_qfq"] == pytest.approx(0.442377, abs=5e-7)
+    assert report["cumulative_hfq"] == pytest.approx(1 / report["cumulative_qfq"])
+
+
+def test_direct_client_connects_per_request(client, mock):
+    c = client("direct")
+    assert c.set_server("127.0.0.1", mock.ports[1]) is None
+    assert [c.get_security_count(0), c.get_security_count(1)] == [2105, 1908]
+    assert (mock.requests("count", 0), mock.requests("count", 1)) == (0, 2)
+    assert mock.counters(1)["accepted"] == 2  # one connection each
+    c.set_timeout(0)
+    with pytest.raises(ValueError, match="^Connection error: "):
+        c.get_security_count(1)
+    c.set_timeout(2.0)
+    want, results = dataset.expected_bars(1, "600000", 4, 0, 10), []
+
+    def work():  # threads sharing one object
+        results.extend(c.get_security_bars(4, 1, "600000", 0, 10, 0) == want for _ in range(3))
+
+    workers = [threading.Thread(target=work) for _ in range(4)]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join(30)
+    assert results == [True] * 12
+
+
+def test_fund_helpers_and_list(client):
+    f = qi.TdxHqFundClient
+    assert (f.is_fund(1, "510300"), f.is_fund(0, "510300"), f.classify_fund(0, "161725"),
+            f.auto_market_code("600519"), f.auto_market_code(code="000001")) == (True, False, "LOF", 1, 0)
+    funds = client("fund").get_fund_list(1)
+    assert len(funds) == 103 and funds[0] == {"market": 1, "code": "510050", "name": "50ETF", "fund_type": "ETF",
+                                              "fund_type_zh": "交易型开放式指数基金", "vol_unit": 100,
+                                              "decimal_point": 3, "pre_close": 2.5}
+
+
+def test_smart_client_cache(client, mock, home):
+    host, port = mock.address()
+    c = client("smart")
+    assert c.cache_stats() == f'last_success: Some("{host}:{port}"), blacklist: {len(BUILTIN)}, stats: 0'
+    assert c.disconnect() is None and c.is_connected() is False
+    assert c.connect_to_any(1.5) is True and mock.counters()["handshakes"] == 1  # the cached server again
+    assert c.clear_cache() is None and c.cache_stats() == "last_success: None, blacklist: 0, stats: 0"
+    with open(os.path.join(home, ".quotix", "server_cache.json"), encoding="utf-8") as f:
+        assert f.read() == '{\n  "version": 1,\n  "last_success": null,\n  "blacklist": [],\n  "server_stats": {}\n}'
+    assert c.is_connected() is True
+
+
+@pytest.mark.parametrize("kind, call", [
+    ("hq", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 5, 0)),
+    ("hq", lambda c: c.get_finance_info_dataframe([(1, "600519")])),
+    ("async", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 5)),
+    ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")])),
+])
+def test_dataframe_without_pandas_fails_after_the_request(client, mock, monkeypatch, kind, call):
+    c = client(kind)
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError):
+        call(c)
+    assert mock.requests() == 1

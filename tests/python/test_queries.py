@@ -1,0 +1,232 @@
+"""Each binding reaches its core and shapes the result: one call per method against the mock,
+checked against the mock's data set for key order, value types and values (tuple layouts and
+DataFrame columns likewise). What the core does with the replies is tested in C++."""
+
+import dataset
+import encoders
+import pytest
+
+BAR = "open close high low vol amount year month day hour minute datetime"
+INDEX = BAR + " up_count down_count"
+FRAME = "datetime year month day hour minute open high low close vol amount"
+LEVELS = lambda fmt: " ".join(fmt.format(k=k) for k in range(1, 6))  # noqa: E731
+QUOTE = "market code price last_close open high low vol cur_vol amount s_vol b_vol " + \
+    LEVELS("bid{k} bid_vol{k} ask{k} ask_vol{k}")
+KEYS = {k: v.split() for k, v in {
+    "bar": BAR, "index": INDEX, "frame": FRAME, "index_frame": FRAME + " up_count down_count",
+    "smart_bar": "open high low close vol amount year month day hour minute datetime",
+    "block_bar": "datetime open high low close amount vol year month day hour minute up_count down_count",
+    "hq_quote": "market code price last_close open high low servertime vol cur_vol amount s_vol b_vol "
+                + LEVELS("bid{k} bid_vol{k}") + " " + LEVELS("ask{k} ask_vol{k}"),
+    "quote": QUOTE + " servertime", "quote_tuple": QUOTE,
+    "quote_frame": "code market price last_close open high low vol cur_vol amount s_vol b_vol servertime",
+    "fund_quote": "market code price last_close open high low vol amount " + LEVELS("bid{k} bid_vol{k}") + " "
+                  + LEVELS("ask{k} ask_vol{k}") + " servertime",
+    "smart_quote": "market code active1 price last_close open high low vol cur_vol amount s_vol b_vol "
+                   + LEVELS("bid{k} ask{k} bid_vol{k} ask_vol{k}") + " reversed_bytes0 reversed_bytes1 "
+                   "reversed_bytes2 active2",
+    "block_quote": "market code price last_close open high low vol amount",
+    "list": "code volunit decimal_point name pre_close",
+    "fund_list": "market code name fund_type fund_type_zh vol_unit decimal_point pre_close",
+    "minute": "time price avg_price vol",
+    "tick": "time price vol num buyorsell reserved", "fund_tick": "time price vol num buyorsell",
+    "fund_history_tick": "time price vol buyorsell",
+    "finance": "market code liutongguben province industry updated_date ipo_date "
+               + " ".join(encoders.FINANCE_FLOATS[:-1]),
+    "finance_frame": "code market zongguben liutongguben jingzichan jinglirun zhuyingshouru yingyelirun "
+                     "meigujingzichan province industry",
+    "fund_finance": "market code zongguben liutongguben meigujingzichan zongzichan jingzichan",
+    "xdxr": "year month day category name fenhong peigujia songzhuangu peigu suogu panqianliutong "
+            "panhouliutong qianzongguben houzongguben fenshu xingquanjia",
+    "fund_xdxr": "year month day category fenhong peigujia songzhuangu peigu suogu",
+    "block": "blockname block_type code_index code",
+}.items()}
+
+
+def bars(market, code, start, count, category=4):
+    return dataset.expected_bars(market, code, category, start, count)
+
+
+def quotes(*pairs):
+    out = []
+    for market, code, unit in pairs:
+        p, vol = 1000 + int(code) % 1000, 100000 + int(code) % 1000
+        q = {"market": market, "code": code, "active1": 100, "price": p * unit, "last_close": (p - 10) * unit,
+             "open": (p - 5) * unit, "high": (p + 20) * unit, "low": (p - 30) * unit, "servertime": "14:30:2541",
+             "vol": float(vol), "cur_vol": 100.0, "amount": vol * 1000.0, "s_vol": 60000.0, "b_vol": 40000.0,
+             "reversed_bytes0": 14302541, "reversed_bytes1": 3, "reversed_bytes2": 0, "active2": 100}
+        for k in range(1, 6):
+            q.update({f"bid{k}": (p - k) * unit, f"ask{k}": (p + k) * unit, f"bid_vol{k}": 100.0 * k,
+                      f"ask_vol{k}": 200.0 * k})
+        out.append(q)
+    return out
+
+
+def securities(market, start=0):
+    return [{**r, "name": "AB" if isinstance(r["name"], bytes) else r["name"]}
+            for r in dataset.security_list(market)[start:start + 1000]]
+
+
+def minutes(market, code, unit):
+    """Newest first, with the running volume-weighted average."""
+    out, amount, volume = [], 0.0, 0.0
+    for i, (price, vol) in enumerate(dataset.minute_points(market, code)):
+        amount, volume, t = amount + price * unit * vol, volume + vol, i + 571 if i < 120 else i + 661
+        out.append({"time": f"{t // 60:02}:{t % 60:02}", "price": price * unit, "avg_price": amount / volume,
+                    "vol": float(vol)})
+    return out[::-1]
+
+
+def ticks(market, code, unit, start, count, history=False):
+    return [{"time": f"{t['minutes'] // 60:02}:{t['minutes'] % 60:02}", "price": t["price"] * unit,
+             "vol": float(t["vol"]), "num": 0 if history else t["num"], "buyorsell": t["buyorsell"], "reserved": 0}
+            for t in dataset.select_page(dataset.tick_series(market, code), start, count, 2000)]
+
+
+def finance(market, code):
+    return {"market": market, "code": code, **dataset.finance_record(market, code)}
+
+
+XDXR_NAMES = {1: "除权除息", 2: "送配股上市", 11: "扩缩股", 13: "送认购权证"}
+XDXR_GROUPS = {1: "fenhong peigujia songzhuangu peigu", 11: "suogu", 13: "fenshu xingquanjia"}
+
+
+def xdxr(market, code):
+    out = []
+    for e in dataset.xdxr_events(market, code):
+        d, cat = e["date"], e["category"]
+        present = XDXR_GROUPS.get(cat, "panqianliutong panhouliutong qianzongguben houzongguben").split()
+        row = {"year": d // 10000, "month": d // 100 % 100, "day": d % 100, "category": cat,
+               "name": XDXR_NAMES.get(cat, "未知")}
+        out.append({**row, **{k: (float(e.get(k, 0.0)) if k in present else None) for k in KEYS["xdxr"][5:]}})
+    return out
+
+
+def blocks(name):
+    return [{"blockname": b["name"], "block_type": 2, "code_index": i, "code": c}
+            for b in dataset.BLOCK_FILES[name] if b["block_type"] == 2 for i, c in enumerate(b["codes"])]
+
+
+FIVE_BARS = bars(1, "600000", 0, 3)
+FUND_XDXR = ("body", {"cmd": "xdxr", "hex": encoders.xdxr_body(1, "510300", dataset.xdxr_events(0, "000001")).hex()})
+# (client kind, call, keys, expected rows or value[, fault on the mock first])
+QUERIES = [
+    ("hq", lambda c: c.get_security_bars(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
+    ("hq", lambda c: c.get_security_bars_all(4, 1, "600000", 1000, 0), "bar", bars(1, "600000", 800, 200) +
+     bars(1, "600000", 0, 800)),
+    ("hq", lambda c: c.get_index_bars(0, 1, "000001", 0, 2), "index", bars(1, "000001", 0, 2, 0)),
+    ("hq", lambda c: c.get_index_bars_all(4, 1, "000001", 801), "index", bars(1, "000001", 800, 1) +
+     bars(1, "000001", 0, 800)),
+    ("hq", lambda c: c.get_security_bars_tuples(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
+    ("hq", lambda c: c.get_index_bars_tuples(4, 0, "399001", 0, 3, 2), "index", bars(0, "399001", 0, 3)),
+    ("hq", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 3, 0), "frame", FIVE_BARS),
+    ("hq", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 3), "index_frame", bars(1, "000001", 0, 3)),
+    ("hq", lambda c: c.get_security_bars_dataframe(3, 1, "600000", 3000, 10, 0), "frame", []),  # past the series
+    ("hq", lambda c: c.get_finance_info_dataframe([]), "finance_frame", []),
+    ("hq", lambda c: c.get_security_quotes([(1, "600000"), (0, "159915")]), "hq_quote",
+     quotes((1, "600000", 0.01), (0, "159915", 0.001))),
+    ("hq", lambda c: c.get_security_quotes_tuples([(1, "600000")]), "quote_tuple", quotes((1, "600000", 0.01))),
+    ("hq", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", quotes((1, "600000", 0.01))),
+    ("hq", lambda c: c.get_security_list(1, 1000), "list", securities(1, 1000)),  # a byte-order-mark name
+    ("hq", lambda c: c.get_security_count(0), None, 2105),
+    ("hq", lambda c: c.get_minute_time_data(0, "159915"), "minute", minutes(0, "159915", 0.001)),
+    ("hq", lambda c: c.get_history_minute_time_data(1, "600000", 20240628), "minute", minutes(1, "600000", 0.01)),
+    ("hq", lambda c: c.get_transaction_data(1, "600000", 100, 50), "tick", ticks(1, "600000", 0.01, 100, 50)),
+    ("hq", lambda c: c.get_history_transaction_data(1, "510300", 0, 3, 20240105), "tick",
+     ticks(1, "510300", 0.001, 0, 3, history=True)),
+    ("hq", lambda c: c.get_finance_info(1, "600519"), "finance", finance(1, "600519")),
+    ("hq", lambda c: c.get_finance_info_dataframe([(1, "600519"), (0, "000002")]), "finance_frame",
+     [finance(1, "600519"), finance(0, "000002")]),
+    ("hq", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
+    ("hq", lambda c: c.get_and_parse_block_info("block_zs.dat"), "block", blocks("block_zs.dat")),
+    ("direct", lambda c: c.get_security_bars(8, 1, "600000", 0, 3, 0), "bar", bars(1, "600000", 0, 3, 8)),
+    ("direct", lambda c: c.get_index_bars(4, 1, "000300", 0, 3, 2), "index", bars(1, "000300", 0, 3)),
+    ("direct", lambda c: c.get_security_quotes(((0, "000001"), (1, "510300"))), "quote",
+     quotes((0, "000001", 0.01), (1, "510300", 0.001))),
+    ("direct", lambda c: c.get_security_list(2), "list", securities(2)),
+    ("direct", lambda c: c.get_security_count(1), None, 1908),
+    ("direct", lambda c: c.get_minute_time_data(1, "600000"), "minute", minutes(1, "600000", 0.01)),
+    ("direct", lambda c: c.get_history_minute_time_data(0, "000002", 0), "minute", minutes(0, "000002", 0.01)),
+    ("direct", lambda c: c.get_transaction_data(0, "000002"), "tick", ticks(0, "000002", 0.01, 0, 2000)),
+    ("direct", lambda c: c.get_history_transaction_data(1, "600000", 5, 2), "tick",
+     ticks(1, "600000", 0.01, 5, 2, history=True)),
+    ("direct", lambda c: c.get_finance_info(0, "000001"), "finance", finance(0, "000001")),
+    ("direct", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
+    ("direct", lambda c: c.get_and_parse_block_info("block_gn.dat"), "block", blocks("block_gn.dat")),
+    ("async", lambda c: c.get_security_bars(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
+    ("async", lambda c: c.get_security_bars_all(4, 1, "600000", 1000, 0), "bar", bars(1, "600000", 800, 200) +
+     bars(1, "600000", 0, 800)),
+    ("async", lambda c: c.get_index_bars(4, 1, "000001", 0, 3, 2), "index", bars(1, "000001", 0, 3)),
+    ("async", lambda c: c.get_index_bars_all(4, 1, "000001", 2000), "index", bars(1, "000001", 800, 800) +
+     bars(1, "000001", 0, 800)),
+    ("async", lambda c: c.get_security_quotes([(0, "000001"), (1, "510300")]), "quote",
+     quotes((0, "000001", 0.01), (1, "510300", 0.001))),
+    ("async", lambda c: c.get_security_count(2), None, 301),
+    ("async", lambda c: c.get_security_list(1), "list", securities(1)),
+    ("async", lambda c: c.get_minute_time_data(0, "000001"), "minute", minutes(0, "000001", 0.01)),
+    ("async", lambda c: c.get_history_minute_time_data(1, "510300", 20240628), "minute", minutes(1, "510300", 0.001)),
+    ("async", lambda c: c.get_transaction_data(0, "000001", 0, 3), "tick", ticks(0, "000001", 0.01, 0, 3)),
+    ("async", lambda c: c.get_history_transaction_data(1, "510300", 0, 2, 20240628), "tick",
+     ticks(1, "510300", 0.001, 0, 2, history=True)),
+    ("async", lambda c: c.get_finance_info(0, "000001"), "finance", finance(0, "000001")),
+    ("async", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
+    ("async", lambda c: c.get_security_bars_tuples(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
+    ("async", lambda c: c.get_index_bars_tuples(0, 1, "000300", 0, 4, 2), "index", bars(1, "000300", 0, 4, 0)),
+    ("async", lambda c: c.get_security_quotes_tuples([(1, "600000")]), "quote_tuple", quotes((1, "600000", 0.01))),
+    ("async", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 3, 0), "frame", FIVE_BARS),
+    ("async", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 3), "index_frame", bars(1, "000001", 0, 3)),
+    ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", quotes((1, "600000", 0.01))),
+    ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", [],
+     ("empty", {"cmd": "quotes"})),
+    ("async", lambda c: c.get_finance_info_dataframe([(0, "000001"), (1, "600000")]), "finance_frame",
+     [finance(0, "000001"), finance(1, "600000")]),
+    ("smart", lambda c: c.get_security_bars(4, 1, "600100", 0, 5, 0), "smart_bar", bars(1, "600100", 0, 5)),
+    ("smart", lambda c: c.get_security_quotes([(1, "600000"), (0, "000001")]), "smart_quote",
+     quotes((1, "600000", 0.01), (0, "000001", 0.01))),
+    ("fund", lambda c: c.get_fund_bars(0, 1, "510050", 0, 2), "bar", bars(1, "510050", 0, 2, 0)),
+    ("fund", lambda c: c.get_fund_bars_all(4, 1, "510300", 900), "bar", bars(1, "510300", 800, 100) +
+     bars(1, "510300", 0, 800)),
+    ("fund", lambda c: c.get_fund_quotes([(1, "510300"), (0, "159915")]), "fund_quote",
+     quotes((1, "510300", 0.001), (0, "159915", 0.001))),
+    ("fund", lambda c: c.get_fund_minute_time_data(1, "510300"), "minute", minutes(1, "510300", 0.001)),
+    ("fund", lambda c: c.get_fund_history_minute_time_data(0, "159915", 20240628), "minute",
+     minutes(0, "159915", 0.001)),
+    ("fund", lambda c: c.get_fund_transaction_data(0, "159915", 0, 3), "fund_tick", ticks(0, "159915", 0.001, 0, 3)),
+    ("fund", lambda c: c.get_fund_history_transaction_data(1, "510050", 10, 2, 20240628), "fund_history_tick",
+     ticks(1, "510050", 0.001, 10, 2)),
+    ("fund", lambda c: c.get_fund_xdxr_info(1, "510300"), "fund_xdxr", xdxr(0, "000001"), FUND_XDXR),
+    ("fund", lambda c: c.get_fund_finance_info(1, "510300"), "fund_finance", finance(1, "510300")),
+    ("block", lambda c: c.get_block_bars(3, "880001", 0, 2), "block_bar", bars(1, "880001", 0, 2, 3)),
+    ("block", lambda c: c.get_block_bars_default(4, "880001"), "block_bar", bars(1, "880001", 0, 100)),
+    ("block", lambda c: c.get_block_quotes(["880001", "880002"]), "block_quote",
+     quotes((1, "880001", 0.01), (1, "880002", 0.01))),
+    ("block", lambda c: c.get_block_list("block_fg.dat"), "block", blocks("block_fg.dat")),
+    ("block", lambda c: c.get_industry_blocks(), "block", blocks("block_fg.dat")),
+    ("block", lambda c: c.get_concept_blocks(), "block", blocks("block_gn.dat")),
+    ("block", lambda c: c.get_index_blocks(), "block", blocks("block_zs.dat")),
+]
+
+
+@pytest.mark.parametrize("kind, call, keys, want, fault", [(row + (None,))[:5] for row in QUERIES])
+def test_each_method_reaches_the_core_and_shapes_the_result(client, mock, kind, call, keys, want, fault):
+    c = client(kind)
+    if fault:
+        mock.set_fault(fault[0], **fault[1])
+    got = call(c)
+    if keys is None:
+        assert (got, type(got)) == (want, type(want))
+        return
+    keys, wants = KEYS[keys], want if isinstance(want, list) else [want]
+    if hasattr(got, "columns"):
+        assert list(got.columns) == keys
+        got = got.to_dict("records")
+    got = got if isinstance(got, list) else [got]
+    assert len(got) == len(wants)
+    for row, w in zip(got, wants):
+        if type(row) is tuple:
+            assert len(row) == len(keys)
+            row = dict(zip(keys, row))
+        assert list(row) == keys
+        expected = {k: w[k] for k in keys}
+        assert [type(v) for v in row.values()] == [type(v) for v in expected.values()]
+        assert row == pytest.approx(expected)

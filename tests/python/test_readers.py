@@ -1,0 +1,177 @@
+"""The readers of local data files, on files built here byte by byte: the shapes they return,
+the arguments they take and their errors. The record layouts themselves are tested in C++."""
+
+import array
+import pathlib
+import struct
+import subprocess
+import sys
+
+import pytest
+
+from quotix._internal import BlockReader, DailyBarReader, FinancialReader, LcMinBarReader, MinBarReader
+
+
+def record(date, prices, amount, volume, minutes=None, fmt="I"):
+    """One 32-byte bar record: a u32 date, or a packed u16 date and u16 minutes, then the prices."""
+    head = struct.pack("<I", date) if minutes is None else struct.pack("<HH", date, minutes)
+    return head + struct.pack(f"<4{fmt}fI", *prices, amount, volume) + b"\xde\xad\xbe\xef"  # reserved
+
+
+def block_file(blocks, declared=None):
+    """384 header bytes, a u16 count, then 2813-byte slots (the last one cut after its codes)."""
+    out = bytes(384) + struct.pack("<H", len(blocks) if declared is None else declared)
+    for i, (name, kind, codes) in enumerate(blocks):
+        slot = name.ljust(9, b"\0") + struct.pack("<HH", len(codes), kind) + b"".join(c.ljust(7, b"\0") for c in codes)
+        out += slot if i == len(blocks) - 1 else slot.ljust(2813, b"\0")
+    return out
+
+
+def financial_file(entries, size, records=b""):
+    """A 20-byte header (date, count, record size), 11-byte directory entries, then records."""
+    out = b"\xaa\xbb" + struct.pack("<IH4sI4s", 20231231, len(entries), b"", size, b"")
+    return out + b"".join(code.ljust(6, b"\0") + b"\x99" + struct.pack("<I", off) for code, off in entries) + records
+
+
+PACKED = (2024 - 2004 << 11) + 315  # 2024-03-15
+DAY = record(20240315, (1234, 1250, 1200, 1240), 640.5, 500) + record(PACKED, (1240, 1300, 1238, 1299), 1.5e9, 12345)
+FIVE = (record(PACKED, (1234, 1250, 1200, 1240), 640.5, 500, 575)
+        + record(PACKED, (1240, 1260, 1239, 1255), 99.25, 9, 580))
+LC = record(PACKED, (12.34, 12.5, 12.0, 12.4), 640.5, 500, 575, "f") + record(PACKED, (1, 2, 3, 4), 99.25, 9, 580, "f")
+KEYS = "date open high low close amount volume year month day"
+BARS = [  # reader, data, dict keys, the two rows in that order, DataFrame columns, size error's words
+    (DailyBarReader(0.001), DAY, KEYS, [("2024-03-15", 1.234, 1.25, 1.2, 1.24, 640.5, 500.0, 2024, 3, 15),
+                                        ("2024-03-15", 1.24, 1.3, 1.238, 1.299, 1.5e9, 12345.0, 2024, 3, 15)],
+     "date year month day open high low close volume amount", "Daily bar"),
+    (MinBarReader(), FIVE, KEYS + " hour minute",
+     [("2024-03-15 09:35", 12.34, 12.5, 12.0, 12.4, 640.5, 500.0, 2024, 3, 15, 9, 35),
+      ("2024-03-15 09:40", 12.4, 12.6, 12.39, 12.55, 99.25, 9.0, 2024, 3, 15, 9, 40)],
+     "date year month day hour minute open high low close volume amount", "Min bar"),
+    (LcMinBarReader(), LC, KEYS + " hour minute",  # f32 prices widened, not rounded
+     [("2024-03-15 09:35", 12.34000015258789, 12.5, 12.0, 12.399999618530273, 640.5, 500.0, 2024, 3, 15, 9, 35),
+      ("2024-03-15 09:40", 1.0, 2.0, 3.0, 4.0, 99.25, 9.0, 2024, 3, 15, 9, 40)], KEYS + " hour minute", "LC min bar"),
+]
+
+
+@pytest.mark.parametrize("reader, data, keys, rows, columns, words", BARS)
+def test_bar_readers(reader, data, keys, rows, columns, words, tmp_path, monkeypatch):
+    dicts = reader.parse_data(data)
+    assert [list(d) for d in dicts] == [keys.split()] * 2
+    assert [tuple(d.values()) for d in dicts] == rows == reader.parse_data_tuples(data)
+    assert [type(v) for v in rows[0]] == [str] + [float] * 6 + [int] * (len(rows[0]) - 7)
+    frame = reader.to_dataframe(data)
+    assert list(frame.columns) == columns.split() and list(frame.index) == [0, 1]
+    assert frame.to_dict("records") == [dict(zip(keys.split(), r)) for r in rows]
+    path = tmp_path / "bars"
+    path.write_bytes(data)
+    assert reader.parse_file(str(path)) == dicts and reader.parse_file_tuples(filename=str(path)) == rows
+    if hasattr(reader, "to_dataframe_file"):
+        assert reader.to_dataframe_file(str(path)).equals(frame)
+    assert reader.parse_data(b"") == [] and len(reader.to_dataframe(b"")) == 0
+    path.write_bytes(data[:33])
+    for call, arg, size in [(reader.parse_data, data[:33], 33), (reader.parse_data_tuples, data[:31], 31),
+                            (reader.parse_file, str(path), 33), (reader.to_dataframe, data[:33], 33)]:
+        with pytest.raises(ValueError, match=f"^Invalid data: {words} file size {size} is not a multiple of 32$"):
+            call(arg)
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ModuleNotFoundError, match="pandas"):
+        reader.to_dataframe(data)
+    with pytest.raises(ValueError):  # the data is read first
+        reader.to_dataframe(data[:33])
+
+
+class Seven:
+    def __index__(self):
+        return 7
+
+
+def test_data_and_filename_arguments(tmp_path):
+    np = pytest.importorskip("numpy")
+    r, one = DailyBarReader(), DAY[:32]
+    want = r.parse_data(one)
+    for form in (bytearray(one), list(one), tuple(one), memoryview(one), array.array("B", one),
+                 np.frombuffer(one, dtype=np.uint8), type("B", (bytes,), {})(one)):
+        assert r.parse_data(data=form) == want, type(form)
+    items = list(one)
+    items[5] = Seven()  # the second byte of the open price
+    assert r.parse_data(items)[0]["open"] == (1234 + 3 * 256) * 0.01
+    for bad, exc in [("x", TypeError), (None, TypeError), ([0, 1.5], TypeError), ([0, 256], OverflowError)]:
+        with pytest.raises(exc):
+            r.parse_data(bad)
+    with pytest.raises(TypeError):
+        r.parse_data(one, data=one)
+    for bad in (pathlib.Path(tmp_path), str(tmp_path).encode()):
+        with pytest.raises(TypeError, match="'filename'"):
+            r.parse_file(bad)
+    for path, text in [(tmp_path / "missing", "No such file or directory (os error 2)"),
+                       (tmp_path, "Is a directory (os error 21)"),
+                       (f"{tmp_path}/a\0b", "file name contained an unexpected NUL byte")]:
+        with pytest.raises(ValueError) as e:
+            r.parse_file(str(path))
+        assert str(e.value) == "IO error: " + text
+    assert DailyBarReader(type("Half", (), {"__float__": lambda s: 0.5})()).parse_data(one)[0]["open"] == 617.0
+    with pytest.raises(TypeError):
+        DailyBarReader("0.01")
+
+
+def test_block_reader():
+    data = block_file([("银行".encode("gbk"), 2, [b"600000", b"600036"]), (b"IDX", 1, [b"999999"]),
+                       (b"\xef\xbb\xbfB", 2, [b"600519"])])
+    r = BlockReader()
+    assert r.parse_data(data) == [{"blockname": n, "block_type": 2, "code_index": i, "code": c} for n, i, c in
+                                  [("银行", 0, "600000"), ("银行", 1, "600036"), ("B", 0, "600519")]]
+    assert r.parse_data_group(data) == [
+        {"blockname": "银行", "block_type": 2, "stock_count": 2, "code_list": "600000,600036"},
+        {"blockname": "B", "block_type": 2, "stock_count": 1, "code_list": "600519"}]
+    for bad, text in [(bytes(385), "Block file too small"), (block_file([], declared=1), "Truncated block header"),
+                      (block_file([(b"X", 2, [b"600000", b"600036"])])[:-1], "Truncated stock code")]:
+        for call in (r.parse_data, r.parse_data_group):
+            with pytest.raises(ValueError, match=f"^Invalid data: {text}$"):
+                call(bad)
+
+
+def test_financial_reader(tmp_path):
+    data = financial_file([(b"600000", 42), (b"000001", 50)], 8, struct.pack("<4f", 0.1, 2.5, -1.0, 1e6))
+    rows = FinancialReader().parse_data(data)
+    assert rows == [{"code": "600000", "report_date": 20231231, "fields": [0.10000000149011612, 2.5]},
+                    {"code": "000001", "report_date": 20231231, "fields": [-1.0, 1000000.0]}]
+    assert list(rows[0]) == ["code", "report_date", "fields"]
+    path = tmp_path / "gpcw.dat"
+    path.write_bytes(data[:19])
+    with pytest.raises(ValueError, match="^Invalid data: Financial file too small for header$"):
+        FinancialReader().parse_file(str(path))
+
+
+def test_inputs_and_classes_are_not_leaked():
+    files = {DailyBarReader: DAY, MinBarReader: FIVE, LcMinBarReader: LC, BlockReader: block_file([(b"A", 2, [b"1"])]),
+             FinancialReader: financial_file([(b"600000", 31)], 0)}
+    before = [sys.getrefcount(x) for pair in files.items() for x in pair]
+    for _ in range(200):
+        for cls, data in files.items():
+            cls().parse_data(data)
+    del cls, data
+    assert [sys.getrefcount(x) for pair in files.items() for x in pair] == before
+
+
+def test_file_too_big_for_memory(tmp_path):
+    # A sparse 8 GiB file under a 2 GiB address-space limit: MemoryError from every file method,
+    # and the interpreter lives on (in a child, so a failure cannot take pytest down with it).
+    path = tmp_path / "huge.day"
+    with open(path, "wb") as f:
+        f.truncate(8 << 30)
+    calls = [(cls.__name__, name) for cls in (DailyBarReader, MinBarReader, LcMinBarReader, BlockReader,
+                                              FinancialReader)
+             for name in vars(cls) if "file" in name]
+    script = f"""import resource
+from quotix import _internal as q
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+for cls, name in {calls!r}:
+    try:
+        getattr(getattr(q, cls)(), name)({str(path)!r})
+    except MemoryError:
+        continue
+    raise SystemExit(cls + "." + name)
+print("alive")"""
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                           cwd=tmp_path)
+    assert (child.returncode, child.stdout) == (0, "alive\n"), child.stderr
