@@ -13,6 +13,9 @@ step "C++ tests, address and undefined-behaviour sanitizers"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build/asan/quotix_tests --gtest_brief=1 || fail=1
 
+step "C++ tests of the asynchronous client, thread sanitizer"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/quotix_tests --gtest_brief=1 || fail=1
+
 if ls build/fuzz/fuzz_* >/dev/null 2>&1; then
   step "fuzz smoke runs (${FUZZ_SECONDS:=10} s each)"
   work=$(mktemp -d)

@@ -7,9 +7,14 @@
 // One client has at most one request in flight, whatever its pool size: the connection list's
 // lock is held by each attempt until its reply is in hand (and by each heartbeat beat, and by
 // connect for the whole pool fill). Every wait on the network is bounded by the connect
-// time-out, so a silent server fails a request instead of holding that lock forever; a
-// connection whose exchange failed part-way is closed at once and fails what it is given later,
-// so a late reply can never be read as the answer to the next request.
+// time-out, so a silent server fails a request instead of holding that lock forever. A
+// connection that fails an exchange part-way, or receives bytes no request asked for, is closed
+// at once and its task ends; it then leaves the list the next time the list is looked at, so
+// dispatch and beats visit only open connections and a late or repeated reply is never read as
+// the answer to another request.
+//
+// Each connection task and the heartbeat run on a strand of their own: their waits race a timer
+// against another operation, and the two branches of such a race must never run at once.
 #pragma once
 
 #include "net/asio_config.hpp"
@@ -27,6 +32,7 @@
 
 #include "constants.hpp"
 #include "error.hpp"
+#include "net/async_connection.hpp"
 #include "net/async_primitives.hpp"
 #include "net/async_runtime.hpp"
 #include "net/client.hpp"
@@ -40,6 +46,7 @@ struct AsyncClientSeams {
     std::chrono::milliseconds heartbeat_timeout{5000};
     std::chrono::milliseconds cache_ttl{30000};
     std::array<double, 4> retry_delays{RETRY_DELAYS[0], RETRY_DELAYS[1], RETRY_DELAYS[2], RETRY_DELAYS[3]};
+    NameResolver resolve = system_resolve;
 };
 
 inline constexpr double ASYNC_DEFAULT_CONNECT_TIMEOUT_S = 5.0;
@@ -66,6 +73,12 @@ private:
 // The connection list and its lock, shared with the heartbeat task.
 struct AsyncPool {
     explicit AsyncPool(const asio::any_io_executor& ex) : mu(ex) {}
+    // The handles of the connections still open, with `mu` held: those whose task has closed
+    // its connection leave the list here.
+    std::vector<ConnectionHandle>& live() {
+        std::erase_if(handles, [](const ConnectionHandle& h) { return !h.is_open(); });
+        return handles;
+    }
     AsyncMutex mu;
     std::vector<ConnectionHandle> handles;
 };
@@ -88,13 +101,15 @@ public:
     // ---- connecting (async_connect.cpp) ----
 
     // Replaces the pool with pool_size new connections to ip:port, each bounded by `timeout`
-    // seconds (5.0 when absent) for the TCP connect, for the setup exchange and for every later
-    // exchange on it. A time-out that is negative or not finite is coded 1003 "timeout={}"
-    // before anything changes. On success the caches are emptied, the heartbeat restarted and
-    // the client marked alive; a failure at connection k leaves the k-1 made before it.
+    // seconds (5.0 when absent) for the TCP connect (name resolution included), for each setup
+    // exchange and for every later exchange on it. A time-out that is negative or not finite is
+    // coded 1003 "timeout={}" before anything changes. On success the caches are emptied, the
+    // heartbeat restarted and the client marked alive; a failure leaves the client as disconnect
+    // does (no connection, no heartbeat, not alive, caches kept).
     asio::awaitable<Status> connect(std::string ip, uint16_t port, std::optional<double> timeout = std::nullopt);
     // Stops the heartbeat, drops every connection, clears the alive flag; caches stay.
     asio::awaitable<void> disconnect();
+    // The connections open now.
     asio::awaitable<size_t> connection_count();
     bool is_alive() const { return alive_->load(); }
     size_t pool_size() const { return pool_size_; }

@@ -16,11 +16,12 @@ awaitable<bool> beat(AsyncPool& pool, size_t& counter, std::chrono::milliseconds
     auto ex = co_await asio::this_coro::executor;
     Bytes packet = build_security_count_packet(0);
     auto guard = co_await pool.mu.lock();
-    if (pool.handles.empty()) co_return false;
-    const size_t idx = counter % pool.handles.size();
+    auto& handles = pool.live();
+    if (handles.empty()) co_return false;
+    const size_t idx = counter % handles.size();
     ++counter;
     auto reply = std::make_shared<ReplyChannel>(ex, 1);
-    if (!pool.handles[idx].offer(std::make_shared<Request>(std::move(packet), reply))) co_return false;
+    if (!handles[idx].offer(std::make_shared<Request>(std::move(packet), reply))) co_return false;
     asio::steady_timer timer(ex, timeout);
     auto r = co_await (reply->async_receive(as_tuple_awaitable) || timer.async_wait(as_tuple_awaitable));
     if (r.index() == 1) co_return false;
@@ -56,7 +57,7 @@ awaitable<void> AsyncTdxHqClient::stop_heartbeat() {
 awaitable<void> AsyncTdxHqClient::start_heartbeat() {
     co_await stop_heartbeat();
     auto stop = std::make_shared<StopChannel>(executor(), 1);
-    asio::co_spawn(executor(),
+    asio::co_spawn(asio::make_strand(executor()),
                    heartbeat_task(pool_, alive_, stop, seams_.heartbeat_interval, seams_.heartbeat_timeout),
                    asio::detached);
     {

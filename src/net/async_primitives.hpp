@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -99,43 +100,110 @@ private:
 // Capacity of each connection's request queue.
 inline constexpr size_t REQUEST_QUEUE_CAPACITY = 64;
 
-using RequestQueue = asio::experimental::concurrent_channel<void(asio::error_code, std::shared_ptr<Request>)>;
+// The bounded queue between one connection's handle and its task. The handle offers requests
+// without waiting and finishes the queue when it is dropped; the task takes them in order and
+// shuts the queue when its connection is closed, which refuses every later offer and answers
+// whatever is still queued, so no request is ever left waiting in a queue nobody reads.
+class RequestQueue {
+public:
+    using Channel = asio::experimental::concurrent_channel<void(asio::error_code, std::shared_ptr<Request>)>;
+
+    RequestQueue(const asio::any_io_executor& ex, size_t capacity) : ch_(ex, capacity) {}
+
+    // False when the queue is full or no longer taken from.
+    bool offer(std::shared_ptr<Request> req) {
+        std::lock_guard lock(mu_);
+        return open_ && ch_.try_send(asio::error_code{}, std::move(req));
+    }
+
+    // The sender is gone: the task serves what is queued, then ends. The end is a null request
+    // queued behind the others; a full queue needs none, since the task looks for the end each
+    // time it finds the queue empty.
+    void finish() {
+        std::lock_guard lock(mu_);
+        if (finished_) return;
+        finished_ = true;
+        if (!open_) return;
+        open_ = false;
+        // Once the runtime has stopped there is no task left to read an end marker, and asio's
+        // channels must then only be closed: a send into a channel whose waiting receiver was
+        // destroyed by the shutdown is not safe.
+        auto ex = ch_.get_executor();
+        const auto* io = ex.target<asio::io_context::executor_type>();
+        const bool running = io != nullptr && !io->context().stopped();
+        if (!running) {
+            ch_.close();
+        } else {
+            (void)ch_.try_send(asio::error_code{}, std::shared_ptr<Request>());
+        }
+    }
+
+    // Task side: a request already queued, or null; `ended` when the queue has ended.
+    std::shared_ptr<Request> try_next(bool& ended) {
+        std::lock_guard lock(mu_);
+        std::shared_ptr<Request> got;
+        bool any = ch_.try_receive([&](asio::error_code, std::shared_ptr<Request> r) { got = std::move(r); });
+        ended = any ? got == nullptr : finished_;
+        return got;
+    }
+
+    // Task side, for waiting when try_next found nothing: completes with the next request, or
+    // null for the end.
+    Channel& channel() { return ch_; }
+
+    // Task side: the connection is closed. Later offers are refused and every request still
+    // queued gets `why`.
+    void shut(const TdxError& why) {
+        std::vector<std::shared_ptr<Request>> left;
+        {
+            std::lock_guard lock(mu_);
+            open_ = false;
+            while (ch_.try_receive([&](asio::error_code, std::shared_ptr<Request> r) {
+                if (r) left.push_back(std::move(r));
+            })) {
+            }
+        }
+        for (auto& r : left) r->answer(why);
+    }
+
+    bool is_open() const {
+        std::lock_guard lock(mu_);
+        return open_;
+    }
+
+private:
+    mutable std::mutex mu_;
+    bool open_ = true;
+    bool finished_ = false;
+    Channel ch_;
+};
 
 // The sending end of one connection's queue, and nothing else. Move-only: dropping it ends the
-// connection task once the requests already queued have been served. The end is a null request
-// queued behind them (closing the channel would discard them); a queue too full to take it is
-// closed instead, and what it held is dropped, which its waiters see as `Disconnected`.
+// connection task once the requests already queued have been served.
 class ConnectionHandle {
 public:
     explicit ConnectionHandle(std::shared_ptr<RequestQueue> queue) : queue_(std::move(queue)) {}
     ConnectionHandle(ConnectionHandle&&) noexcept = default;
     ConnectionHandle& operator=(ConnectionHandle&& o) noexcept {
         if (this != &o) {
-            close();
+            if (queue_) queue_->finish();
             queue_ = std::move(o.queue_);
         }
         return *this;
     }
     ConnectionHandle(const ConnectionHandle&) = delete;
     ConnectionHandle& operator=(const ConnectionHandle&) = delete;
-    ~ConnectionHandle() { close(); }
+    ~ConnectionHandle() {
+        if (queue_) queue_->finish();
+    }
 
-    // Queues without waiting; false when the queue is full or closed (the request is then
-    // dropped by the caller, which closes its reply channel).
-    bool offer(const std::shared_ptr<Request>& req) { return queue_ && queue_->try_send(asio::error_code{}, req); }
+    // Queues without waiting; false when the queue is full or its connection closed (the
+    // request is then dropped by the caller, which closes its reply channel).
+    bool offer(const std::shared_ptr<Request>& req) { return queue_ && queue_->offer(req); }
+    // False once the connection task has closed its connection and ended.
+    bool is_open() const { return queue_ && queue_->is_open(); }
 
 private:
-    void close() {
-        if (!queue_) return;
-        // Once the runtime has stopped there is no task left to read an end marker, and asio's
-        // channels must then only be closed: a send into a channel whose waiting receiver was
-        // destroyed by the shutdown is not safe.
-        auto ex = queue_->get_executor();
-        const auto* io = ex.target<asio::io_context::executor_type>();
-        const bool running = io != nullptr && !io->context().stopped();
-        if (!running || !queue_->try_send(asio::error_code{}, std::shared_ptr<Request>())) queue_->close();
-        queue_.reset();
-    }
     std::shared_ptr<RequestQueue> queue_;
 };
 

@@ -26,7 +26,7 @@ awaitable<void> AsyncRateLimiter::wait() {
 
 awaitable<Result<Bytes>> AsyncTdxHqClient::try_send(const Bytes& packet) {
     auto guard = co_await pool_->mu.lock();
-    auto& handles = pool_->handles;
+    auto& handles = pool_->live();
     if (handles.empty()) co_return TdxError::disconnected();
     const size_t n = handles.size();
     const size_t idx = next_index_.fetch_add(1) % n;

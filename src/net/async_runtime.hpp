@@ -104,8 +104,10 @@ typename detail::BlockOnResult<T>::type AsyncRuntime::block_on(asio::awaitable<T
     {
         std::lock_guard lock(state_mu_);
         if (shut_down_.load()) return abandoned<R>();
+        // Each operation on a strand of its own, so that any race of two waits inside it never
+        // runs both branches at once.
         asio::co_spawn(
-            *ctx_,
+            asio::make_strand(*ctx_),
             [op = std::move(op), promise = std::move(promise)]() mutable -> asio::awaitable<void> {
                 try {
                     if constexpr (std::is_void_v<T>) {

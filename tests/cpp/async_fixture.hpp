@@ -23,8 +23,8 @@ inline net::AsyncClientSeams fast_seams() {
 }
 
 struct AsyncHarness {
-    explicit AsyncHarness(uint64_t pool_size = 1, net::AsyncClientSeams seams = fast_seams())
-        : client(net::AsyncTdxHqClient::with_pool_size(rt, pool_size, seams)) {}
+    explicit AsyncHarness(uint64_t pool_size = 1, net::AsyncClientSeams seams = fast_seams(), size_t threads = 2)
+        : rt(threads), client(net::AsyncTdxHqClient::with_pool_size(rt, pool_size, seams)) {}
 
     // Generous by default so that a loaded machine never fails a connect; tests of the bounds
     // give their own.
@@ -34,7 +34,7 @@ struct AsyncHarness {
     size_t connections() { return rt.block_on(client->connection_count()).value(); }
 
     // Declared first: the runtime goes before the client, as with the Python owner.
-    net::AsyncRuntime rt{2};
+    net::AsyncRuntime rt;
     std::unique_ptr<net::AsyncTdxHqClient> client;
 };
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -44,35 +46,63 @@ TEST(AsyncConnect, FillsThePoolAndASecondConnectReplacesIt) {
     EXPECT_EQ(mock.requests("count", 1), 1);
 }
 
-TEST(AsyncConnect, RefusedConnectionReportsTheAddress) {
+TEST(AsyncConnect, FailuresNameTheAddressAndNameLookupsEndWithTheTimeout) {
     MockServer mock;
     mock.listen(0, false);
-    AsyncHarness h(2);
-    auto s = h.connect(mock.port());
-    ASSERT_FALSE(s.ok());
-    EXPECT_EQ(s.error().kind(), TdxError::Kind::Connection);
-    const std::string prefix = "connect 127.0.0.1:" + std::to_string(mock.port()) + ": ";
-    EXPECT_EQ(s.error().text().rfind(prefix, 0), 0u) << s.error().text();
-    EXPECT_EQ(h.connections(), 0u);
-    EXPECT_FALSE(h.client->is_alive());
+    // A name server that never answers, and one that knows no such name. Numeric addresses are
+    // never looked up.
+    auto asked = std::make_shared<std::atomic<int>>(0);
+    AsyncClientSeams seams = fast_seams();
+    seams.resolve = [asked](const std::string& host, uint16_t) {
+        ++*asked;
+        if (host == "silent.test") std::this_thread::sleep_for(std::chrono::seconds(3));
+        return NameLookup{{}, "no such name"};
+    };
+    const std::string port = std::to_string(mock.port());
+    const std::pair<std::string, std::string> cases[] = {
+        {"127.0.0.1", "Connection error: connect 127.0.0.1:" + port + ": "},
+        {"silent.test", "[E2002] connection timeout: silent.test:" + port},
+        {"unknown.test", "Connection error: connect unknown.test:" + port + ": no such name"},
+    };
+    AsyncHarness h(2, seams);
+    for (const auto& [host, text] : cases) {
+        SCOPED_TRACE(host);
+        const auto before = Clock::now();
+        auto s = h.rt.block_on(h.client->connect(host, mock.port(), 0.3));
+        ASSERT_FALSE(s.ok());
+        EXPECT_LT(seconds_since(before), 2.0);
+        EXPECT_EQ(s.error().display().rfind(text, 0), 0u) << s.error().display();
+        EXPECT_EQ(h.connections(), 0u);
+        EXPECT_FALSE(h.client->is_alive());
+    }
+    EXPECT_EQ(asked->load(), 2);
 }
 
-TEST(AsyncConnect, FailureKeepsTheConnectionsMadeBeforeIt) {
-    MockServer mock;
-    // The second new connection is closed before its setup exchange.
-    mock.set_fault({{"action", "refuse"}, {"cmd", "accept"}, {"skip", 1}});
-    AsyncHarness h(3);
-    auto s = h.connect(mock.port());
-    ASSERT_FALSE(s.ok());
-    // The close races the first setup packet: a reset on send or read, or the peer's end.
-    EXPECT_TRUE(s.error().kind() == TdxError::Kind::Disconnected || s.error().kind() == TdxError::Kind::Connection)
-        << s.error().display();
-    EXPECT_EQ(h.connections(), 1u);
-    EXPECT_FALSE(h.client->is_alive());
-    // The one connection made serves requests.
-    auto list = h.rt.block_on(h.client->get_security_list(2, 0));
-    ASSERT_TRUE(list.ok()) << list.error().display();
-    EXPECT_EQ(list->size(), 301u);
+TEST(AsyncConnect, FailedConnectLeavesTheClientDisconnected) {
+    // Refused at the first new connection, or closed before the setup of the second.
+    const nlohmann::json faults[] = {
+        {{"action", "refuse"}, {"cmd", "accept"}},
+        {{"action", "refuse"}, {"cmd", "accept"}, {"skip", 1}},
+    };
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault.dump());
+        MockServer mock;
+        AsyncHarness h(3, beat_seams());
+        ASSERT_TRUE(h.connect(mock.port()).ok());
+        ASSERT_EQ(h.rt.block_on(h.client->get_security_count(0)).value(), 2105);
+        mock.set_fault(fault);
+        auto s = h.connect(mock.port());
+        ASSERT_FALSE(s.ok());
+        // The close races the first setup packet: a reset on send or read, or the peer's end.
+        EXPECT_TRUE(s.error().kind() == TdxError::Kind::Disconnected ||
+                    s.error().kind() == TdxError::Kind::Connection)
+            << s.error().display();
+        EXPECT_EQ(h.connections(), 0u);
+        EXPECT_FALSE(h.client->is_alive());
+        // Old and new connections alike are closed; the caches keep their entries.
+        EXPECT_TRUE(eventually([&] { return mock.open_connections() == 0; }));
+        EXPECT_EQ(h.rt.block_on(h.client->get_security_count(0)).value(), 2105);
+    }
 }
 
 TEST(AsyncConnect, BadTimeoutIsRefusedBeforeThePoolIsTouched) {
@@ -163,43 +193,64 @@ TEST(AsyncDispatch, FirstAttemptErrorIsReturnedWhenAllFail) {
     EXPECT_EQ(mock.accepted(), 1);
 }
 
-TEST(AsyncDispatch, TimedOutConnectionIsNeverReadAgain) {
-    MockServer mock;
-    mock.set_fault({{"action", "delay"}, {"cmd", "list"}, {"seconds", 1.5}, {"nth", 1}});
-    AsyncHarness h(2);
-    ASSERT_TRUE(h.connect(mock.port(), 1.0).ok());
-    // The first attempt times out on one connection; the retry is answered by the other.
-    auto list = h.rt.block_on(h.client->get_security_list(0, 1000));
-    ASSERT_TRUE(list.ok()) << list.error().display();
-    ASSERT_EQ(list->size(), 1000u);
-    // Sorted codes of market 0: 000001, 000002, then 000100 upwards; entry 1000 is 001098.
-    EXPECT_EQ(list->front().code, "001098");
-    auto log = mock.request_log("list");
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_NE(log[0]["conn"], log[1]["conn"]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    // The late list reply went to a closed socket; no later answer is taken from it.
-    for (int i = 0; i < 4; ++i) {
-        auto quotes = h.rt.block_on(h.client->get_security_quotes({{1, "600000"}}));
-        ASSERT_TRUE(quotes.ok()) << quotes.error().display();
-        ASSERT_EQ(quotes->size(), 1u);
-        EXPECT_EQ(quotes->front().code, "600000");
+TEST(AsyncDispatch, ConnectionsOutOfStepOrClosedLeaveThePool) {
+    // Each fault hits the first count request, on the first of two connections; the retry goes
+    // to the other.
+    const nlohmann::json faults[] = {
+        // The reply twice: the spare copy must never answer another request.
+        {{"action", "twice"}, {"cmd", "count"}, {"nth", 1}},
+        // The reply after its request timed out.
+        {{"action", "delay"}, {"cmd", "count"}, {"seconds", 1.5}, {"nth", 1}},
+        // Answered, then closed by the peer while idle.
+        {{"action", "close"}, {"cmd", "count"}, {"when", "after_body"}, {"nth", 1}},
+        // Part of a header, then the close.
+        {{"action", "close"}, {"cmd", "count"}, {"when", "inside_header"}, {"nth", 1}},
+    };
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault.dump());
+        MockServer mock;
+        mock.set_fault(fault);
+        AsyncHarness h(2);
+        ASSERT_TRUE(h.connect(mock.port(), 1.0).ok());
+        auto count = h.rt.block_on(h.client->get_security_count(1));
+        ASSERT_TRUE(count.ok()) << count.error().display();
+        EXPECT_EQ(*count, 1908);
+        // Only the other connection is left, in the pool and on the server, and it alone
+        // answers, each request with its own reply.
+        EXPECT_TRUE(eventually([&] { return h.connections() == 1; }));
+        EXPECT_TRUE(eventually([&] { return mock.open_connections() == 1; }));
+        mock.reset();
+        for (int i = 0; i < 2; ++i) {
+            auto list = h.rt.block_on(h.client->get_security_list(0, 1000));
+            ASSERT_TRUE(list.ok()) << list.error().display();
+            ASSERT_EQ(list->size(), 1000u);
+            // Sorted codes of market 0: 000001, 000002, then 000100 upwards; entry 1000 is 001098.
+            EXPECT_EQ(list->front().code, "001098");
+            auto quotes = h.rt.block_on(h.client->get_security_quotes({{1, "600000"}}));
+            ASSERT_TRUE(quotes.ok()) << quotes.error().display();
+            ASSERT_EQ(quotes->size(), 1u);
+            EXPECT_EQ(quotes->front().code, "600000");
+        }
+        EXPECT_EQ(mock.requests(), 4);
     }
-    EXPECT_TRUE(eventually([&] { return mock.open_connections() == 1; }));
 }
 
-TEST(AsyncDispatch, BrokenConnectionFailsFastUntilReplaced) {
+TEST(AsyncDispatch, PoolEmptiedByFaultsFailsFastUntilReplaced) {
     MockServer mock;
-    mock.set_fault({{"action", "close"}, {"cmd", "count"}, {"when", "inside_header"}, {"nth", 1}});
-    AsyncHarness h(1);
+    mock.set_fault({{"action", "close"}, {"cmd", "list"}, {"when", "inside_header"}, {"times", 2}});
+    AsyncHarness h(2, beat_seams());
     ASSERT_TRUE(h.connect(mock.port()).ok());
-    auto r = h.rt.block_on(h.client->get_security_count(0));
+    auto r = h.rt.block_on(h.client->get_security_list(0, 5));
     ASSERT_FALSE(r.ok());
     // Part of a header, then the close: the peer's end, not a framing error.
     EXPECT_EQ(r.error().kind(), TdxError::Kind::Disconnected);
-    EXPECT_EQ(mock.requests("count"), 1);
+    // Each connection failed once and left the pool; the later retries found it empty, and so
+    // does the heartbeat.
+    EXPECT_EQ(mock.requests("list"), 2);
+    EXPECT_EQ(h.connections(), 0u);
+    EXPECT_TRUE(eventually([&] { return !h.client->is_alive(); }));
     ASSERT_TRUE(h.connect(mock.port()).ok());
-    EXPECT_EQ(h.rt.block_on(h.client->get_security_count(0)).value(), 2105);
+    EXPECT_EQ(h.rt.block_on(h.client->get_security_list(0, 5)).value().size(), 1000u);
 }
 
 TEST(AsyncHeartbeat, BeatsKeepTheClientAliveUntilDisconnect) {
@@ -229,17 +280,6 @@ TEST(AsyncHeartbeat, SilentServerClearsAliveAndNothingReconnects) {
     EXPECT_TRUE(eventually([&] { return !h.client->is_alive(); }));
     EXPECT_EQ(h.connections(), 1u);
     EXPECT_EQ(mock.accepted(), 1);
-}
-
-TEST(AsyncHeartbeat, EmptyPoolFailsTheBeat) {
-    MockServer mock;
-    AsyncHarness h(1, beat_seams());
-    ASSERT_TRUE(h.connect(mock.port()).ok());
-    mock.listen(0, false);
-    // A connect that fails at its first connection leaves an empty pool and the old heartbeat.
-    ASSERT_FALSE(h.connect(mock.port()).ok());
-    EXPECT_EQ(h.connections(), 0u);
-    EXPECT_TRUE(eventually([&] { return !h.client->is_alive(); }));
 }
 
 TEST(AsyncShutdown, RuntimeShutdownWithARequestInFlight) {

@@ -116,8 +116,7 @@ TEST(AsyncQueue, QueuedRequestsAreServedAfterTheHandleIsDropped) {
             replies.push_back(std::make_shared<ReplyChannel>(rt.executor(), 1));
             ASSERT_TRUE(handle.offer(std::make_shared<Request>(build_security_count_packet(market), replies.back())));
         }
-        asio::co_spawn(rt.executor(), ConnectionTask::run(std::move(*socket), queue, std::chrono::seconds(2)),
-                       asio::detached);
+        ConnectionTask::start(std::move(*socket), queue, std::chrono::seconds(2));
     }
     // Answered in queue order: the counts of markets 0, 1 and 2.
     const uint16_t expected[] = {2105, 1908, 301};
