@@ -81,11 +81,7 @@ const Parse meta = [](Body b) {
 #define EVENT "00 30 30 30 30 30 31 ee"
 #define TOO_SHORT "[E2103] response length mismatch: body too short"
 
-struct Row {
-    Parse parse;
-    const char* body;
-    std::string expected;
-};
+struct Row { Parse parse; const char* body; std::string expected; };
 
 const Row kRows[] = {
     // Security bars: prices run on from the previous close; the count, the bytes and the dates end the list.

@@ -68,10 +68,7 @@ struct TempFile {
     ~TempFile() { std::remove(path.c_str()); }
 };
 
-struct Entry {
-    const char* code;  // six bytes
-    uint32_t offset;
-};
+struct Entry { const char* code; uint32_t offset; };  // six bytes of code
 Bytes financial(uint16_t count, uint32_t record_size, const std::vector<Entry>& entries, const Bytes& tail = {}) {
     Bytes b;
     put(put(put(put(put(put(b, 0xAAAA, 2), 20231231, 4), count, 2), 0xBBBBBBBB, 4), record_size, 4), 0xCCCCCCCC, 4);
@@ -179,7 +176,7 @@ TEST(BlockFile, RowsGroupsAndBounds) {
          "沪深300 2 0 600000 | 沪深300 2 1 A1 | 沪深300 2 2 BC\xef\xbf\xbd",
          "沪深300 600000,A1,BC\xef\xbf\xbd 2 3 | EMPTY  2 0"},
         {Bytes(385), "Invalid data: Block file too small", nullptr},
-        {block_file(0), "", ""},
+        {block_file(0), "", ""},  // 386 bytes: the header alone
         {block_file(1) + Bytes(12), "Invalid data: Truncated block header", nullptr},
         // The last block needs only its header and codes, not the whole slot.
         {block_file(1) + block("B", 2, {"000001", "000002"}, false), "B 2 0 000001 | B 2 1 000002", "B 000001,000002 2 2"},
