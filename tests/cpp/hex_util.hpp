@@ -1,7 +1,10 @@
-// Byte vectors written as hexadecimal text in tests: "0c 01 08" -> {0x0c, 0x01, 0x08}.
+// Byte vectors written as hexadecimal text in tests: "0c 01 08" -> {0x0c, 0x01, 0x08}, and "00*12"
+// for a byte that occurs twelve times in a row.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -9,26 +12,16 @@ namespace quotix::testing {
 
 inline std::vector<uint8_t> hex(std::string_view text) {
     std::vector<uint8_t> out;
-    int nibble = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
-        if (nibble < 0) {
-            nibble = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(nibble * 16 + v));
-            nibble = -1;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '*' && !out.empty()) {
+            size_t n = 0;
+            while (i + 1 < text.size() && std::isdigit(uint8_t(text[i + 1]))) n = n * 10 + (text[++i] - '0');
+            if (n > 0) out.insert(out.end(), n - 1, out.back());
+        } else if (std::isxdigit(uint8_t(text[i])) && i + 1 < text.size()) {
+            out.push_back(uint8_t(std::stoi(std::string(text.substr(i++, 2)), nullptr, 16)));
         }
     }
     return out;
-}
-
-inline std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 }  // namespace quotix::testing

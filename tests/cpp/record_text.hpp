@@ -1,5 +1,5 @@
-// Record fields joined as text, so that one expectation compares a whole record. Doubles print with
-// 15 significant digits: exact for the decimal values the tests use, blind to last-bit noise.
+// Record fields joined as text, so that one expectation compares a whole record or list. Doubles print
+// with 15 significant digits: exact for the decimal values the tests use, blind to last-bit noise.
 #pragma once
 
 #include <cstdio>
@@ -9,17 +9,16 @@
 
 namespace testutil {
 
-inline std::string field_text(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.15g", v);
-    return buf;
-}
 inline std::string field_text(const std::string& s) { return s; }
-inline std::string field_text(const std::optional<double>& v) { return v ? field_text(*v) : "-"; }
 template <class T>
-    requires std::is_integral_v<T>
-std::string field_text(T v) {
-    return std::to_string(v);
+std::string field_text(const T& v) {
+    if constexpr (std::is_integral_v<T>) return std::to_string(v);
+    else if constexpr (std::is_same_v<T, std::optional<double>>) return v ? field_text(*v) : "-";
+    else {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.15g", double(v));
+        return buf;
+    }
 }
 
 template <class... T>
@@ -27,6 +26,14 @@ std::string fields(const T&... v) {
     std::string s;
     ((s += " " + field_text(v)), ...);
     return s.substr(1);
+}
+
+// Every record of a list as `text` gives it, records separated by " | ".
+template <class List, class Text>
+std::string records(const List& list, Text text) {
+    std::string s;
+    for (const auto& r : list) s += (&r == &*std::begin(list) ? "" : " | ") + text(r);
+    return s;
 }
 
 }  // namespace testutil
