@@ -5,12 +5,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +16,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -43,7 +40,6 @@ public:
         start(servers, config);
     }
     ~MockServer() { stop(); }
-
     MockServer(const MockServer&) = delete;
     MockServer& operator=(const MockServer&) = delete;
 
@@ -53,40 +49,40 @@ public:
     uint16_t control_port() const { return control_port_; }
     pid_t pid() const { return pid_; }
 
-    // One control call: sends {"op": op, ...fields} and returns the reply
-    // object; a reply with "ok": false throws.
+    // One control call: sends {"op": op, ...fields} and returns the reply object; a reply with
+    // "ok": false throws. Tests may poll the counters from another thread while a client call runs.
     nlohmann::json call(const std::string& op, nlohmann::json fields = nlohmann::json::object()) {
         fields["op"] = op;
-        std::string line = fields.dump() + "\n";
+        const std::string line = fields.dump() + "\n";
         nlohmann::json reply;
         {
-            // Tests may poll the counters from another thread while a client call runs.
             std::lock_guard<std::mutex> lock(ctl_mutex_);
             if (ctl_fd_ < 0) throw std::runtime_error("mock server is stopped");
-            send_all(ctl_fd_, line);
+            for (size_t done = 0; done < line.size();) {
+                const ssize_t n = ::send(ctl_fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+                if (n <= 0 && errno != EINTR) throw std::runtime_error("mock control channel write failed");
+                done += n > 0 ? static_cast<size_t>(n) : 0;
+            }
             reply = nlohmann::json::parse(read_line(ctl_fd_, ctl_buf_, 10000));
         }
-        if (!reply.value("ok", false)) {
+        if (!reply.value("ok", false))
             throw std::runtime_error("mock control '" + op + "' failed: " + reply.value("error", std::string("?")));
-        }
         return reply;
     }
 
-    // Adds a fault (see README: action, cmd, server, nth, skip, times and the
-    // action's parameters); returns its id.
+    // Adds a fault (see README: action, cmd, server, nth, skip, times and the action's
+    // parameters); returns its id.
     int set_fault(const nlohmann::json& params) { return call("set_fault", {{"fault", params}})["id"].get<int>(); }
     void clear_faults() { call("clear_faults"); }
     void clear_fault(int id) { call("clear_faults", {{"id", id}}); }
 
     // {"servers": [{accepted, handshakes, open, requests: {name: n}, requests_total}], "total": {...}}
     nlohmann::json counters() { return call("counters"); }
-
-    // Requests of one kind ("bars", "count", "setup1", ...; empty: all kinds),
-    // on one server (index) or on all (-1).
+    // Requests of one kind ("bars", "count", "setup1", ...; empty: all kinds), on one server
+    // (index) or on all (-1).
     int requests(const std::string& cmd = "", int server = -1) {
         nlohmann::json c = pick(counters(), server);
-        if (cmd.empty()) return c["requests_total"].get<int>();
-        return c["requests"].value(cmd, 0);
+        return cmd.empty() ? c["requests_total"].get<int>() : c["requests"].value(cmd, 0);
     }
     int accepted(int server = -1) { return pick(counters(), server)["accepted"].get<int>(); }
     int handshakes(int server = -1) { return pick(counters(), server)["handshakes"].get<int>(); }
@@ -111,26 +107,29 @@ public:
     // Stops or resumes listening on one quote port (a stopped port refuses connections).
     void listen(int server, bool on) { call("listen", {{"server", server}, {"on", on}}); }
 
-    // Ends the process; the destructor calls it too.
+    // Ends the process (a grace of 3 s, then SIGKILL); the destructor calls it too.
     void stop() {
-        if (pid_ <= 0) return;
         if (ctl_fd_ >= 0) {
             try {
                 call("stop");
             } catch (...) {
             }
             ::close(ctl_fd_);
-            ctl_fd_ = -1;
         }
-        stop_fds();
-        reap(std::chrono::milliseconds(3000));
+        for (int fd : {stdin_fd_, stdout_fd_})
+            if (fd >= 0) ::close(fd);
+        ctl_fd_ = stdin_fd_ = stdout_fd_ = -1;
+        if (pid_ <= 0) return;
+        bool reaped = false;
+        for (int i = 0; i < 600 && !(reaped = ::waitpid(pid_, nullptr, WNOHANG) != 0); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!reaped && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
 
 private:
     pid_t pid_ = -1;
-    int stdin_fd_ = -1;
-    int stdout_fd_ = -1;
-    int ctl_fd_ = -1;
+    int stdin_fd_ = -1, stdout_fd_ = -1, ctl_fd_ = -1;
     std::string ctl_buf_;
     std::mutex ctl_mutex_;
     std::vector<uint16_t> ports_;
@@ -141,129 +140,68 @@ private:
     }
 
     void start(int servers, const nlohmann::json& config) {
-        int in_pipe[2];
-        int out_pipe[2];
-        // Close-on-exec keeps our ends out of this and any other child, so the
-        // server sees end-of-file on stdin as soon as this object goes away.
-        if (::pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-        if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
-            ::close(in_pipe[0]);
-            ::close(in_pipe[1]);
-            throw std::runtime_error("pipe2 failed");
-        }
+        // Close-on-exec keeps our ends out of this and any other child, so the server sees
+        // end-of-file on stdin as soon as this object goes away.
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
         const bool verbose = std::getenv("QUOTIX_MOCK_VERBOSE") != nullptr;
         nlohmann::json cfg = config;
         if (verbose) cfg["verbose"] = true;
-
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         if (!verbose) posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-
         std::string script = std::string(QUOTIX_SOURCE_DIR) + "/tests/mock_server/server.py";
-        std::string n = std::to_string(servers);
-        std::string cfg_text = cfg.dump();
-        std::vector<char*> argv = {const_cast<char*>("python3"), script.data(),
-                                   const_cast<char*>("--servers"), n.data(),
-                                   const_cast<char*>("--config"), cfg_text.data(), nullptr};
-        int rc = ::posix_spawnp(&pid_, "python3", &fa, nullptr, argv.data(), environ);
+        std::string n = std::to_string(servers), cfg_text = cfg.dump();
+        std::vector<char*> argv = {const_cast<char*>("python3"), script.data(), const_cast<char*>("--servers"),
+                                   n.data(), const_cast<char*>("--config"), cfg_text.data(), nullptr};
+        const int rc = ::posix_spawnp(&pid_, "python3", &fa, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
-        ::close(in_pipe[0]);
-        ::close(out_pipe[1]);
-        stdin_fd_ = in_pipe[1];
-        stdout_fd_ = out_pipe[0];
-        if (rc != 0) {
-            pid_ = -1;
-            stop_fds();
-            throw std::runtime_error(std::string("cannot start python3: ") + std::strerror(rc));
-        }
+        ::close(in[0]);
+        ::close(out[1]);
+        stdin_fd_ = in[1];
+        stdout_fd_ = out[0];
+        if (rc != 0) pid_ = -1;
         std::string buf;
-        std::string line;
+        nlohmann::json info;
         try {
-            line = read_line(stdout_fd_, buf, 15000);
+            if (rc != 0) throw std::runtime_error("cannot start python3");
+            info = nlohmann::json::parse(read_line(stdout_fd_, buf, 15000));
         } catch (...) {
-            stop_fds();
-            reap(std::chrono::milliseconds(0));
+            stop();
             throw;
         }
-        nlohmann::json info = nlohmann::json::parse(line);
         for (auto& p : info["ports"]) ports_.push_back(p.get<uint16_t>());
         control_port_ = info["control"].get<uint16_t>();
-        ctl_fd_ = connect_loopback(control_port_);
-    }
-
-    void stop_fds() {
-        if (stdin_fd_ >= 0) ::close(stdin_fd_);
-        if (stdout_fd_ >= 0) ::close(stdout_fd_);
-        stdin_fd_ = stdout_fd_ = -1;
-    }
-
-    void reap(std::chrono::milliseconds grace) {
-        if (pid_ <= 0) return;
-        auto deadline = std::chrono::steady_clock::now() + grace;
-        int status = 0;
-        while (true) {
-            pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_ || (r < 0 && errno != EINTR)) {
-                pid_ = -1;
-                return;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-
-    static int connect_loopback(uint16_t port) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) throw std::runtime_error("socket failed");
+        ctl_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
+        addr.sin_port = htons(control_port_);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd);
+        if (::connect(ctl_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            stop();
             throw std::runtime_error("cannot connect to the mock control port");
-        }
-        return fd;
-    }
-
-    static void send_all(int fd, const std::string& data) {
-        size_t done = 0;
-        while (done < data.size()) {
-            ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw std::runtime_error("mock control channel write failed");
-            done += static_cast<size_t>(n);
         }
     }
 
     // Reads one '\n'-terminated line from fd, keeping any surplus in buf.
     static std::string read_line(int fd, std::string& buf, int timeout_ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (true) {
-            size_t nl = buf.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buf.substr(0, nl);
-                buf.erase(0, nl + 1);
-                return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (size_t nl; (nl = buf.find('\n')) == std::string::npos;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) throw std::runtime_error("mock server did not answer in time");
             pollfd p{fd, POLLIN, 0};
-            int r = ::poll(&p, 1, static_cast<int>(left.count()));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) continue;
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
             char tmp[4096];
-            ssize_t n = ::read(fd, tmp, sizeof tmp);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw std::runtime_error("mock server closed its output");
-            buf.append(tmp, static_cast<size_t>(n));
+            const ssize_t n = ::read(fd, tmp, sizeof tmp);
+            if (n == 0 || (n < 0 && errno != EINTR)) throw std::runtime_error("mock server closed its output");
+            if (n > 0) buf.append(tmp, static_cast<size_t>(n));
         }
+        const size_t nl = buf.find('\n');
+        std::string line = buf.substr(0, nl);
+        buf.erase(0, nl + 1);
+        return line;
     }
 };
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,10 +24,9 @@ public:
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
+        socklen_t len = sizeof a;
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
         ::listen(fd_, backlog);
-        socklen_t len = sizeof a;
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
         if (!backlog_only) thread_ = std::thread([this] { accept_loop(); });
@@ -36,8 +34,8 @@ public:
     ~TcpPeer() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
-        std::lock_guard lock(mu_);
-        for (int c : conns_) if (c >= 0) ::close(c);
+        for (int c : conns_)
+            if (c >= 0) ::close(c);
         ::close(fd_);
     }
 
@@ -48,7 +46,7 @@ public:
     }
     // Waits until at least n connections were accepted (bounded).
     bool wait_accepted(size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
-        auto end = std::chrono::steady_clock::now() + limit;
+        const auto end = std::chrono::steady_clock::now() + limit;
         while (accepted() < n) {
             if (std::chrono::steady_clock::now() > end) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -74,39 +72,32 @@ public:
         interval_ = interval;
     }
     // A port on which nothing listens (bound, then released).
-    static uint16_t closed_port() {
-        TcpPeer p(true);
-        return p.port();
-    }
+    static uint16_t closed_port() { return TcpPeer(true).port(); }
 
 private:
-    struct Trickle {
-        size_t conn;
-        size_t sent;
-        std::chrono::steady_clock::time_point next;
-    };
-
     void accept_loop() {
+        struct Trickle {
+            size_t conn, sent;
+            std::chrono::steady_clock::time_point next;
+        };
         std::vector<Trickle> trickles;
         while (!stop_) {
-            step_trickles(trickles);
+            {
+                std::lock_guard lock(mu_);
+                for (Trickle& t : trickles) {
+                    if (t.sent == trickled_.size() || conns_[t.conn] < 0 || std::chrono::steady_clock::now() < t.next) continue;
+                    ::send(conns_[t.conn], &trickled_[t.sent++], 1, MSG_NOSIGNAL);
+                    t.next += interval_;
+                }
+            }
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 10) <= 0) continue;
-            int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c < 0) continue;
             std::lock_guard lock(mu_);
             conns_.push_back(c);
             if (!at_once_.empty()) ::send(c, at_once_.data(), at_once_.size(), MSG_NOSIGNAL);
             if (!trickled_.empty()) trickles.push_back({conns_.size() - 1, 0, std::chrono::steady_clock::now() + interval_});
-        }
-    }
-
-    void step_trickles(std::vector<Trickle>& trickles) {
-        std::lock_guard lock(mu_);
-        for (Trickle& t : trickles) {
-            if (t.sent == trickled_.size() || conns_[t.conn] < 0 || std::chrono::steady_clock::now() < t.next) continue;
-            ::send(conns_[t.conn], &trickled_[t.sent++], 1, MSG_NOSIGNAL);
-            t.next += interval_;
         }
     }
 
