@@ -1,6 +1,6 @@
 // Entry of the extension module quotix._internal. Importing reads the log level, adds the eleven
 // classes and sets the constants; it starts no thread and opens no socket or file.
-#include "logging.hpp"
+#include "core/logging.hpp"
 #include "python/py_classes.hpp"
 
 namespace {

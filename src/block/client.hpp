@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "constants.hpp"
-#include "error.hpp"
+#include "core/constants.hpp"
+#include "core/error.hpp"
 
 namespace quotix::block {
 

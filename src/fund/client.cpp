@@ -1,6 +1,6 @@
 #include "fund/client.hpp"
 
-#include "error_codes.hpp"
+#include "core/error_codes.hpp"
 #include "fund/utils.hpp"
 
 namespace quotix::fund {

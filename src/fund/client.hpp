@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 #include "net/client.hpp"
 #include "protocol/types.hpp"
 

@@ -1,6 +1,6 @@
 #include "fund/fund_list.hpp"
 
-#include "../constants.hpp"  // the markets; fund/constants.hpp would shadow it
+#include "core/constants.hpp"
 #include "fund/utils.hpp"
 
 namespace quotix::fund {

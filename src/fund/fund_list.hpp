@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 #include "fund/types.hpp"
 #include "net/client.hpp"
 

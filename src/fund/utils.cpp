@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "../constants.hpp"  // the markets; fund/constants.hpp would shadow it
+#include "core/constants.hpp"
 
 namespace quotix::fund {
 

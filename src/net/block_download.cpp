@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "error_codes.hpp"
-#include "net/packet.hpp"
+#include "core/error_codes.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
 
 namespace quotix::net {

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "net/fq_context.hpp"
+#include "core/error.hpp"
+#include "shared/fq_context.hpp"
 
 namespace quotix::net {
 

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
-#include "constants.hpp"
-#include "logging.hpp"
-#include "net/handshake.hpp"
+#include "core/constants.hpp"
+#include "core/logging.hpp"
+#include "protocol/handshake.hpp"
 
 namespace quotix::net {
 

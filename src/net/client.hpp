@@ -2,7 +2,7 @@
 // connecting, the request path with retry and reconnect, and the heartbeat thread.
 //
 // Queries are further member functions defined in their own .cpp files: each builds a packet
-// (net/packet.hpp), passes it to send_and_recv_limited with the limiter of its class, and parses
+// (protocol/packet.hpp), passes it to send_and_recv_limited with the limiter of its class, and parses
 // the body it gets back.
 #pragma once
 
@@ -21,13 +21,13 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "net/fq_context.hpp"
+#include "core/error.hpp"
 #include "net/pool.hpp"
 #include "net/rate_limiter.hpp"
-#include "net/servers.hpp"
 #include "protocol/adjuster.hpp"
 #include "protocol/types.hpp"
+#include "shared/fq_context.hpp"
+#include "shared/servers.hpp"
 
 namespace quotix::net {
 

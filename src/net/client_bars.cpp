@@ -1,13 +1,13 @@
 // Security bars of the pooled client: the server switch on empty daily-and-longer results, price
 // adjustment with XDXR events and context pages, and whole histories page by page.
-#include "constants.hpp"
+#include "core/constants.hpp"
 #include "net/client.hpp"
-#include "net/fq_context.hpp"
 #include "net/kline_switch.hpp"
-#include "net/packet.hpp"
-#include "net/query_rules.hpp"
 #include "protocol/adjuster.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/fq_context.hpp"
+#include "shared/query_rules.hpp"
 
 namespace quotix::net {
 

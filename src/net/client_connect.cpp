@@ -1,11 +1,11 @@
 // Connecting the pooled client: one server, any server, another server.
 #include <cstdio>
 
-#include "error_codes.hpp"
-#include "logging.hpp"
+#include "core/error_codes.hpp"
+#include "core/logging.hpp"
 #include "net/client.hpp"
 #include "net/connection.hpp"
-#include "net/handshake.hpp"
+#include "protocol/handshake.hpp"
 
 namespace quotix::net {
 

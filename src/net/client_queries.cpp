@@ -1,15 +1,15 @@
 // The pooled client's data queries other than security bars: one packet, one limiter, one parser
 // each, plus the per-market caches, the quote batch limit, the block-code refusal and the server
 // switch of empty index bars.
-#include "error_codes.hpp"
+#include "core/error_codes.hpp"
 #include "net/block_download.hpp"
 #include "net/client.hpp"
 #include "net/kline_switch.hpp"
-#include "net/packet.hpp"
-#include "net/query_rules.hpp"
+#include "protocol/block_file.hpp"
 #include "protocol/coefficient.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
-#include "reader/block.hpp"
+#include "shared/query_rules.hpp"
 
 namespace quotix::net {
 

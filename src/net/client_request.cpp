@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "constants.hpp"
-#include "error_codes.hpp"
-#include "logging.hpp"
+#include "core/constants.hpp"
+#include "core/error_codes.hpp"
+#include "core/logging.hpp"
 #include "net/client.hpp"
-#include "net/response.hpp"
+#include "protocol/response.hpp"
 
 namespace quotix::net {
 

@@ -1,5 +1,5 @@
 #include "net/connection.hpp"
-#include "net/timeout.hpp"
+#include "shared/timeout.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

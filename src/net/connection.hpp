@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
-#include "net/stream.hpp"
+#include "core/error.hpp"
+#include "protocol/stream.hpp"
 
 namespace quotix::net {
 

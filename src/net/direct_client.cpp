@@ -1,14 +1,14 @@
 #include "net/direct_client.hpp"
 
-#include "logging.hpp"
+#include "core/logging.hpp"
 #include "net/block_download.hpp"
 #include "net/connection.hpp"
-#include "net/handshake.hpp"
-#include "net/packet.hpp"
-#include "net/query_rules.hpp"
-#include "net/response.hpp"
+#include "protocol/block_file.hpp"
+#include "protocol/handshake.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
-#include "reader/block.hpp"
+#include "protocol/response.hpp"
+#include "shared/query_rules.hpp"
 
 namespace quotix::net {
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 #include "net/client.hpp"
-#include "net/fq_context.hpp"
 #include "protocol/types.hpp"
+#include "shared/fq_context.hpp"
 
 namespace quotix::net {
 

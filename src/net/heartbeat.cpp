@@ -4,11 +4,11 @@
 
 #include <system_error>
 
-#include "logging.hpp"
+#include "core/logging.hpp"
 #include "net/client.hpp"
-#include "net/handshake.hpp"
-#include "net/packet.hpp"
-#include "net/response.hpp"
+#include "protocol/handshake.hpp"
+#include "protocol/packet.hpp"
+#include "protocol/response.hpp"
 
 namespace quotix::net {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "logging.hpp"
+#include "core/error.hpp"
+#include "core/logging.hpp"
 
 namespace quotix::net {
 

@@ -1,7 +1,7 @@
 #include "net/pool.hpp"
 
-#include "error_codes.hpp"
-#include "logging.hpp"
+#include "core/error_codes.hpp"
+#include "core/logging.hpp"
 
 namespace quotix::net {
 

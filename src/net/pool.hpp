@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "error.hpp"
+#include "core/error.hpp"
 #include "net/connection.hpp"
 
 namespace quotix::net {

@@ -4,9 +4,9 @@
 #include <chrono>
 
 #include "net/connection.hpp"
-#include "net/handshake.hpp"
-#include "net/packet.hpp"
-#include "net/response.hpp"
+#include "protocol/handshake.hpp"
+#include "protocol/packet.hpp"
+#include "protocol/response.hpp"
 
 namespace quotix::net {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "net/servers.hpp"
+#include "shared/servers.hpp"
 
 namespace quotix::net {
 

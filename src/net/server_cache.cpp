@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "logging.hpp"
-#include "util/json_reader.hpp"
+#include "core/logging.hpp"
+#include "net/json_reader.hpp"
 
 namespace quotix::net {
 

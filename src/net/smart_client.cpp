@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "error_codes.hpp"
-#include "logging.hpp"
-#include "net/packet.hpp"
+#include "core/error_codes.hpp"
+#include "core/logging.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
 
 namespace quotix::net {

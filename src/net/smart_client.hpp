@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 #include "net/client.hpp"
 #include "net/server_cache.hpp"
 

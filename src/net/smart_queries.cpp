@@ -2,8 +2,8 @@
 // server moves decided by the kind of failure.
 #include <functional>
 
-#include "error_codes.hpp"
-#include "logging.hpp"
+#include "core/error_codes.hpp"
+#include "core/logging.hpp"
 #include "net/smart_client.hpp"
 
 namespace quotix::net {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <optional>
 
-#include "constants.hpp"
+#include "core/constants.hpp"
 
 namespace quotix {
 namespace {

@@ -1,6 +1,6 @@
 #include <type_traits>
 
-#include "constants.hpp"
+#include "core/constants.hpp"
 #include "protocol/parse_common.hpp"
 #include "protocol/parsers.hpp"
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "error.hpp"
-#include "net/utils.hpp"
+#include "core/error.hpp"
+#include "protocol/encoding.hpp"
 
 namespace quotix::detail {
 

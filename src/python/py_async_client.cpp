@@ -5,11 +5,11 @@
 
 #include <new>
 
-#include "net/async_compound.hpp"
-#include "net/servers.hpp"
-#include "net/trading_phase.hpp"
+#include "async/compound.hpp"
+#include "async/trading_phase.hpp"
 #include "python/py_async_frame.hpp"
 #include "python/py_classes.hpp"
+#include "shared/servers.hpp"
 
 namespace quotix::py {
 namespace {

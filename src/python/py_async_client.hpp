@@ -10,8 +10,8 @@
 #include <atomic>
 #include <memory>
 
-#include "net/async_client.hpp"
-#include "net/async_runtime.hpp"
+#include "async/client.hpp"
+#include "async/runtime.hpp"
 #include "python/pyhelpers.hpp"
 
 namespace quotix::py {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "net/async_compound.hpp"
+#include "async/compound.hpp"
 #include "python/py_async_client.hpp"
 #include "python/py_async_frame.hpp"
 #include "python/py_dataframe.hpp"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "block/client.hpp"
-#include "constants.hpp"
+#include "core/constants.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_direct_object.hpp"
 #include "python/py_records.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "constants.hpp"
+#include "core/constants.hpp"
 #include "python/py_client.hpp"
 #include "python/py_dataframe.hpp"
 #include "python/py_query_args.hpp"

@@ -1,6 +1,6 @@
 // The module constants: plain int and str attributes, not listed in __all__.
-#include "constants.hpp"
-#include "error_codes.hpp"
+#include "core/constants.hpp"
+#include "core/error_codes.hpp"
 #include "python/py_classes.hpp"
 
 namespace quotix::py {

@@ -6,17 +6,17 @@
 #include <utility>
 #include <vector>
 
-#include "constants.hpp"
-#include "error_codes.hpp"
-#include "net/packet.hpp"
-#include "net/query_rules.hpp"
+#include "core/constants.hpp"
+#include "core/error_codes.hpp"
 #include "protocol/coefficient.hpp"
+#include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_direct_object.hpp"
 #include "python/py_direct_records.hpp"
 #include "python/py_query_args.hpp"
 #include "python/py_records.hpp"
+#include "shared/query_rules.hpp"
 
 namespace quotix::py {
 namespace {

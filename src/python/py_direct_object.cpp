@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "constants.hpp"
+#include "core/constants.hpp"
 #include "python/py_core_object.hpp"
 #include "python/py_reader_common.hpp"
 

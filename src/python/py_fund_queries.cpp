@@ -7,8 +7,8 @@
 #include <tuple>
 #include <utility>
 
-#include "constants.hpp"
-#include "error_codes.hpp"
+#include "core/constants.hpp"
+#include "core/error_codes.hpp"
 #include "fund/fund_list.hpp"
 #include "fund/types.hpp"
 #include "fund/utils.hpp"

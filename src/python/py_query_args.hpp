@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "constants.hpp"
+#include "core/constants.hpp"
 #include "python/pyhelpers.hpp"
 
 namespace quotix::py {

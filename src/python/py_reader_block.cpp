@@ -1,9 +1,9 @@
 // BlockReader: local block (sector) files, as one flat row per member code or one grouped row per
 // block. Both shapes come from the same walk of the file, so they always agree.
 
+#include "protocol/block_file.hpp"
 #include "python/py_classes.hpp"
 #include "python/py_reader_common.hpp"
-#include "reader/block.hpp"
 
 namespace quotix::py {
 namespace {

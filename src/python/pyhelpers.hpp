@@ -44,7 +44,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace quotix::py {
 

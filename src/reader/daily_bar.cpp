@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "net/utils.hpp"
+#include "protocol/encoding.hpp"
 #include "reader/read_file.hpp"
 
 namespace quotix::reader {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/utils.hpp"
+#include "protocol/encoding.hpp"
 #include "protocol/text.hpp"
 #include "reader/read_file.hpp"
 

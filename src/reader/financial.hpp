@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace quotix::reader {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
+#include "core/error.hpp"
 
 namespace quotix::reader {
 

@@ -7,11 +7,11 @@
 #include <chrono>
 #include <memory>
 
+#include "async/client.hpp"
+#include "async/runtime.hpp"
 #include "client_fixture.hpp"
 #include "hex_util.hpp"
 #include "mock_server.hpp"
-#include "net/async_client.hpp"
-#include "net/async_runtime.hpp"
 
 namespace quotix::testing {
 

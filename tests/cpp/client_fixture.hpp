@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "logging.hpp"
+#include "core/logging.hpp"
 #include "mock_server.hpp"
 #include "net/client.hpp"
 

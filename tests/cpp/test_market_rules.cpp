@@ -4,11 +4,11 @@
 
 #include <string>
 
+#include "async/trading_phase.hpp"
 #include "block/client.hpp"
-#include "constants.hpp"
+#include "core/constants.hpp"
 #include "fund/types.hpp"
 #include "fund/utils.hpp"
-#include "net/trading_phase.hpp"
 #include "protocol/coefficient.hpp"
 #include "record_text.hpp"
 

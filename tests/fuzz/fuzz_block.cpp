@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz_check.hpp"
-#include "reader/block.hpp"
+#include "protocol/block_file.hpp"
 
 using fuzzcheck::require;
 

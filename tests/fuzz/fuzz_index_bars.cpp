@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz_check.hpp"
-#include "net/utils.hpp"
+#include "protocol/encoding.hpp"
 #include "protocol/parsers.hpp"
 
 using fuzzcheck::require;

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "net/handshake.hpp"
-#include "net/memory_stream.hpp"
-#include "net/response.hpp"
+#include "protocol/handshake.hpp"
+#include "protocol/memory_stream.hpp"
+#include "protocol/response.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> input(data, data + size);

@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "mock_server"))
 import quotix._internal as qi  # noqa: E402
 from launcher import MockServer  # noqa: E402
 
-with open(os.path.join(HERE, "..", "..", "src", "net", "servers.cpp"), encoding="utf-8") as _f:
+with open(os.path.join(HERE, "..", "..", "src", "shared", "servers.cpp"), encoding="utf-8") as _f:
     _ROWS = re.findall(r'\{"[^"]*",\s*"([0-9.]+)",\s*(\d+)\}', _f.read())
 assert len(_ROWS) == 112, "a built-in row missed here is one a test might dial"
 BUILTIN = sorted({(ip, int(port)) for ip, port in _ROWS})

@@ -1,0 +1,65 @@
+#include "async/client.hpp"
+#include "core/error_codes.hpp"
+#include "protocol/adjuster.hpp"
+#include "protocol/packet.hpp"
+#include "protocol/parsers.hpp"
+#include "shared/fq_context.hpp"
+#include "shared/query_rules.hpp"
+
+namespace quotix::net {
+
+using asio::awaitable;
+
+awaitable<Result<std::vector<SecurityBar>>> AsyncTdxHqClient::get_security_bars(uint8_t category, uint8_t market,
+                                                                                std::string code, uint32_t start,
+                                                                                uint16_t count, uint8_t fq) {
+    // The request carries start in 16 bits; a larger one would silently ask for other bars.
+    if (auto s = check_start(start); !s) co_return std::move(s).error();
+    auto body = co_await send_and_recv(build_security_bars_packet(category, market, code, start, count, fq));
+    if (!body) co_return std::move(body).error();
+    auto bars = parse_security_bars(*body, category);
+    if (!bars || fq == 0) co_return bars;
+
+    auto events = co_await get_xdxr_info(market, code);
+    // Without events the bars cannot be adjusted; handing them back as if they were would be
+    // wrong prices reported as success. With no bar there is nothing to get wrong.
+    if (!events) {
+        if (bars->empty()) co_return bars;
+        co_return std::move(events).error();
+    }
+    auto context = co_await fetch_context_bars_for_adjust(category, market, code,
+                                                          uint64_t{start} + count, *bars, *events);
+    if (!context) co_return std::move(context).error();
+    adjust_security_bars(*bars, *context, *events, fq == 2 ? 2 : 1);
+    co_return bars;
+}
+
+awaitable<Result<std::vector<SecurityBar>>> AsyncTdxHqClient::fetch_context_bars_for_adjust(
+    uint8_t category, uint8_t market, std::string code, uint64_t first_offset,
+    const std::vector<SecurityBar>& bars, const std::vector<XdXrInfo>& events) {
+    std::vector<SecurityBar> context;
+    // An event on the first bar's own date also needs the close of the bar before it.
+    const auto earliest = earliest_ex_rights_date(events);
+    if (!needs_fq_context(bars, earliest)) co_return context;
+    const size_t limit = fq_context_max_pages(fq_context_tier());
+    // The first page is the one just older than the caller's window, so no bar between the two
+    // is skipped; offsets past 16 bits cannot be asked for.
+    uint64_t offset = first_offset;
+    for (size_t pages = 0; pages < limit && offset <= 0xFFFF; ++pages, offset += FQ_CONTEXT_PAGE_SIZE) {
+        auto body = co_await send_and_recv(build_security_bars_packet(category, market, code,
+                                                                      static_cast<uint32_t>(offset),
+                                                                      FQ_CONTEXT_PAGE_SIZE, 0));
+        // A missing page would adjust with the wrong close: report it rather than degrade.
+        if (!body) co_return std::move(body).error();
+        auto page = parse_security_bars(*body, category);
+        if (!page) co_return std::move(page).error();
+        if (page->empty()) break;
+        const bool reaches_back = bar_date(page->front()) < *earliest;
+        page->insert(page->end(), std::make_move_iterator(context.begin()), std::make_move_iterator(context.end()));
+        context = std::move(*page);
+        if (reaches_back) break;
+    }
+    co_return context;
+}
+
+}  // namespace quotix::net

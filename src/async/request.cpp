@@ -1,0 +1,58 @@
+#include "async/client.hpp"
+
+namespace quotix::net {
+
+using asio::awaitable;
+
+namespace {
+
+awaitable<void> sleep_for(std::chrono::nanoseconds d) {
+    if (d.count() <= 0) co_return;
+    asio::steady_timer timer(co_await asio::this_coro::executor, d);
+    co_await timer.async_wait(as_tuple_awaitable);
+}
+
+}  // namespace
+
+awaitable<void> AsyncRateLimiter::wait() {
+    auto guard = co_await last_mu_.lock();
+    const auto interval = this->interval();
+    if (last_) {
+        const auto elapsed = std::chrono::steady_clock::now() - *last_;
+        if (elapsed < interval) co_await sleep_for(interval - elapsed);
+    }
+    last_ = std::chrono::steady_clock::now();
+}
+
+awaitable<Result<Bytes>> AsyncTdxHqClient::try_send(const Bytes& packet) {
+    auto guard = co_await pool_->mu.lock();
+    auto& handles = pool_->live();
+    if (handles.empty()) co_return TdxError::disconnected();
+    const size_t n = handles.size();
+    const size_t idx = next_index_.fetch_add(1) % n;
+    auto reply = std::make_shared<ReplyChannel>(executor(), 1);
+    if (!handles[idx].offer(std::make_shared<Request>(packet, reply))) {
+        const size_t next = (idx + 1) % n;
+        if (next == idx) co_return TdxError::connection("connection busy");
+        reply = std::make_shared<ReplyChannel>(executor(), 1);
+        if (!handles[next].offer(std::make_shared<Request>(packet, reply))) {
+            co_return TdxError::connection("all connections busy");
+        }
+    }
+    // The lock stays held until the reply is in hand: one request in flight per client.
+    co_return co_await await_reply(std::move(reply));
+}
+
+awaitable<Result<Bytes>> AsyncTdxHqClient::send_and_recv(Bytes packet) {
+    co_await rate_limiter_.wait();
+    auto first = co_await try_send(packet);
+    if (first) co_return first;
+    for (double delay : seams_.retry_delays) {
+        co_await sleep_for(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(delay)));
+        auto again = co_await try_send(packet);
+        if (again) co_return again;
+    }
+    co_return first;
+}
+
+}  // namespace quotix::net

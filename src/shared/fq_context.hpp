@@ -1,0 +1,63 @@
+// What every bar query with price adjustment shares, whichever transport carries its requests:
+// the XDXR events, the older "context" bars an event before the window needs for its close, and
+// the adjustment of the gathered window in one pass.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "protocol/types.hpp"
+
+namespace quotix::net {
+
+// One request and its (inflated) reply body, through whichever path the caller uses.
+using RequestFn = std::function<Result<std::vector<uint8_t>>(const std::vector<uint8_t>& packet)>;
+
+// Bars per context page: the protocol's largest page.
+inline constexpr uint16_t FQ_CONTEXT_PAGE_SIZE = 800;
+
+// 3 pages for tier 0, 9 for tier 2, 6 for any other value.
+size_t fq_context_max_pages(uint8_t tier);
+
+// year x 10000 + month x 100 + day
+uint32_t bar_date(const SecurityBar& bar);
+
+// The earliest date among the category-1 (ex-rights and ex-dividend) events, if any.
+std::optional<uint32_t> earliest_ex_rights_date(std::span<const XdXrInfo> events);
+
+// Context is needed when some category-1 event falls on or before the first bar's date: such an
+// event takes the close of the last bar before it, which the window does not hold.
+bool needs_fq_context(std::span<const SecurityBar> bars, std::optional<uint32_t> earliest);
+
+// Pages of 800 older bars, oldest first, starting at `first_offset` (the position just past the
+// window) and stepping back by 800 until a page begins before `earliest`, a page comes back
+// empty, `max_pages` pages are held, or the next offset no longer fits the request's 16 bits.
+// A failed request or an undecodable page is returned as an error: adjusting with a partial
+// context would silently give wrong prices.
+Result<std::vector<SecurityBar>> fetch_fq_context(const RequestFn& send, uint8_t category,
+                                                  uint8_t market, std::string_view code,
+                                                  uint32_t first_offset, uint32_t earliest,
+                                                  size_t max_pages);
+
+// Adjusts `bars` (oldest first, the window that ends `window_end` bars back from the newest) in
+// place: fetches the XDXR events and, when needed, the context through `send`, then adjusts the
+// whole window at once. fq 0 or an empty window sends nothing.
+Status adjust_window(std::vector<SecurityBar>& bars, uint8_t fq, uint8_t category, uint8_t market,
+                     std::string_view code, uint32_t window_end, uint8_t tier,
+                     const RequestFn& send);
+
+// Events and context for the factor report: the same fetching without adjusting anything.
+struct FqInputs {
+    std::vector<XdXrInfo> events;
+    std::vector<SecurityBar> context;
+};
+Result<FqInputs> fetch_fq_inputs(std::span<const SecurityBar> bars, uint8_t category,
+                                 uint8_t market, std::string_view code, uint32_t window_end,
+                                 size_t max_pages, const RequestFn& send);
+
+}  // namespace quotix::net

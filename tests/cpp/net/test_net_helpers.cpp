@@ -1,0 +1,177 @@
+// Pieces of the network layer that need no server: context pages and block file chunks over a
+// scripted request function, the fund range bounds and the rate limiter.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fund/fund_list.hpp"
+#include "hex_util.hpp"
+#include "net/block_download.hpp"
+#include "net/rate_limiter.hpp"
+#include "shared/fq_context.hpp"
+
+using namespace quotix;
+using namespace quotix::net;
+using quotix::testing::hex;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// One daily bar each: 2024-06-28 and 2001-01-02, close 10.000; and a page of no bars.
+const Bytes kJune2024 = hex("0100f4d834019e9b01329602e40100007a448096184b");
+const Bytes kJan2001 = hex("0100765431019e9b01329602e40100007a448096184b");
+const Bytes kNoBars = hex("0000");
+
+// Answers in order (then `rest`) and records every request.
+struct Script {
+    std::vector<Result<Bytes>> replies;
+    Bytes rest = kJune2024;
+    std::vector<Bytes> sent;
+
+    RequestFn fn() {
+        return [this](const Bytes& packet) -> Result<Bytes> {
+            sent.push_back(packet);
+            return sent.size() <= replies.size() ? replies[sent.size() - 1] : Result<Bytes>(rest);
+        };
+    }
+    uint32_t field(size_t i, size_t at, size_t width) const {
+        uint32_t v = 0;
+        for (size_t b = 0; b < width; ++b) v |= uint32_t(sent.at(i).at(at + b)) << (8 * b);
+        return v;
+    }
+};
+
+double ms_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+// Context pages of 800 step back from the first offset until a page begins before the earliest
+// event (one beginning on its date does not), a page is empty, the budget is spent or the offset
+// leaves 16 bits; pages go in front. A failed or undecodable page fails the whole fetch.
+TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
+    struct Case {
+        uint32_t offset, earliest;
+        size_t budget;
+        std::vector<Result<Bytes>> replies;
+        std::vector<uint32_t> starts;
+        std::string outcome;  // "ok" and the years of the bars
+    };
+    const Case cases[] = {
+        {0, 19900101, 3, {}, {0, 800, 1600}, "ok 2024 2024 2024"},
+        {64000, 19900101, 9, {}, {64000, 64800}, "ok 2024 2024"},
+        {65535, 19900101, 9, {}, {65535}, "ok 2024"},
+        {65536, 19900101, 9, {}, {}, "ok"},
+        {30, 20100101, 6, {kJune2024, kJan2001}, {30, 830}, "ok 2001 2024"},
+        {0, 20240628, 6, {kJune2024, kJan2001}, {0, 800}, "ok 2001 2024"},
+        {0, 19900101, 6, {kJune2024, kNoBars}, {0, 800}, "ok 2024"},
+        {800, 19900101, 6, {kJune2024, TdxError::disconnected()}, {800, 1600}, "Server disconnected"},
+        {800, 19900101, 6, {hex("01")}, {800}, "[E2103] "},
+    };
+    for (const Case& c : cases) {
+        Script s;
+        s.replies = c.replies;
+        auto ctx = fetch_fq_context(s.fn(), 4, 1, "600000", c.offset, c.earliest, c.budget);
+        std::vector<uint32_t> starts;
+        for (size_t i = 0; i < s.sent.size(); ++i) starts.push_back(s.field(i, 24, 2));
+        EXPECT_EQ(starts, c.starts) << c.offset;
+        std::string got = ctx ? "ok" : ctx.error().display();
+        for (const auto& bar : ctx ? *ctx : std::vector<SecurityBar>{}) got += " " + std::to_string(bar.year);
+        EXPECT_EQ(got.substr(0, c.outcome.size()), c.outcome) << c.offset;
+    }
+    EXPECT_EQ((std::vector<size_t>{fq_context_max_pages(0), fq_context_max_pages(1), fq_context_max_pages(2)}),
+              (std::vector<size_t>{3, 6, 9}));
+}
+
+// Only ex-rights events (category 1) count, and context is needed when the earliest falls on or
+// before the first bar's date.
+TEST(FqContext, WhenContextIsNeeded) {
+    auto event = [](uint32_t date, uint32_t category) {
+        XdXrInfo e;
+        e.year = date / 10000, e.month = date / 100 % 100, e.day = date % 100, e.category = category;
+        return e;
+    };
+    EXPECT_EQ(earliest_ex_rights_date(std::vector{event(20200105, 2), event(20210301, 1), event(20200601, 1)}), 20200601u);
+    EXPECT_FALSE(earliest_ex_rights_date(std::vector{event(20200105, 2)}));
+    SecurityBar first;
+    first.year = 2024, first.month = 6, first.day = 3;
+    const std::vector<SecurityBar> bars = {first};
+    EXPECT_TRUE(needs_fq_context(bars, 20240603u));
+    EXPECT_FALSE(needs_fq_context(bars, 20240604u));
+    EXPECT_FALSE(needs_fq_context(bars, std::nullopt));
+}
+
+// A block file comes in chunks of at most 30000 bytes; each contributes only the bytes asked for
+// (after the reply's 4-byte prefix), and a chunk bringing fewer fails naming where.
+TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
+    auto meta = [](uint32_t size) {
+        Bytes b(38, 0);
+        for (int i = 0; i < 4; ++i) b[i] = uint8_t(size >> (8 * i));
+        return b;
+    };
+    auto chunk = [](size_t n) { return Bytes(4 + n, 0x5a); };
+    struct Case {
+        std::vector<Result<Bytes>> replies;
+        std::vector<uint32_t> offsets, sizes;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {{meta(60001), chunk(30000), chunk(30000), chunk(1)}, {0, 30000, 60000}, {30000, 30000, 1}, "60001 bytes"},
+        {{meta(6), hex("0a000000 00112233445566778899")}, {0}, {6}, "6 bytes"},
+        {{meta(0)}, {}, {}, "0 bytes"},
+        {{meta(60000), chunk(30000), chunk(29000)}, {0, 30000}, {30000, 30000},
+         "[E2103] response length mismatch: offset=30000 expected=30000 received=29000"},
+        {{meta(5), hex("0000")}, {0}, {5}, "[E2103] response length mismatch: offset=0 expected=5 received=0"},
+    };
+    for (const Case& c : cases) {
+        Script s;
+        s.replies = c.replies;
+        auto data = download_block_file(s.fn(), "x.dat");
+        std::vector<uint32_t> offsets, sizes;
+        for (size_t i = 1; i < s.sent.size(); ++i) {
+            offsets.push_back(s.field(i, 12, 4));
+            sizes.push_back(s.field(i, 16, 4));
+        }
+        EXPECT_EQ(offsets, c.offsets);
+        EXPECT_EQ(sizes, c.sizes);
+        EXPECT_EQ(data ? std::to_string(data->size()) + " bytes" : data.error().display(), c.outcome);
+        if (data && data->size() == 6) {
+            EXPECT_EQ(*data, hex("001122334455"));
+        }
+    }
+}
+
+TEST(FundList, PageBudgetAndEndOfTheFundRange) {
+    for (auto [count, pages] : {std::pair{0, 0}, {1000, 1}, {1001, 2}, {65535, 66}})
+        EXPECT_EQ(fund::fund_list_page_budget(static_cast<uint16_t>(count)), static_cast<uint32_t>(pages)) << count;
+    // Past "169999" on market 0 or "519999" on market 1, bytes unsigned, fund prefixes never.
+    const std::tuple<uint8_t, const char*, bool> cases[] = {
+        {0, "170000", true}, {0, "159999", false}, {0, "16zzzz", false}, {1, "520000", true},
+        {1, "519999", false}, {1, "5", false}, {1, "\xe5\x8f\xb0", true}, {2, "999999", false},
+    };
+    for (const auto& [market, code, ends] : cases) EXPECT_EQ(fund::ends_past_fund_range(market, code), ends) << code;
+}
+
+// 1000 / rps ms apart (at least 5): the first at once, concurrent callers one interval apart; off
+// means no wait.
+TEST(RateLimiter, StartsAreAnIntervalApart) {
+    RateLimiter l(std::chrono::milliseconds(67));
+    for (auto [rps, ms] : {std::pair{15, 66}, {3, 333}, {200, 5}, {1000, 5}}) {
+        l.set_rps(rps);
+        EXPECT_EQ(l.interval().count(), ms) << rps;
+    }
+    l.set_rps(1);
+    auto t0 = std::chrono::steady_clock::now();
+    l.acquire();
+    l.set_rps(0);
+    for (int i = 0; i < 5; ++i) l.acquire();
+    EXPECT_LT(ms_since(t0), 500.0);
+    l.set_rps(33);  // 30 ms
+    t0 = std::chrono::steady_clock::now();
+    std::thread a([&] { l.acquire(); }), b([&] { l.acquire(); });
+    a.join();
+    b.join();
+    EXPECT_GE(ms_since(t0), 29.0);
+}

@@ -1,0 +1,248 @@
+// The blocking transport: one connection, the pool, the pooled request path's faults and retries,
+// the direct client's connection per request and server probing, against a raw peer or the mock.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+
+#include "client_fixture.hpp"
+#include "net/direct_client.hpp"
+#include "net/probe.hpp"
+#include "protocol/handshake.hpp"
+#include "protocol/packet.hpp"
+#include "protocol/response.hpp"
+#include "tcp_peer.hpp"
+
+using namespace quotix;
+using namespace quotix::net;
+using namespace quotix::testing;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+TEST(TcpConnection, RefusedPortOrBadTimeoutFailsTheConnect) {
+    const uint16_t closed = TcpPeer::closed_port();
+    EXPECT_EQ(outcome(TcpConnection::connect("127.0.0.1", closed, 1.0)),
+              "Connection error: Failed to connect to 127.0.0.1:" + std::to_string(closed) + ": " + errno_text(ECONNREFUSED));
+    // Negative and NaN are refused before dialing, zero where the socket refuses it.
+    TcpPeer peer;
+    for (double t : {-1.0, std::nan("")}) EXPECT_FALSE(TcpConnection::connect("127.0.0.1", peer.port(), t).ok());
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(peer.accepted(), 0u);
+    EXPECT_EQ(outcome(TcpConnection::connect("127.0.0.1", peer.port(), 0.0)),
+              "Connection error: set_read_timeout: cannot set a 0 duration timeout");
+}
+
+TEST(TcpConnection, ConnectIsBoundedByTheTimeout) {
+    // A listener that never accepts, its queue filled: further SYNs go unanswered.
+    TcpPeer peer(true, 0);
+    std::vector<TcpConnection> fillers;
+    for (int i = 0; i < 4; ++i)
+        if (auto c = TcpConnection::connect("127.0.0.1", peer.port(), 0.05)) fillers.push_back(std::move(*c));
+    const auto t0 = Clock::now();
+    auto c = TcpConnection::connect("127.0.0.1", peer.port(), 0.3);
+    EXPECT_EQ(outcome(c).rfind("Connection error: Failed to connect to 127.0.0.1:", 0), 0u) << outcome(c);
+    EXPECT_LT(seconds_since(t0), 3.0);  // the 0.3 s time-out, not the system's minutes
+}
+
+// A silent peer, and one that trickles a byte every 0.3 s so that every single read gets its
+// byte in time: either way an exchange ends at its deadline (the 0.5 s read time-out) with the
+// error of an expired read time-out, whoever runs it, and a pooled connection is not kept. The
+// heartbeat learns of it as soon, and disconnect, which waits for the beat, is not held either.
+TEST(TcpConnection, ExchangeEndsAtItsDeadline) {
+    const std::vector<uint8_t> setup_replies(3 * 16, 0);  // three empty replies
+    std::vector<uint8_t> reply(20, 0);                     // 4 body bytes: 6 s in all
+    reply[12] = reply[14] = 4;
+    const auto packet = build_security_count_packet(0);
+    const std::string expired = "Connection error: recv failed: " + errno_text(EAGAIN);
+    auto dial = [](uint16_t port) { return TcpConnection::connect("127.0.0.1", port, 0.5).value(); };
+    struct Case {
+        const char* name;
+        bool trickle, handshaken;
+        std::function<std::string(uint16_t)> run;
+    };
+    const Case cases[] = {
+        {"silent reply", false, false, [&](uint16_t port) {
+             auto c = dial(port);
+             return outcome(read_response(c, c.exchange_deadline()));
+         }},
+        {"handshake", true, false, [&](uint16_t port) {
+             auto c = dial(port);
+             return outcome(perform_handshake(c));
+         }},
+        {"pooled request", true, true, [&](uint16_t port) {
+             TdxHqClient client(loopback_seams({loopback("p", port)}, {}, 10s, 0.5));
+             client.set_auto_retry(false);
+             auto r = client.send_and_recv(packet);
+             EXPECT_EQ(client.pool_stats().total, 0u);
+             return outcome(r);
+         }},
+        {"direct request", true, true,
+         [&](uint16_t port) { return outcome(TdxDirectClient("127.0.0.1", port, 0.5).send_and_recv(packet)); }},
+        {"heartbeat", true, true, [&](uint16_t port) {
+             TdxHqClient client(loopback_seams({loopback("p", port)}, {}, 100ms, 0.5));
+             EXPECT_TRUE(client.connect("127.0.0.1", port, 0.5).ok());
+             const bool lost = eventually([&] { return !client.is_connected(); }, 3000ms);
+             client.disconnect();
+             return lost ? expired : "still connected";
+         }},
+    };
+    LogCapture quiet(0);
+    std::vector<std::thread> runs;
+    for (const Case& c : cases) {
+        runs.emplace_back([&] {
+            TcpPeer peer;
+            if (c.trickle) peer.script(c.handshaken ? setup_replies : std::vector<uint8_t>{}, reply, 300ms);
+            const auto t0 = Clock::now();
+            EXPECT_EQ(c.run(peer.port()), expired) << c.name;
+            EXPECT_LT(seconds_since(t0), 3.0) << c.name;
+        });
+    }
+    for (auto& t : runs) t.join();
+}
+
+// Counts stay true through exhaustion (coded 2006), close_all with a connection handed out, and
+// failed connects or hooks, which would otherwise use up the pool for good.
+TEST(Pool, AccountingThroughFailuresAndClosing) {
+    TcpPeer peer;
+    auto stats = [](const ConnectionPool& p) { return std::vector<size_t>{p.stats().idle, p.stats().active, p.stats().total}; };
+    auto pool = ConnectionPool::create(5, 2.0, nullptr);
+    std::vector<PooledConnGuard> held;
+    for (int i = 0; i < 5; ++i) held.push_back(pool->checkout("127.0.0.1", peer.port()).value());
+    LogCapture log(1);
+    EXPECT_EQ(outcome(pool->checkout("127.0.0.1", peer.port())), "[E2006] connection pool exhausted: active=5, max=5");
+    EXPECT_EQ(log.take(), "[E] pool  exhausted (active=5, max=5)\n");
+    while (held.size() > 1) held.pop_back();
+    pool->close_all();
+    EXPECT_EQ(stats(*pool), (std::vector<size_t>{0, 0, 1}));
+    held.clear();  // given back after all
+    EXPECT_EQ(stats(*pool), (std::vector<size_t>{1, 0, 1}));
+    pool->close_all();
+    auto hooked = ConnectionPool::create(5, 2.0, [](TcpConnection&) -> Status { return TdxError::disconnected(); });
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_FALSE(pool->checkout("127.0.0.1", TcpPeer::closed_port()).ok());
+        EXPECT_EQ(outcome(hooked->checkout("127.0.0.1", peer.port())), "Server disconnected");
+    }
+    EXPECT_EQ(stats(*pool), (std::vector<size_t>{0, 0, 0}));
+    EXPECT_EQ(stats(*hooked), (std::vector<size_t>{0, 0, 0}));
+}
+
+class Loopback : public SharedMock<3> {};
+
+// One request meets each fault with retries off: the fault is that request's error, the
+// connection it met is not kept, and the next request gets its own reply, never a stale one.
+// A never-connected client dials primary row 0 and reuses the pooled connection.
+TEST_F(Loopback, EachTransportFaultFailsOnlyItsRequest) {
+    MockServer& mock = *mock_;
+    const Bytes market0 = build_security_count_packet(0), market1 = build_security_count_packet(1);
+    struct Case {
+        const char* name;
+        nlohmann::json fault;
+        std::string error;  // empty: any failure (a reset or a close, as the race falls)
+    };
+    const Case cases[] = {
+        {"stall, then a late reply", {{"action", "delay"}, {"seconds", 0.8}}, "Connection error: recv failed: " + errno_text(EAGAIN)},
+        {"closed inside the header", {{"action", "close"}, {"when", "inside_header"}}, "Server disconnected"},
+        {"truncated inside the body", {{"action", "close"}, {"when", "inside_body"}}, "Server disconnected"},
+        {"corrupt body", {{"action", "corrupt_zlib"}}, "[E2102] zlib decompress failed: invalid block type"},
+        {"wrong length", {{"action", "zero_body"}}, "[E2003] server disconnected: empty response body"},
+        {"duplicated reply", {{"action", "twice"}}, "ok"},
+        {"refused", {{"action", "refuse"}, {"cmd", "accept"}}, ""},
+    };
+    TdxHqClient client(loopback_seams({loopback("a", mock.port(0)), loopback("b", mock.port(1))}, {}, 10s, 0.5));
+    client.set_auto_retry(false);
+    const auto want = client.send_and_recv(market1);
+    ASSERT_TRUE(want.ok());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        client.disconnect();
+        auto fault = c.fault;
+        fault.emplace("cmd", "count");
+        fault["nth"] = 1;
+        mock.set_fault(fault);
+        const std::string got = outcome(client.send_and_recv(market0));
+        if (c.error.empty()) {
+            EXPECT_NE(got, "ok");
+        } else {
+            EXPECT_EQ(got, c.error);
+        }
+        EXPECT_EQ(client.pool_stats().total, 0u);
+        auto next = client.send_and_recv(market1);
+        ASSERT_TRUE(next.ok()) << next.error().display();
+        EXPECT_EQ(*next, *want);
+        mock.reset();
+    }
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(client.send_and_recv(market1).ok());
+    EXPECT_EQ(mock.accepted(), 0);
+    EXPECT_EQ(mock.requests("count", 0), 2);
+    EXPECT_FALSE(client.is_connected());
+}
+
+// A connected client whose server answers everything with an empty body pays the whole schedule
+// there: five attempts 0.1, 0.5, 1 and 2 s apart, each failed one closing its connection, then
+// coded 2005. A client that lost its connection reconnects before the retry.
+TEST_F(Loopback, RetriesFollowTheScheduleAndReconnectFirst) {
+    MockServer& mock = *mock_;
+    TdxHqClient client(loopback_seams({loopback("a", mock.port(0))}));
+    ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
+    mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}});
+    LogCapture logs(2);
+    EXPECT_EQ(outcome(client.send_and_recv(build_security_count_packet(0))), "[E2005] retry exhausted: 5 attempts");
+    EXPECT_EQ(logs.take(),
+              "[W] hq  request failed, retry 1/4 in 0.1s\n[W] hq  request failed, retry 2/4 in 0.5s\n"
+              "[W] hq  request failed, retry 3/4 in 1.0s\n[W] hq  request failed, retry 4/4 in 2.0s\n"
+              "[E] hq  retry exhausted after 5 attempts\n");
+    auto log = mock.request_log("count");
+    ASSERT_EQ(log.size(), 5u);
+    const double delays[] = {0.1, 0.5, 1.0, 2.0};
+    for (int i = 0; i < 4; ++i) EXPECT_GE(log[i + 1]["mono"].get<double>() - log[i]["mono"].get<double>(), delays[i] - 0.01);
+    EXPECT_EQ(mock.handshakes(), 1 + 4);
+    EXPECT_TRUE(client.is_connected());
+
+    mock.reset();
+    client.add_server("b", "127.0.0.1", mock.port(1));
+    client.disconnect();  // not connected, current server kept
+    mock.listen(0, false);
+    LogCapture info(3);
+    EXPECT_EQ(outcome(client.send_and_recv(build_security_count_packet(0))), "ok");
+    EXPECT_EQ(info.take(), "[W] hq  request failed, retry 1/4 in 0.1s\n[W] hq  connection lost, attempting reconnect...\n"
+                           "[I] hq  connected to 127.0.0.1:" + std::to_string(mock.port(1)) + "\n");
+    EXPECT_EQ(mock.requests("count", 1), 1);
+}
+
+// Every request of the direct client opens, handshakes and closes a connection of its own; with
+// fq its context pages start just past the window, and with no bars the events are asked still.
+TEST_F(Loopback, DirectClientConnectsPerRequest) {
+    MockServer& mock = *mock_;
+    TdxDirectClient direct("127.0.0.1", mock.port(), 2.0);
+    ASSERT_EQ(outcome(direct.get_security_bars(4, 1, "600036", 0, 10, 2)), "ok");
+    std::vector<int> starts;
+    for (const auto& e : mock.request_log("bars")) starts.push_back(e["args"]["start"].get<int>());
+    EXPECT_EQ(starts, (std::vector<int>{0, 10, 810}));
+    EXPECT_EQ(mock.accepted(), 4);
+    EXPECT_EQ(mock.handshakes(), 4);
+    auto none = direct.get_security_bars(4, 1, "999999", 0, 10, 1);
+    EXPECT_TRUE(none.ok() && none->empty());
+    EXPECT_EQ(mock.requests("xdxr"), 2);
+    EXPECT_TRUE(eventually([&] { return mock.open_connections() == 0; }));
+}
+
+// Each answering server is timed on two connections of its own (the count request of Shanghai on
+// each), fastest first; refused servers and those failing either connection are left out.
+TEST_F(Loopback, ProbeListsAnsweringServersFastestFirst) {
+    MockServer& mock = *mock_;
+    mock.listen(1, false);
+    mock.set_fault({{"action", "delay"}, {"cmd", "count"}, {"server", 0}, {"seconds", 0.2}, {"nth", 2}});
+    mock.set_fault({{"action", "refuse"}, {"cmd", "accept"}, {"server", 2}, {"nth", 2}});
+    const std::vector<ServerEntry> rows = {loopback("slow", mock.port(0)), loopback("off", mock.port(1)),
+                                           loopback("closed", TcpPeer::closed_port()),
+                                           loopback("once", mock.port(2)), loopback("ok", mock.port(2))};
+    auto found = probe_servers(rows, 2.0);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].name, "ok");
+    EXPECT_EQ(found[1].name, "slow");
+    EXPECT_GE(found[1].api_ms, 200.0);  // timed on the second connection only
+    EXPECT_EQ(mock.accepted(0), 2);
+    EXPECT_EQ(mock.requests("count", 0), 2);
+    EXPECT_EQ(mock.request_log("count")[0]["args"]["market"], 1);
+    EXPECT_TRUE(probe_servers({loopback("ok", mock.port(0))}, 0.0).empty());
+}
