@@ -35,8 +35,9 @@
 #include "async/runtime.hpp"
 #include "core/constants.hpp"
 #include "core/error.hpp"
-#include "net/client.hpp"
 #include "protocol/types.hpp"
+#include "shared/cache_entry.hpp"
+#include "shared/fq_context.hpp"
 
 namespace quotix::net {
 

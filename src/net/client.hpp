@@ -26,6 +26,7 @@
 #include "net/rate_limiter.hpp"
 #include "protocol/adjuster.hpp"
 #include "protocol/types.hpp"
+#include "shared/cache_entry.hpp"
 #include "shared/fq_context.hpp"
 #include "shared/servers.hpp"
 
@@ -47,20 +48,6 @@ struct ClientSeams {
     // Time-out of the reconnect before a retry and of reconnect_to_another_server.
     double reconnect_timeout_s = 5.0;
 };
-
-// A cached value and the monotonic time until which it is valid (strictly before).
-template <class T>
-struct CacheEntry {
-    T value;
-    std::chrono::steady_clock::time_point expires_at;
-
-    bool valid(std::chrono::steady_clock::time_point now) const { return now < expires_at; }
-};
-
-// Adjustment context tiers: 2400, 4800 or 7200 bars of history for price adjustment.
-inline constexpr uint8_t FQ_CONTEXT_LOW = 0;
-inline constexpr uint8_t FQ_CONTEXT_MID = 1;
-inline constexpr uint8_t FQ_CONTEXT_HIGH = 2;
 
 // The current server, shared with the heartbeat thread.
 struct SharedServer {

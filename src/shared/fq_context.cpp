@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "net/client.hpp"
 #include "protocol/adjuster.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"

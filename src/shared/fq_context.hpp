@@ -15,6 +15,11 @@
 
 namespace quotix::net {
 
+// Adjustment context tiers: 2400, 4800 or 7200 bars of history for price adjustment.
+inline constexpr uint8_t FQ_CONTEXT_LOW = 0;
+inline constexpr uint8_t FQ_CONTEXT_MID = 1;
+inline constexpr uint8_t FQ_CONTEXT_HIGH = 2;
+
 // One request and its (inflated) reply body, through whichever path the caller uses.
 using RequestFn = std::function<Result<std::vector<uint8_t>>(const std::vector<uint8_t>& packet)>;
 
