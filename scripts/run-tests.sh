@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 fail=0
 step() { echo; echo "=== $*"; }
 
+step "layer rules"
+scripts/check-layers.sh || fail=1
+
 step "C++ tests"
 build/plain/quotix_tests --gtest_brief=1 || fail=1
 
