@@ -1,5 +1,6 @@
 // The block (sector) file format: a 384-byte header, a u16 block count, then fixed 2813-byte
 // slots of a 9-byte name, u16 code count, u16 type and room for 400 seven-byte codes.
+// A block file downloaded from the server holds the same bytes as a local one.
 #pragma once
 
 #include <cstdint>
