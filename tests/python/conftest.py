@@ -1,9 +1,6 @@
 """Shared fixtures: one loopback mock quote server for the session, clients of every kind
-connected to it, and a private home whose server cache blacklists every built-in server.
-
-An unconnected pooled client would dial the built-in public server tables, so every client made
-here is connected to the mock before its first request, and the smart client's table walks find
-every built-in row blacklisted."""
+connected to it before their first request (an unconnected pooled client would dial the built-in
+public servers), and a private home whose server cache blacklists every built-in server."""
 
 import json
 import os
