@@ -65,12 +65,8 @@ def is_index(market: int, code: str) -> bool:
 @functools.lru_cache(maxsize=None)
 def trading_days(n: int):
     """The n weekdays ending with NEWEST_DAY, oldest first (no holidays)."""
-    days, d = [], NEWEST_DAY
-    while len(days) < n:
-        if d.weekday() < 5:
-            days.append(d)
-        d -= _dt.timedelta(days=1)
-    return days[::-1]
+    days = (NEWEST_DAY - _dt.timedelta(days=k) for k in range(7 * n))
+    return [d for d in days if d.weekday() < 5][:n][::-1]
 
 
 def _stamps(category, n):
@@ -90,7 +86,7 @@ def bar_series(market: int, code: str, category: int):
     low = close - 150, vol = 1000 + i, amount = vol x 10000; up = 100 + i mod 100, down = 300 - i mod 100."""
     if not known(market, code):
         return ()
-    name, n, base = SPECIAL.get((market, code), (None, 500 if code.startswith("88") else 1000,
+    _, n, base = SPECIAL.get((market, code), (None, 500 if code.startswith("88") else 1000,
                                                  20000 + 100 * (_num(code) % 100)))
     n = 2000 if category in E.INTRADAY_CATEGORIES else n
     return tuple({"year": d.year, "month": d.month, "day": d.day, "hour": h, "minute": mi,
@@ -127,30 +123,20 @@ def bar_date(market, code, back):
     return b["year"] * 10000 + b["month"] * 100 + b["day"]
 
 
-def quote(market: int, code_raw: bytes):
-    n = _num(code_raw.rstrip(b"\0").decode("utf-8", "replace"))
-    p, vol = 1000 + n % 1000, 100000 + n % 1000
-    return {"market": market, "code": code_raw, "active1": 100, "price": p, "last_close": p - 10, "open": p - 5,
-            "high": p + 20, "low": p - 30, "reversed_bytes0": 14302541, "reversed_bytes1": 3, "vol": vol,
-            "cur_vol": 100, "amount": vol * 1000, "s_vol": 60000, "b_vol": 40000, "reversed_bytes2": 0,
-            "reversed_bytes3": 0, "bids": [p - k for k in range(1, 6)], "asks": [p + k for k in range(1, 6)],
-            "bid_vols": [100 * k for k in range(1, 6)], "ask_vols": [200 * k for k in range(1, 6)],
-            "reversed_bytes4": 1, "reversed_bytes5": 0, "reversed_bytes6": 0, "reversed_bytes7": 0,
-            "reversed_bytes8": 0, "reversed_bytes9": -5, "active2": 100}
+def price(code) -> int:
+    """P: the price of quotes, minute data and ticks, in the security's unit."""
+    return 1000 + _num(code) % 1000
 
 
 def minute_points(market, code):
-    """240 (price, vol) points in time order; price in the security's unit."""
-    p = 1000 + _num(code) % 1000
-    return [(p + i % 10, 100 + i) for i in range(240)] if known(market, code) else []
+    """240 (price, vol) points in time order."""
+    return [(price(code) + i % 10, 100 + i) for i in range(240)] if known(market, code) else []
 
 
 @functools.lru_cache(maxsize=64)
 def tick_series(market, code):
-    p = 1000 + _num(code) % 1000
-    return tuple({"minutes": (570 if k < 600 else 660) + k // 5, "price": p + k % 7 - 3, "vol": 10 + k % 90,
-                  "num": 1 + k % 5, "buyorsell": k % 2, "reserved": 0}
-                 for k in range(1200)) if known(market, code) else ()
+    return tuple({"minutes": (570 if k < 600 else 660) + k // 5, "price": price(code) + k % 7 - 3, "vol": 10 + k % 90,
+                  "num": 1 + k % 5, "buyorsell": k % 2} for k in range(1200)) if known(market, code) else ()
 
 
 def xdxr_events(market, code):
@@ -174,62 +160,43 @@ def xdxr_events(market, code):
     }.get((market, code), [])
 
 
-def finance_record(market, code):
-    m = _num(code) % 1000
-    f = {"liutongguben": 1000000.0 + m, "province": m % 32, "industry": m % 100, "updated_date": 20240630,
-         "ipo_date": 19991110}
-    f.update({name: 1000.0 * (j + 1) + m for j, name in enumerate(E.FINANCE_FLOATS)})
-    return f
+def blocks(name: str):
+    """The blocks of every block file: twelve, named after the file, of one to three codes each;
+    enough for two chunks."""
+    return [(f"板块{name[6:8]}{k:02d}", [f"{600000 + 3 * k + m:06d}" for m in range(k % 3 + 1)]) for k in range(12)]
 
 
-def _block(name, codes, block_type=2):
-    return {"name": name, "block_type": block_type, "codes": codes}
-
-
-BLOCK_FILES = {
-    "block_zs.dat": [_block("沪深300", ["600000", "600036", "600519", "000001", "000002"]),
-                     _block("其他指数", ["600000"], 1)],
-    "block_fg.dat": [_block("银行", ["600000", "600036", "000001"]), _block("地产", ["000002"]),
-                     _block("白酒", ["600519"]), _block("证券", ["600100", "600101"]),
-                     _block("保险", ["600102"])],
-    "block_gn.dat": [_block(f"概念{k + 1:02d}", [f"{600100 + 5 * k + m:06d}" for m in range(k % 5 + 1)])
-                     for k in range(40)],
-}
-
-
-@functools.lru_cache(maxsize=None)
-def block_file(name: str) -> bytes:
-    return E.block_file(BLOCK_FILES[name]) if name in BLOCK_FILES else b""
-
-
-def reply(name, a):
-    """The body answering one decoded request."""
-    if name == "count":
-        return struct.pack("<H", len(security_list(a["market"])))
-    if name == "list":
-        return E.security_list_body(security_list(a["market"])[a["start"]:a["start"] + 1000])
-    if name == "bars":
-        page = select_page(bar_series(a["market"], a["code"], a["category"]), a["start"], a["count"], 800)
-        return E.bars_body(page, a["category"], is_index(a["market"], a["code"]))
-    if name == "quotes":
-        return E.quotes_body([quote(m, bytes.fromhex(h)) for (m, _), h in zip(a["pairs"], a["codes_hex"])])
-    if name in ("ticks", "history_ticks"):
-        page = select_page(tick_series(a["market"], a["code"]), a["start"], a["count"], 2000)
-        return E.ticks_body(page, history=name == "history_ticks")
-    if name == "minute":
-        return E.minute_time_body(minute_points(a["market"], a["code"]))
-    if name == "xdxr":
-        return E.xdxr_body(a["market"], a["code"], xdxr_events(a["market"], a["code"]))
-    if name == "finance":
-        return E.finance_body(a["market"], a["code"], finance_record(a["market"], a["code"]))
-    if name == "block_meta":
-        data = block_file(a["file"])
-        return struct.pack("<IB", len(data), 1) + (hashlib.sha256(data).digest() if data else bytes(32)) + bytes(3)
-    if name == "block_chunk":
-        piece = block_file(a["file"])[a["offset"]:a["offset"] + a["size"]]
-        return struct.pack("<I", len(piece)) + piece
-    return SETUP.get(name, b"\0\0")  # an unknown request gets a short body: a decoding failure, not a hang
+def block_reply(name, offset=None, size=0):
+    """The size and hash of a block file, or a chunk of it."""
+    data = E.block_file(blocks(name))
+    if offset is None:
+        return struct.pack("<IB", len(data), 1) + hashlib.sha256(data).digest() + bytes(3)
+    piece = data[offset:offset + size]
+    return struct.pack("<I", len(piece)) + piece
 
 
 SETUP = {"setup1": bytes(range(1, 43)), "setup2": struct.pack("<HH", 1, 2) + bytes(12),
          "setup3": ("quotix 模拟行情主站 ".encode("gbk") * 12).ljust(300, b"\0")}
+# The body answering each kind of decoded request, from its arguments.
+REPLIES = {
+    "count": lambda a: struct.pack("<H", len(security_list(a["market"]))),
+    "list": lambda a: E.security_list_body(security_list(a["market"])[a["start"]:a["start"] + 1000]),
+    "bars": lambda a: E.bars_body(select_page(bar_series(a["market"], a["code"], a["category"]), a["start"],
+                                              a["count"], 800), a["category"], is_index(a["market"], a["code"])),
+    "quotes": lambda a: b"\xb1\xcb" + struct.pack("<H", a["n"]) + b"".join(
+        E.quote_record(m, bytes.fromhex(h), price(c)) for (m, c), h in zip(a["pairs"], a["codes_hex"])),
+    "ticks": lambda a: E.ticks_body(select_page(tick_series(a["market"], a["code"]), a["start"], a["count"], 2000),
+                                    history="date" in a),
+    "minute": lambda a: E.minute_time_body(minute_points(a["market"], a["code"])),
+    "xdxr": lambda a: E.xdxr_body(a["market"], a["code"], xdxr_events(a["market"], a["code"])),
+    "finance": lambda a: E.finance_body(a["market"], a["code"], _num(a["code"]) % 1000),
+    "block_meta": lambda a: block_reply(a["file"]),
+    "block_chunk": lambda a: block_reply(a["file"], a["offset"], a["size"]),
+}
+REPLIES["history_ticks"] = REPLIES["ticks"]
+
+
+def reply(name, args):
+    """The body answering one decoded request; an unknown one gets a short body, so that it shows
+    as a decoding failure, not a hang."""
+    return REPLIES[name](args) if name in REPLIES else SETUP.get(name, b"\0\0")

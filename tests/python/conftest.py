@@ -1,13 +1,11 @@
 """Shared fixtures: one loopback mock quote server for the session, clients of every kind
-connected to it, and a private home whose server cache blacklists every built-in server.
-
-An unconnected pooled client would dial the built-in public server tables, so every client made
-here is connected to the mock before its first request, and the smart client's table walks find
-every built-in row blacklisted."""
+connected to it before their first request (an unconnected pooled client would dial the built-in
+public servers), and a private home whose server cache blacklists every built-in server."""
 
 import json
 import os
 import re
+import select
 import socket
 import subprocess
 import sys
@@ -17,38 +15,64 @@ import time
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "mock_server"))
+MOCK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mock_server")
+sys.path.insert(0, MOCK)
 
 import quotix._internal as qi  # noqa: E402
-from launcher import MockServer  # noqa: E402
 
-with open(os.path.join(HERE, "..", "..", "src", "shared", "servers.cpp"), encoding="utf-8") as _f:
+with open(os.path.join(MOCK, "..", "..", "src", "shared", "servers.cpp"), encoding="utf-8") as _f:
     _ROWS = re.findall(r'\{"[^"]*",\s*"([0-9.]+)",\s*(\d+)\}', _f.read())
 assert len(_ROWS) == 112, "a built-in row missed here is one a test might dial"
 BUILTIN = sorted({(ip, int(port)) for ip, port in _ROWS})
 
 
+class MockServer:
+    """The mock (../mock_server/README.md) as a child process with `servers` quote ports on
+    127.0.0.1; it ends with stop(), or when the pipe to its stdin closes with this process."""
+
+    def __init__(self, servers):
+        self.proc = subprocess.Popen([sys.executable, os.path.join(MOCK, "server.py"), "--servers", str(servers)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        assert select.select([self.proc.stdout], [], [], 15)[0], "mock server did not start in time"
+        info = json.loads(self.proc.stdout.readline())
+        self.ports, self._ctl = info["ports"], socket.create_connection(("127.0.0.1", info["control"]), timeout=10)
+        self._replies = self._ctl.makefile("rb")
+
+    def address(self, i=0):
+        return "127.0.0.1", self.ports[i]
+
+    def call(self, op, **fields):
+        self._ctl.sendall((json.dumps({"op": op, **fields}) + "\n").encode())
+        reply = json.loads(self._replies.readline())
+        assert reply.pop("ok"), reply
+        return reply
+
+    def set_fault(self, action, **params):
+        """One fault, e.g. set_fault("delay", cmd="bars", seconds=2, nth=1)."""
+        self.call("set_fault", fault={"action": action, **params})
+
+    def counters(self, server=None):
+        c = self.call("counters")
+        return c["total"] if server is None else c["servers"][server]
+
+    def requests(self, cmd=None, server=None):
+        """Requests of one kind (None: all kinds), on one server (index) or on all."""
+        c = self.counters(server)
+        return c["requests_total"] if cmd is None else c["requests"].get(cmd, 0)
+
+    def args(self, cmd):
+        """The decoded arguments of every request of one kind, in arrival order."""
+        return [e["args"] for e in self.call("log", cmd=cmd)["entries"]]
+
+
 def write_cache(base, last=None):
     """A server cache under base naming `last` (ip, port) as the last good server."""
-    path = os.path.join(str(base), ".quotix", "server_cache.json")
-    os.makedirs(os.path.dirname(path), exist_ok=True)
+    os.makedirs(os.path.join(base, ".quotix"), exist_ok=True)
     now = int(time.time())
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump({"version": 1, "server_stats": {},
-                   "last_success": last and {"ip": last[0], "port": last[1], "name": "mock", "timestamp": now,
-                                             "latency_ms": 5},
-                   "blacklist": [{"ip": ip, "port": p, "reason": "kline_empty", "timestamp": now}
-                                 for ip, p in BUILTIN]},
-                  f)
-    return path
-
-
-def closed_port():
-    """A loopback port with no listener."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    good = last and {"ip": last[0], "port": last[1], "name": "mock", "timestamp": now, "latency_ms": 5}
+    bad = [{"ip": ip, "port": p, "reason": "kline_empty", "timestamp": now} for ip, p in BUILTIN]
+    with open(os.path.join(base, ".quotix", "server_cache.json"), "w", encoding="utf-8") as f:
+        json.dump({"version": 1, "server_stats": {}, "last_success": good, "blacklist": bad}, f)
 
 
 def run_python(code, **env):
@@ -65,13 +89,15 @@ def run_python(code, **env):
 def mock_session():
     m = MockServer(servers=2)
     yield m
-    m.stop()
+    m.call("stop")
+    m.proc.stdin.close()
+    m.proc.wait(10)
 
 
 @pytest.fixture
 def mock(mock_session):
-    mock_session.listen(0, True)
-    mock_session.reset()
+    mock_session.call("listen", server=0, on=True)
+    mock_session.call("reset")
     return mock_session
 
 
@@ -103,10 +129,9 @@ def client(mock, home):
         else:
             c = {"direct": qi.TdxDirectClient, "block": qi.TdxBlockClient}[kind](host, port, 2.0)
         for setter in ("set_rate_limit", "set_rate_limit_daily"):
-            if hasattr(c, setter):
-                getattr(c, setter)(0)
+            getattr(c, setter, lambda rps: None)(0)
         made.append(c)
-        mock.reset()
+        mock.call("reset")
         return c
 
     yield make

@@ -16,25 +16,19 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 
 
-def test_pool_fills_and_is_replaced(mock):
-    for size, want in [(None, 4), (0, 1), (3, 3)]:
-        c = AsyncTdxHqClient() if size is None else AsyncTdxHqClient.with_pool_size(pool_size=size)
-        assert (c.connection_count(), c.is_connected()) == (0, False)
-        assert c.connect(*mock.address(), 2.0) is True and c.connection_count() == want
-    assert mock.counters(0)["handshakes"] == 8
-    assert c.connect(*mock.address(1)) is True and c.connection_count() == 3
-    assert mock.counters(1)["handshakes"] == 3
-    assert c.disconnect() is None and (c.connection_count(), c.is_connected()) == (0, False)
-    del c
-    gc.collect()
-    wait_until(lambda: mock.counters()["open"] == 0)
-
-
 def wait_until(predicate, limit=10.0):
     deadline = time.monotonic() + limit
     while not predicate():
         assert time.monotonic() < deadline, "condition not met in time"
         time.sleep(0.01)
+
+
+def test_pool_size(mock):
+    for c, want in [(AsyncTdxHqClient(), 4), (AsyncTdxHqClient.with_pool_size(pool_size=3), 3)]:
+        assert (c.connection_count(), c.is_connected()) == (0, False)
+        assert c.connect(*mock.address(), 2.0) is True and (c.connection_count(), c.is_connected()) == (want, True)
+        assert c.disconnect() is None and (c.connection_count(), c.is_connected()) == (0, False)
+    assert mock.counters(0)["handshakes"] == 7
 
 
 def test_borrows():
@@ -84,7 +78,7 @@ def test_runtime_ends_with_the_object(mock):
     gc.collect()
     assert time.monotonic() - t0 < 10
     # The last reference dropped on another thread during a call: that thread ends the object.
-    mock.reset()
+    mock.call("reset")
     mock.set_fault("delay", cmd="count", seconds=0.3, nth=1)
     c, results = AsyncTdxHqClient.with_pool_size(2), []
     c.connect(*mock.address(), 2.0)
@@ -106,13 +100,6 @@ def run_of(client, n):
     return time.monotonic() - t0
 
 
-def phase_at(seconds):
-    local = int(seconds) + 8 * 3600
-    if (local // 86400 + 4) % 7 in (0, 6):
-        return "closed"
-    return "trading" if 9 * 3600 + 1800 <= local % 86400 <= 15 * 3600 else "prepost"
-
-
 def test_rate_setters(client):
     c = client("async")
     c.set_rate_limit(10)  # 1000 ms / 10
@@ -123,5 +110,4 @@ def test_rate_setters(client):
     assert run_of(c, 6) >= 0.1 - 0.002
     c.set_rate_limit(1000000)  # capped at 200 per second: 5 ms
     assert run_of(c, 6) >= 0.025 - 0.002
-    before, got, after = phase_at(time.time()), c.auto_detect_phase(), phase_at(time.time())
-    assert got in (before, after)
+    assert c.auto_detect_phase() in ("trading", "prepost", "closed")  # which one is tested in C++

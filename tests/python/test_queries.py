@@ -1,19 +1,22 @@
-"""Each binding reaches its core and shapes the result: one call per method against the mock,
-checked against the mock's data set for key order, value types and values (tuple layouts and
-DataFrame columns likewise). What the core does with the replies is tested in C++."""
+"""Each binding reaches its core and shapes the result: one call per method of every class against
+the mock, checked against the mock's data set for key order, value types and values (tuple layouts
+and DataFrame columns likewise). What the core does with the replies is tested in C++."""
 
 import dataset
 import encoders
 import pytest
 
 BAR = "open close high low vol amount year month day hour minute datetime"
-INDEX = BAR + " up_count down_count"
 FRAME = "datetime year month day hour minute open high low close vol amount"
 LEVELS = lambda fmt: " ".join(fmt.format(k=k) for k in range(1, 6))  # noqa: E731
 QUOTE = "market code price last_close open high low vol cur_vol amount s_vol b_vol " + \
     LEVELS("bid{k} bid_vol{k} ask{k} ask_vol{k}")
+FLOATS = ("zongguben guojiagu faqirenfarengu farengu bgu hgu zhigonggu zongzichan liudongzichan gudingzichan "
+          "wuxingzichan gudongrenshu liudongfuzhai changqifuzhai zibengongjijin jingzichan zhuyingshouru "
+          "zhuyinglirun yingshouzhangkuan yingyelirun touzishouyu jingyingxianjinliu zongxianjinliu cunhuo "
+          "lirunzonghe shuihoulirun jinglirun weifenpeilirun meigujingzichan")  # and a last one, not shown
 KEYS = {k: v.split() for k, v in {
-    "bar": BAR, "index": INDEX, "frame": FRAME, "index_frame": FRAME + " up_count down_count",
+    "bar": BAR, "index": BAR + " up_count down_count", "frame": FRAME, "index_frame": FRAME + " up_count down_count",
     "smart_bar": "open high low close vol amount year month day hour minute datetime",
     "block_bar": "datetime open high low close amount vol year month day hour minute up_count down_count",
     "hq_quote": "market code price last_close open high low servertime vol cur_vol amount s_vol b_vol "
@@ -31,8 +34,7 @@ KEYS = {k: v.split() for k, v in {
     "minute": "time price avg_price vol",
     "tick": "time price vol num buyorsell reserved", "fund_tick": "time price vol num buyorsell",
     "fund_history_tick": "time price vol buyorsell",
-    "finance": "market code liutongguben province industry updated_date ipo_date "
-               + " ".join(encoders.FINANCE_FLOATS[:-1]),
+    "finance": "market code liutongguben province industry updated_date ipo_date " + FLOATS,
     "finance_frame": "code market zongguben liutongguben jingzichan jinglirun zhuyingshouru yingyelirun "
                      "meigujingzichan province industry",
     "fund_finance": "market code zongguben liutongguben meigujingzichan zongzichan jingzichan",
@@ -48,13 +50,14 @@ def bars(market, code, start, count, category=4):
 
 
 def quotes(*pairs):
+    """The quote of each (market, code, unit): P = 1000 + code mod 1000, in units."""
     out = []
     for market, code, unit in pairs:
-        p, vol = 1000 + int(code) % 1000, 100000 + int(code) % 1000
-        q = {"market": market, "code": code, "active1": 100, "price": p * unit, "last_close": (p - 10) * unit,
-             "open": (p - 5) * unit, "high": (p + 20) * unit, "low": (p - 30) * unit, "servertime": "14:30:2541",
-             "vol": float(vol), "cur_vol": 100.0, "amount": vol * 1000.0, "s_vol": 60000.0, "b_vol": 40000.0,
-             "reversed_bytes0": 14302541, "reversed_bytes1": 3, "reversed_bytes2": 0, "active2": 100}
+        p, vol = dataset.price(code), 99000.0 + dataset.price(code)
+        q = {"market": market, "code": code, "active1": 100, "servertime": "14:30:2541", "vol": vol, "cur_vol": 100.0,
+             "amount": vol * 1000, "s_vol": 60000.0, "b_vol": 40000.0, "reversed_bytes0": 14302541,
+             "reversed_bytes1": 3, "reversed_bytes2": 0, "active2": 100, "price": p * unit,
+             "last_close": (p - 10) * unit, "open": (p - 5) * unit, "high": (p + 20) * unit, "low": (p - 30) * unit}
         for k in range(1, 6):
             q.update({f"bid{k}": (p - k) * unit, f"ask{k}": (p + k) * unit, f"bid_vol{k}": 100.0 * k,
                       f"ask_vol{k}": 200.0 * k})
@@ -84,7 +87,10 @@ def ticks(market, code, unit, start, count, history=False):
 
 
 def finance(market, code):
-    return {"market": market, "code": code, **dataset.finance_record(market, code)}
+    m = int(code) % 1000
+    return {"market": market, "code": code, "liutongguben": 1000000.0 + m, "province": m % 32, "industry": m % 100,
+            "updated_date": 20240630, "ipo_date": 19991110,
+            **{k: 1000.0 * j + m for j, k in enumerate(FLOATS.split(), 1)}}
 
 
 XDXR_NAMES = {1: "除权除息", 2: "送配股上市", 11: "扩缩股", 13: "送认购权证"}
@@ -96,94 +102,61 @@ def xdxr(market, code):
     for e in dataset.xdxr_events(market, code):
         d, cat = e["date"], e["category"]
         present = XDXR_GROUPS.get(cat, "panqianliutong panhouliutong qianzongguben houzongguben").split()
-        row = {"year": d // 10000, "month": d // 100 % 100, "day": d % 100, "category": cat,
-               "name": XDXR_NAMES.get(cat, "未知")}
-        out.append({**row, **{k: (float(e.get(k, 0.0)) if k in present else None) for k in KEYS["xdxr"][5:]}})
+        out.append({"year": d // 10000, "month": d // 100 % 100, "day": d % 100, "category": cat,
+                    "name": XDXR_NAMES.get(cat, "未知"),
+                    **{k: (float(e.get(k, 0.0)) if k in present else None) for k in KEYS["xdxr"][5:]}})
     return out
 
 
-def blocks(name):
-    return [{"blockname": b["name"], "block_type": 2, "code_index": i, "code": c}
-            for b in dataset.BLOCK_FILES[name] if b["block_type"] == 2 for i, c in enumerate(b["codes"])]
+def blocks(*files):
+    return [{"blockname": name, "block_type": 2, "code_index": i, "code": c}
+            for f in files for name, codes in dataset.blocks(f) for i, c in enumerate(codes)]
 
 
-FIVE_BARS = bars(1, "600000", 0, 3)
+THREE = bars(1, "600000", 0, 3)
 FUND_XDXR = ("body", {"cmd": "xdxr", "hex": encoders.xdxr_body(1, "510300", dataset.xdxr_events(0, "000001")).hex()})
-# (client kind, call, keys, expected rows or value[, fault on the mock first])
+# (client kinds, call, keys, expected rows or value[, fault on the mock first]); arguments differ
+# from their defaults wherever they can, so that a binding passing one wrongly is seen.
 QUERIES = [
-    ("hq", lambda c: c.get_security_bars(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
-    ("hq", lambda c: c.get_security_bars_all(4, 1, "600000", 1000, 0), "bar", bars(1, "600000", 800, 200) +
+    ("hq direct async", lambda c: c.get_security_bars(0, 1, "600000", 5, 3, 0), "bar", bars(1, "600000", 5, 3, 0)),
+    ("hq direct async", lambda c: c.get_index_bars(4, 0, "399001", 2, 3, 2), "index", bars(0, "399001", 2, 3)),
+    ("hq async", lambda c: c.get_security_bars_all(4, 1, "600000", 1000, 0), "bar", bars(1, "600000", 800, 200) +
      bars(1, "600000", 0, 800)),
-    ("hq", lambda c: c.get_index_bars(0, 1, "000001", 0, 2), "index", bars(1, "000001", 0, 2, 0)),
-    ("hq", lambda c: c.get_index_bars_all(4, 1, "000001", 801), "index", bars(1, "000001", 800, 1) +
+    ("hq async", lambda c: c.get_index_bars_all(4, 1, "000001", 801), "index", bars(1, "000001", 800, 1) +
      bars(1, "000001", 0, 800)),
-    ("hq", lambda c: c.get_security_bars_tuples(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
-    ("hq", lambda c: c.get_index_bars_tuples(4, 0, "399001", 0, 3, 2), "index", bars(0, "399001", 0, 3)),
-    ("hq", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 3, 0), "frame", FIVE_BARS),
-    ("hq", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 3), "index_frame", bars(1, "000001", 0, 3)),
-    ("hq", lambda c: c.get_security_bars_dataframe(3, 1, "600000", 3000, 10, 0), "frame", []),  # past the series
-    ("hq", lambda c: c.get_finance_info_dataframe([]), "finance_frame", []),
+    ("hq async", lambda c: c.get_security_bars_tuples(4, 1, "600000", 0, 3, 0), "bar", THREE),
+    ("hq async", lambda c: c.get_index_bars_tuples(0, 1, "000300", 1, 4, 2), "index", bars(1, "000300", 1, 4, 0)),
+    ("hq async", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 3, 0), "frame", THREE),
+    ("hq async", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 3), "index_frame", bars(1, "000001", 0, 3)),
+    ("hq async", lambda c: c.get_security_bars_dataframe(3, 1, "600000", 3000, 10, 0), "frame", []),  # past the end
     ("hq", lambda c: c.get_security_quotes([(1, "600000"), (0, "159915")]), "hq_quote",
      quotes((1, "600000", 0.01), (0, "159915", 0.001))),
-    ("hq", lambda c: c.get_security_quotes_tuples([(1, "600000")]), "quote_tuple", quotes((1, "600000", 0.01))),
-    ("hq", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", quotes((1, "600000", 0.01))),
-    ("hq", lambda c: c.get_security_list(1, 1000), "list", securities(1, 1000)),  # a byte-order-mark name
-    ("hq", lambda c: c.get_security_count(0), None, 2105),
-    ("hq", lambda c: c.get_minute_time_data(0, "159915"), "minute", minutes(0, "159915", 0.001)),
-    ("hq", lambda c: c.get_history_minute_time_data(1, "600000", 20240628), "minute", minutes(1, "600000", 0.01)),
-    ("hq", lambda c: c.get_transaction_data(1, "600000", 100, 50), "tick", ticks(1, "600000", 0.01, 100, 50)),
-    ("hq", lambda c: c.get_history_transaction_data(1, "510300", 0, 3, 20240105), "tick",
-     ticks(1, "510300", 0.001, 0, 3, history=True)),
-    ("hq", lambda c: c.get_finance_info(1, "600519"), "finance", finance(1, "600519")),
-    ("hq", lambda c: c.get_finance_info_dataframe([(1, "600519"), (0, "000002")]), "finance_frame",
-     [finance(1, "600519"), finance(0, "000002")]),
-    ("hq", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
-    ("hq", lambda c: c.get_and_parse_block_info("block_zs.dat"), "block", blocks("block_zs.dat")),
-    ("direct", lambda c: c.get_security_bars(8, 1, "600000", 0, 3, 0), "bar", bars(1, "600000", 0, 3, 8)),
-    ("direct", lambda c: c.get_index_bars(4, 1, "000300", 0, 3, 2), "index", bars(1, "000300", 0, 3)),
-    ("direct", lambda c: c.get_security_quotes(((0, "000001"), (1, "510300"))), "quote",
+    ("direct async", lambda c: c.get_security_quotes(((0, "000001"), (1, "510300"))), "quote",
      quotes((0, "000001", 0.01), (1, "510300", 0.001))),
-    ("direct", lambda c: c.get_security_list(2), "list", securities(2)),
-    ("direct", lambda c: c.get_security_count(1), None, 1908),
-    ("direct", lambda c: c.get_minute_time_data(1, "600000"), "minute", minutes(1, "600000", 0.01)),
-    ("direct", lambda c: c.get_history_minute_time_data(0, "000002", 0), "minute", minutes(0, "000002", 0.01)),
-    ("direct", lambda c: c.get_transaction_data(0, "000002"), "tick", ticks(0, "000002", 0.01, 0, 2000)),
-    ("direct", lambda c: c.get_history_transaction_data(1, "600000", 5, 2), "tick",
-     ticks(1, "600000", 0.01, 5, 2, history=True)),
-    ("direct", lambda c: c.get_finance_info(0, "000001"), "finance", finance(0, "000001")),
-    ("direct", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
-    ("direct", lambda c: c.get_and_parse_block_info("block_gn.dat"), "block", blocks("block_gn.dat")),
-    ("async", lambda c: c.get_security_bars(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
-    ("async", lambda c: c.get_security_bars_all(4, 1, "600000", 1000, 0), "bar", bars(1, "600000", 800, 200) +
-     bars(1, "600000", 0, 800)),
-    ("async", lambda c: c.get_index_bars(4, 1, "000001", 0, 3, 2), "index", bars(1, "000001", 0, 3)),
-    ("async", lambda c: c.get_index_bars_all(4, 1, "000001", 2000), "index", bars(1, "000001", 800, 800) +
-     bars(1, "000001", 0, 800)),
-    ("async", lambda c: c.get_security_quotes([(0, "000001"), (1, "510300")]), "quote",
-     quotes((0, "000001", 0.01), (1, "510300", 0.001))),
-    ("async", lambda c: c.get_security_count(2), None, 301),
-    ("async", lambda c: c.get_security_list(1), "list", securities(1)),
-    ("async", lambda c: c.get_minute_time_data(0, "000001"), "minute", minutes(0, "000001", 0.01)),
-    ("async", lambda c: c.get_history_minute_time_data(1, "510300", 20240628), "minute", minutes(1, "510300", 0.001)),
-    ("async", lambda c: c.get_transaction_data(0, "000001", 0, 3), "tick", ticks(0, "000001", 0.01, 0, 3)),
-    ("async", lambda c: c.get_history_transaction_data(1, "510300", 0, 2, 20240628), "tick",
-     ticks(1, "510300", 0.001, 0, 2, history=True)),
-    ("async", lambda c: c.get_finance_info(0, "000001"), "finance", finance(0, "000001")),
-    ("async", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
-    ("async", lambda c: c.get_security_bars_tuples(4, 1, "600000", 0, 3, 0), "bar", FIVE_BARS),
-    ("async", lambda c: c.get_index_bars_tuples(0, 1, "000300", 0, 4, 2), "index", bars(1, "000300", 0, 4, 0)),
-    ("async", lambda c: c.get_security_quotes_tuples([(1, "600000")]), "quote_tuple", quotes((1, "600000", 0.01))),
-    ("async", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 3, 0), "frame", FIVE_BARS),
-    ("async", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 3), "index_frame", bars(1, "000001", 0, 3)),
-    ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", quotes((1, "600000", 0.01))),
+    ("hq async", lambda c: c.get_security_quotes_tuples([(1, "600000")]), "quote_tuple", quotes((1, "600000", 0.01))),
+    ("hq async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame",
+     quotes((1, "600000", 0.01))),
     ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", [],
      ("empty", {"cmd": "quotes"})),
-    ("async", lambda c: c.get_finance_info_dataframe([(0, "000001"), (1, "600000")]), "finance_frame",
-     [finance(0, "000001"), finance(1, "600000")]),
-    ("smart", lambda c: c.get_security_bars(4, 1, "600100", 0, 5, 0), "smart_bar", bars(1, "600100", 0, 5)),
+    ("hq direct async", lambda c: c.get_security_list(1, 1000), "list", securities(1, 1000)),  # a byte-order mark
+    ("hq direct async", lambda c: c.get_security_count(2), None, 301),
+    ("hq direct async", lambda c: c.get_minute_time_data(0, "159915"), "minute", minutes(0, "159915", 0.001)),
+    ("hq direct async", lambda c: c.get_history_minute_time_data(1, "600000", 20240628), "minute",
+     minutes(1, "600000", 0.01)),
+    ("hq direct async", lambda c: c.get_transaction_data(1, "600000", 100, 50), "tick",
+     ticks(1, "600000", 0.01, 100, 50)),
+    ("hq direct async", lambda c: c.get_history_transaction_data(1, "510300", 5, 3, 20240105), "tick",
+     ticks(1, "510300", 0.001, 5, 3, history=True)),
+    ("hq direct async", lambda c: c.get_finance_info(1, "600519"), "finance", finance(1, "600519")),
+    ("hq async", lambda c: c.get_finance_info_dataframe([(1, "600519"), (0, "000002")]), "finance_frame",
+     [finance(1, "600519"), finance(0, "000002")]),
+    ("hq async", lambda c: c.get_finance_info_dataframe([]), "finance_frame", []),
+    ("hq direct async", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
+    ("hq direct", lambda c: c.get_and_parse_block_info("block_zs.dat"), "block", blocks("block_zs.dat")),
+    ("smart", lambda c: c.get_security_bars(4, 1, "600100", 2, 5, 0), "smart_bar", bars(1, "600100", 2, 5)),
     ("smart", lambda c: c.get_security_quotes([(1, "600000"), (0, "000001")]), "smart_quote",
      quotes((1, "600000", 0.01), (0, "000001", 0.01))),
-    ("fund", lambda c: c.get_fund_bars(0, 1, "510050", 0, 2), "bar", bars(1, "510050", 0, 2, 0)),
+    ("fund", lambda c: c.get_fund_bars(0, 1, "510050", 1, 2), "bar", bars(1, "510050", 1, 2, 0)),
     ("fund", lambda c: c.get_fund_bars_all(4, 1, "510300", 900), "bar", bars(1, "510300", 800, 100) +
      bars(1, "510300", 0, 800)),
     ("fund", lambda c: c.get_fund_quotes([(1, "510300"), (0, "159915")]), "fund_quote",
@@ -191,23 +164,22 @@ QUERIES = [
     ("fund", lambda c: c.get_fund_minute_time_data(1, "510300"), "minute", minutes(1, "510300", 0.001)),
     ("fund", lambda c: c.get_fund_history_minute_time_data(0, "159915", 20240628), "minute",
      minutes(0, "159915", 0.001)),
-    ("fund", lambda c: c.get_fund_transaction_data(0, "159915", 0, 3), "fund_tick", ticks(0, "159915", 0.001, 0, 3)),
+    ("fund", lambda c: c.get_fund_transaction_data(0, "159915", 4, 3), "fund_tick", ticks(0, "159915", 0.001, 4, 3)),
     ("fund", lambda c: c.get_fund_history_transaction_data(1, "510050", 10, 2, 20240628), "fund_history_tick",
      ticks(1, "510050", 0.001, 10, 2)),
     ("fund", lambda c: c.get_fund_xdxr_info(1, "510300"), "fund_xdxr", xdxr(0, "000001"), FUND_XDXR),
     ("fund", lambda c: c.get_fund_finance_info(1, "510300"), "fund_finance", finance(1, "510300")),
-    ("block", lambda c: c.get_block_bars(3, "880001", 0, 2), "block_bar", bars(1, "880001", 0, 2, 3)),
+    ("block", lambda c: c.get_block_bars(3, "880001", 1, 2), "block_bar", bars(1, "880001", 1, 2, 3)),
     ("block", lambda c: c.get_block_bars_default(4, "880001"), "block_bar", bars(1, "880001", 0, 100)),
     ("block", lambda c: c.get_block_quotes(["880001", "880002"]), "block_quote",
      quotes((1, "880001", 0.01), (1, "880002", 0.01))),
-    ("block", lambda c: c.get_block_list("block_fg.dat"), "block", blocks("block_fg.dat")),
-    ("block", lambda c: c.get_industry_blocks(), "block", blocks("block_fg.dat")),
-    ("block", lambda c: c.get_concept_blocks(), "block", blocks("block_gn.dat")),
-    ("block", lambda c: c.get_index_blocks(), "block", blocks("block_zs.dat")),
+    ("block", lambda c: c.get_block_list("block.dat") + c.get_industry_blocks() + c.get_concept_blocks()
+     + c.get_index_blocks(), "block", blocks("block.dat", "block_fg.dat", "block_gn.dat", "block_zs.dat")),
 ]
 
 
-@pytest.mark.parametrize("kind, call, keys, want, fault", [(row + (None,))[:5] for row in QUERIES])
+@pytest.mark.parametrize("kind, call, keys, want, fault",
+                         [(kind, *(row + (None,))[1:5]) for row in QUERIES for kind in row[0].split()])
 def test_each_method_reaches_the_core_and_shapes_the_result(client, mock, kind, call, keys, want, fault):
     c = client(kind)
     if fault:

@@ -3,10 +3,12 @@ the arguments they take and their errors. The record layouts themselves are test
 
 import array
 import pathlib
+import re
 import struct
 import subprocess
 import sys
 
+import numpy
 import pytest
 
 from quotix._internal import BlockReader, DailyBarReader, FinancialReader, LcMinBarReader, MinBarReader
@@ -18,9 +20,9 @@ def record(date, prices, amount, volume, minutes=None, fmt="I"):
     return head + struct.pack(f"<4{fmt}fI", *prices, amount, volume) + b"\xde\xad\xbe\xef"  # reserved
 
 
-def block_file(blocks, declared=None):
+def block_file(blocks):
     """384 header bytes, a u16 count, then 2813-byte slots (the last one cut after its codes)."""
-    out = bytes(384) + struct.pack("<H", len(blocks) if declared is None else declared)
+    out = bytes(384) + struct.pack("<H", len(blocks))
     for i, (name, kind, codes) in enumerate(blocks):
         slot = name.ljust(9, b"\0") + struct.pack("<HH", len(codes), kind) + b"".join(c.ljust(7, b"\0") for c in codes)
         out += slot if i == len(blocks) - 1 else slot.ljust(2813, b"\0")
@@ -80,21 +82,14 @@ def test_bar_readers(reader, data, keys, rows, columns, words, tmp_path, monkeyp
         reader.to_dataframe(data[:33])
 
 
-class Seven:
-    def __index__(self):
-        return 7
-
-
 def test_data_and_filename_arguments(tmp_path):
-    np = pytest.importorskip("numpy")
     r, one = DailyBarReader(), DAY[:32]
     want = r.parse_data(one)
     for form in (bytearray(one), list(one), tuple(one), memoryview(one), array.array("B", one),
-                 np.frombuffer(one, dtype=np.uint8), type("B", (bytes,), {})(one)):
+                 numpy.frombuffer(one, dtype=numpy.uint8), type("B", (bytes,), {})(one)):
         assert r.parse_data(data=form) == want, type(form)
-    items = list(one)
-    items[5] = Seven()  # the second byte of the open price
-    assert r.parse_data(items)[0]["open"] == (1234 + 3 * 256) * 0.01
+    seven = type("Seven", (), {"__index__": lambda s: 7})()
+    assert r.parse_data([*one[:5], seven, *one[6:]]) == r.parse_data(one[:5] + bytes([7]) + one[6:])
     for bad, exc in [("x", TypeError), (None, TypeError), ([0, 1.5], TypeError), ([0, 256], OverflowError)]:
         with pytest.raises(exc):
             r.parse_data(bad)
@@ -106,9 +101,8 @@ def test_data_and_filename_arguments(tmp_path):
     for path, text in [(tmp_path / "missing", "No such file or directory (os error 2)"),
                        (tmp_path, "Is a directory (os error 21)"),
                        (f"{tmp_path}/a\0b", "file name contained an unexpected NUL byte")]:
-        with pytest.raises(ValueError) as e:
+        with pytest.raises(ValueError, match="^" + re.escape(f"IO error: {text}") + "$"):
             r.parse_file(str(path))
-        assert str(e.value) == "IO error: " + text
     assert DailyBarReader(type("Half", (), {"__float__": lambda s: 0.5})()).parse_data(one)[0]["open"] == 617.0
     with pytest.raises(TypeError):
         DailyBarReader("0.01")
@@ -118,16 +112,16 @@ def test_block_reader():
     data = block_file([("银行".encode("gbk"), 2, [b"600000", b"600036"]), (b"IDX", 1, [b"999999"]),
                        (b"\xef\xbb\xbfB", 2, [b"600519"])])
     r = BlockReader()
+    flat, group = "blockname block_type code_index code".split(), "blockname block_type stock_count code_list".split()
+    assert [list(d) for d in r.parse_data(data) + r.parse_data_group(data)] == [flat] * 3 + [group] * 2
     assert r.parse_data(data) == [{"blockname": n, "block_type": 2, "code_index": i, "code": c} for n, i, c in
                                   [("银行", 0, "600000"), ("银行", 1, "600036"), ("B", 0, "600519")]]
     assert r.parse_data_group(data) == [
         {"blockname": "银行", "block_type": 2, "stock_count": 2, "code_list": "600000,600036"},
         {"blockname": "B", "block_type": 2, "stock_count": 1, "code_list": "600519"}]
-    for bad, text in [(bytes(385), "Block file too small"), (block_file([], declared=1), "Truncated block header"),
-                      (block_file([(b"X", 2, [b"600000", b"600036"])])[:-1], "Truncated stock code")]:
-        for call in (r.parse_data, r.parse_data_group):
-            with pytest.raises(ValueError, match=f"^Invalid data: {text}$"):
-                call(bad)
+    for call in (r.parse_data, r.parse_data_group):  # the failures themselves are tested in C++
+        with pytest.raises(ValueError, match="^Invalid data: Truncated stock code$"):
+            call(data[:-1])
 
 
 def test_financial_reader(tmp_path):

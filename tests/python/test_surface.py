@@ -6,10 +6,11 @@ import importlib
 import inspect
 import math
 import re
+import socket
 import sys
 
 import pytest
-from conftest import closed_port, run_python, write_cache
+from conftest import run_python, write_cache
 
 import quotix
 import quotix._internal as qi
@@ -32,8 +33,9 @@ CONSTANTS = [(k, int(v) if v.isdigit() else v) for k, v in (item.split("=") for 
 
 B = "(category, market, code, start=0, count=800, fq=1)"  # the bar methods' signature
 A = "(category, market, code, count=800, fq=1)"           # and that of their paging forms
-# Per class, in module order: constructor signature, docstring's first line, then one line per
-# method in class order: name, signature (self left out), docstring's first line.
+# Per class, in module order: constructor signature, docstring's first line, then its methods in
+# class order, one a line: name, signature (self left out), docstring's first line; or several a
+# line as TdxHqClient has them: "= names" (signature and docstring), "~ names" (no docstring).
 SURFACE = {
     "DailyBarReader": ("(coefficient=0.01)", "日线 Reader", """
         parse_data (data) 解析日线数据，返回 Python list of dict
@@ -105,21 +107,12 @@ SURFACE = {
         set_fq_context_tier (tier) 设置复权上下文数据量档位
         fq_context_tier () 获取当前复权上下文档位
         calc_fq_factors (market, code, start=0, count=800) 计算复权因子 (不修改 K 线数据)"""),
-    "TdxDirectClient": ("(ip, port=..., timeout=5.0)", "TDX 裸连接客户端 — Python 绑定", f"""
+    "TdxDirectClient": ("(ip, port=..., timeout=5.0)", "TDX 裸连接客户端 — Python 绑定", """
         set_server (ip, port) 更新服务器地址
         set_timeout (timeout) 更新超时
-        get_security_bars {B}
-        get_index_bars {B}
-        get_security_quotes (all_stock)
-        get_security_list (market, start=0)
-        get_security_count (market)
-        get_minute_time_data (market, code)
-        get_history_minute_time_data (market, code, date)
-        get_transaction_data (market, code, start=0, count=2000)
-        get_history_transaction_data (market, code, start=0, count=2000, date=0)
-        get_finance_info (market, code)
-        get_xdxr_info (market, code)
-        get_and_parse_block_info (block_file)"""),
+        ~ get_security_bars get_index_bars get_security_quotes get_security_list get_security_count
+        ~ get_minute_time_data get_history_minute_time_data get_transaction_data get_history_transaction_data
+        ~ get_finance_info get_xdxr_info get_and_parse_block_info"""),
     "AsyncTdxHqClient": ("()", "异步 TDX 行情客户端: 自带异步运行时, 通过通道连接池并发处理请求", f"""
         with_pool_size (pool_size=4) 指定连接池大小创建
         connect (ip, port, timeout=None) 连接到 TDX 服务器 (建立连接池)
@@ -130,26 +123,15 @@ SURFACE = {
         set_rate_limit (rps) 设置限流 RPS (每秒请求数, 0=禁用, 上限 200)
         set_phase (phase) 按交易阶段设置限流 (trading / prepost / closed)
         auto_detect_phase () 自动检测交易阶段并设置限流，返回阶段名称
-        get_security_bars {B} 获取K线数据
-        get_security_bars_all {A} 获取K线数据 (自动分页)
-        get_index_bars {B} 获取指数K线
-        get_index_bars_all {A} 获取指数K线 (自动分页)
+        = get_security_bars get_security_bars_all get_index_bars get_index_bars_all
         get_security_quotes (all_stock) 获取实时行情 (批量)
-        get_security_count (market) 获取证券数量
-        get_security_list (market, start=0) 获取证券列表
-        get_minute_time_data (market, code) 获取分时数据
-        get_history_minute_time_data (market, code, date) 获取历史分时数据
-        get_transaction_data (market, code, start=0, count=2000) 获取逐笔成交
-        get_history_transaction_data (market, code, start=0, count=2000, date=0) 获取历史逐笔成交
-        get_finance_info (market, code) 获取财务信息
-        get_xdxr_info (market, code) 获取除权除息
+        = get_security_count get_security_list get_minute_time_data get_history_minute_time_data
+        = get_transaction_data get_history_transaction_data get_finance_info get_xdxr_info
         get_security_bars_tuples {B} 获取K线数据, 返回 list of tuple (高性能模式)
         get_index_bars_tuples {B} 获取指数K线, 返回 list of tuple (高性能模式)
         get_security_quotes_tuples (all_stock) 获取实时行情, 返回 list of tuple (高性能模式)
-        get_security_bars_dataframe {B} 获取K线数据, 返回 pandas DataFrame
-        get_index_bars_dataframe {B} 获取指数K线, 返回 pandas DataFrame
-        get_security_quotes_dataframe (all_stock) 获取实时行情, 返回 pandas DataFrame
-        get_finance_info_dataframe (stocks) 获取多只股票的财务信息, 返回 pandas DataFrame"""),
+        = get_security_bars_dataframe get_index_bars_dataframe get_security_quotes_dataframe
+        = get_finance_info_dataframe"""),
     "TdxSmartClient": ("()", "智能连接客户端", f"""
         connect_to_any (timeout=None) 连接到任意可用服务器 (快速模式)
         get_security_bars {B} 获取 K 线数据 (带自动重试)
@@ -206,13 +188,25 @@ def test_module_start_up():
         sys.modules["quotix._internal"] = old
 
 
+def methods(table):
+    rows = []
+    for line in table.strip().splitlines():
+        mark, *names = line.split()
+        if mark in ("=", "~"):
+            hq = {row[0]: row for row in methods(SURFACE["TdxHqClient"][2])}
+            rows += [hq[name][:2] + (hq[name][2] if mark == "=" else "",) for name in names]
+        else:
+            rows.append(re.match(r"(\w+) (\(.*?\)) ?(.*)", line.strip()).groups())
+    return rows
+
+
 @pytest.mark.parametrize("name", list(SURFACE))
 def test_class_surface(name):
     cls = getattr(qi, name)
     sig, doc, table = SURFACE[name]
     assert (cls.__qualname__, cls.__module__, cls.__text_signature__, cls.__doc__.split("\n")[0]) == \
         (name, "quotix._internal", sig, doc)
-    rows = [re.match(r"(\w+) (\(.*?\)) ?(.*)", line.strip()).groups() for line in table.strip().splitlines()]
+    rows = methods(table)
     assert [k for k in vars(cls) if not k.startswith("_")] == [r[0] for r in rows]
     for method, sig, doc in rows:
         m = getattr(cls, method)
@@ -226,12 +220,8 @@ def test_import_starts_no_thread_opens_no_socket_and_needs_no_pandas():
     assert run_python("""
         import os, sys
         def counts():
-            socks = 0
-            for fd in os.listdir("/proc/self/fd"):
-                try:
-                    socks += os.readlink("/proc/self/fd/" + fd).startswith("socket:")
-                except OSError:
-                    pass
+            fds = [f"/proc/self/fd/{fd}" for fd in os.listdir("/proc/self/fd")]
+            socks = sum(os.readlink(fd).startswith("socket:") for fd in fds if os.path.lexists(fd))
             return len(os.listdir("/proc/self/task")), socks
         before = counts()
         sys.modules["pandas"] = None   # any import of pandas would now fail
@@ -241,23 +231,19 @@ def test_import_starts_no_thread_opens_no_socket_and_needs_no_pandas():
     """) == ""
 
 
-# An informational line (blocking a server) and a warning (an unreadable cache file).
-LOG_PROBE = """
-    import quotix._internal as qi
-    qi.TdxHqClient().block_server("192.0.2.7", 7709)
-    qi.TdxSmartClient()
-"""
-INFO = "[I] hq  server 192.0.2.7:7709 added to blacklist\n"
-WARN = "[W] cache  failed to parse cache: "
+INFO, WARN = "[I] hq  server 192.0.2.7:7709 added to blacklist", "[W] cache  failed to parse cache: "
 
 
-@pytest.mark.parametrize("level, lines", [(None, [WARN]), ("Info", [INFO, WARN]), ("off", []), ("verbose", [WARN])])
+@pytest.mark.parametrize("level, lines", [(None, [WARN]), ("Info", [INFO, WARN]), ("off", [])])
 def test_log_level_from_the_environment(tmp_path, level, lines):
     (tmp_path / ".quotix").mkdir()
-    (tmp_path / ".quotix" / "server_cache.json").write_text("{")
-    err = run_python(LOG_PROBE, QUOTIX_LOG=level, HOME=str(tmp_path), USERPROFILE=None)
-    assert [line[:len(want)] for line, want in zip(err.splitlines(True), lines)] == lines
-    assert err.count("\n") == len(lines)
+    (tmp_path / ".quotix" / "server_cache.json").write_text("{")  # a warning when the smart client reads it
+    err = run_python("""
+        import quotix._internal as qi
+        qi.TdxHqClient().block_server("192.0.2.7", 7709)  # an informational line
+        qi.TdxSmartClient()
+    """, QUOTIX_LOG=level, HOME=str(tmp_path), USERPROFILE=None)
+    assert [line[:len(want)] for line, want in zip(err.splitlines(), lines)] == lines and err.count("\n") == len(lines)
 
 
 # Calls refused before anything is sent: (client kind, call, exception, message pattern).
@@ -401,7 +387,9 @@ def test_failures_map_to_python_exceptions(client, mock, kind, fault, call, exc,
      r"^\[E2001\] connection failed: all servers unreachable$"),
 ])
 def test_unreachable_server(home, make, exc, text):
-    port = closed_port()
+    with socket.socket() as s:  # a loopback port with no listener
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
     write_cache(home, ("127.0.0.1", port))
     with pytest.raises(exc, match=text.format(port=port)) as e:
         make(port)
