@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <thread>
+#include <tuple>
+
+#include "async/compound.hpp"
+#include "async_fixture.hpp"
+#include "protocol/packet.hpp"
+#include "tcp_peer.hpp"
+
+// After the project's asio configuration, which the headers above bring in.
+#include <asio/experimental/awaitable_operators.hpp>
+
+using namespace quotix;
+using namespace quotix::net;
+using namespace quotix::testing;
+using namespace asio::experimental::awaitable_operators;
+
+TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
+    AsyncRuntime rt(3);
+    AsyncRateLimiter limiter(rt.executor());
+    limiter.set_interval(30ms);
+    const auto before = std::chrono::steady_clock::now();
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i) callers.emplace_back([&] { (void)rt.block_on(limiter.wait()); });
+    for (auto& t : callers) t.join();
+    // The first leaves at once, each later one at least an interval after the one before.
+    EXPECT_GE(seconds_since(before), 0.09);
+}
+
+using AsyncClient = AsyncMockTest<2>;
+
+TEST_F(AsyncClient, RoundRobinOverThePool) {
+    AsyncHarness h(3);
+    ASSERT_TRUE(h.connect(mock.port(0)).ok());
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(h.run(h.client->get_security_list(1, 1000)).ok());
+    std::vector<int> conns;
+    for (const auto& e : mock.request_log("list")) conns.push_back(e["conn"].get<int>());
+    ASSERT_EQ(conns.size(), 6u);
+    EXPECT_EQ(std::set<int>(conns.begin(), conns.begin() + 3).size(), 3u);
+    EXPECT_TRUE(std::equal(conns.begin(), conns.begin() + 3, conns.begin() + 3));
+    // A bad time-out is refused before the pool is touched.
+    for (double t : {-1.0, std::nan("")})
+        EXPECT_TRUE(h.run(h.client->connect("127.0.0.1", mock.port(1), t)).error().is_coded(1003));
+    EXPECT_EQ(h.connections(), 3u);
+}
+
+TEST_F(AsyncClient, ConnectToFirstStopsAtTheFirstRowThatConnects) {
+    mock.listen(1, false);
+    AsyncHarness h(2);
+    const ServerEntry refused{"a", "127.0.0.1", mock.port(1)}, good{"b", "127.0.0.1", mock.port(0)};
+    for (const auto& rows : std::initializer_list<std::vector<ServerEntry>>{{}, {refused}})
+        EXPECT_EQ(h.run(connect_to_first(*h.client, rows, 1.0)).error().display(),
+                  "[E2001] connection failed: all servers unreachable");
+    ASSERT_TRUE(h.run(connect_to_first(*h.client, {refused, good, good}, 1.0)).ok());
+    EXPECT_EQ(mock.handshakes(0), 2);
+    EXPECT_TRUE(h.client->is_alive());
+}
+
+TEST_F(AsyncClient, FailedConnectLeavesTheClientDisconnectedWithinItsTimeout) {
+    // Of the names, one is never answered.
+    AsyncClientSeams seams = fast_seams();
+    seams.resolve = [](const std::string& host, uint16_t) {
+        if (host == "silent.test") std::this_thread::sleep_for(2s);
+        return NameLookup{{}, "no such name"};
+    };
+    AsyncHarness h(2, seams);
+    mock.listen(1, false);
+    const std::string p0 = std::to_string(mock.port(0)), p1 = std::to_string(mock.port(1));
+    // Host, port, fault, and how the error begins.
+    const std::tuple<std::string, int, nlohmann::json, std::string> cases[] = {
+        {"127.0.0.1", 1, nullptr, "Connection error: connect 127.0.0.1:" + p1 + ": "},
+        {"silent.test", 0, nullptr, "[E2002] connection timeout: silent.test:" + p0},
+        {"unknown.test", 0, nullptr, "Connection error: connect unknown.test:" + p0 + ": no such name"},
+        {"127.0.0.1", 0, {{"action", "stall"}, {"cmd", "setup1"}}, "Connection error: recv: timed out"},
+        // The second connection refused: the first one, already set up, is closed too.
+        {"127.0.0.1", 0, {{"action", "refuse"}, {"skip", 1}}, ""},
+    };
+    for (const auto& [host, port, fault, begins] : cases) {
+        SCOPED_TRACE(host + " " + fault.dump());
+        mock.reset();
+        ASSERT_TRUE(h.connect(mock.port(0)).ok());
+        ASSERT_EQ(h.run(h.client->get_security_count(0)).value(), 2105);
+        if (!fault.is_null()) mock.set_fault(fault);
+        const auto before = std::chrono::steady_clock::now();
+        auto s = h.run(h.client->connect(host, mock.port(port), 0.3));
+        ASSERT_FALSE(s.ok());
+        EXPECT_LT(seconds_since(before), 1.5);
+        EXPECT_EQ(s.error().display().rfind(begins, 0), 0u) << s.error().display();
+        // As a disconnect leaves it: no connection, not alive, the caches kept.
+        EXPECT_EQ(h.connections(), 0u);
+        EXPECT_FALSE(h.client->is_alive());
+        EXPECT_TRUE(eventually([&] { return mock.open_connections() == 0; }));
+        EXPECT_EQ(h.run(h.client->get_security_count(0)).value(), 2105);
+    }
+}
+
+TEST_F(AsyncClient, RetriesFollowTheScheduleAndReportTheFirstError) {
+    // Errors that leave the connection in step, so every attempt reaches the server.
+    mock.set_fault({{"action", "zero_body"}, {"cmd", "list"}, {"nth", 1}});
+    mock.set_fault({{"action", "corrupt_zlib"}, {"cmd", "list"}});
+    AsyncClientSeams seams;
+    seams.retry_delays = {0.02, 0.02, 0.02, 0.04};
+    AsyncHarness h(1, seams);
+    ASSERT_TRUE(h.connect(mock.port()).ok());
+    const auto before = std::chrono::steady_clock::now();
+    auto list = h.run(h.client->get_security_list(0, 5));
+    EXPECT_GE(seconds_since(before), 0.1);
+    EXPECT_EQ(list.error().display(), "[E2003] server disconnected: empty response body");
+    EXPECT_EQ(mock.requests("list"), 5);
+}
+
+TEST_F(AsyncClient, FullQueuesFallBackToTheNextConnectionThenRefuse) {
+    // Each connection's first request is never answered; every later attempt, given up after
+    // two milliseconds, leaves its request queued behind it until the queues are full.
+    mock.set_fault({{"action", "stall"}, {"cmd", "count"}});
+    const std::pair<int, std::string> cases[] = {{1, "connection busy"}, {2, "all connections busy"}};
+    for (const auto& [pool, shown] : cases) {
+        AsyncHarness h(pool);
+        ASSERT_TRUE(h.connect(mock.port(), 30.0).ok());
+        auto fill = [&]() -> asio::awaitable<std::string> {
+            for (int i = 0; i < 1000; ++i) {
+                asio::steady_timer t(co_await asio::this_coro::executor, 2ms);
+                auto r = co_await (h.client->try_send(build_security_count_packet(0)) ||
+                                   t.async_wait(as_tuple_awaitable));
+                if (r.index() == 0) co_return std::get<0>(r).ok() ? "answered" : std::get<0>(r).error().text();
+            }
+            co_return "never refused";
+        };
+        EXPECT_EQ(h.run(fill()).value(), shown);
+    }
+}
+
+TEST_F(AsyncClient, ConnectionsOutOfStepOrClosedLeaveThePool) {
+    // Each fault hits the first count request, on the first of two connections: a spare copy of
+    // the reply, or no reply before the request times out.
+    const nlohmann::json faults[] = {{{"action", "twice"}}, {{"action", "stall"}}};
+    for (nlohmann::json fault : faults) {
+        SCOPED_TRACE(fault.dump());
+        mock.reset();
+        fault.update({{"cmd", "count"}, {"nth", 1}});
+        mock.set_fault(fault);
+        AsyncHarness h(2);
+        ASSERT_TRUE(h.connect(mock.port(), 0.5).ok());
+        EXPECT_EQ(h.run(h.client->get_security_count(1)).value(), 1908);
+        // Only the other connection is left, in the pool and on the server, and it alone
+        // answers, each request with its own reply.
+        EXPECT_TRUE(eventually([&] { return h.connections() == 1; }));
+        EXPECT_TRUE(eventually([&] { return mock.open_connections() == 1; }));
+        mock.reset();
+        auto list = h.run(h.client->get_security_list(0, 1000));
+        ASSERT_TRUE(list.ok()) << list.error().display();
+        EXPECT_EQ(list->front().code, "001098");
+        EXPECT_EQ(mock.requests(), 1);
+    }
+}
+
+TEST(AsyncConnection, BytesNobodyAskedForCloseItBeforeTheyAnswerARequest) {
+    // Three empty setup replies, then a count reply (2105) that no request asked for, sent a byte
+    // at a time while the connection is idle.
+    std::vector<uint8_t> stale(18, 0);
+    stale[12] = stale[14] = 2;
+    stale[16] = 0x39, stale[17] = 0x08;
+    TcpPeer peer;
+    peer.script(std::vector<uint8_t>(48, 0), stale, 1ms);
+    AsyncHarness h(1);
+    ASSERT_TRUE(h.connect(peer.port()).ok());
+    EXPECT_TRUE(eventually([&] { return h.connections() == 0; }));
+    EXPECT_FALSE(h.run(h.client->send_and_recv(build_security_count_packet(0))).ok());
+}
+
+TEST_F(AsyncClient, HeartbeatBeatsInTurnDisconnectKeepsTheCachesSilenceClearsAlive) {
+    AsyncClientSeams seams = fast_seams();
+    seams.heartbeat_interval = 30ms;
+    seams.heartbeat_timeout = 100ms;
+    AsyncHarness h(2, seams);
+    ASSERT_TRUE(h.connect(mock.port()).ok());
+    // Beats: the market-0 count request, to the connections in turn.
+    ASSERT_TRUE(eventually([&] { return mock.requests("count") >= 2; }));
+    auto log = mock.request_log("count");
+    EXPECT_NE(log[0]["conn"], log[1]["conn"]);
+    EXPECT_EQ(log[1]["args"]["market"], 0);
+    EXPECT_TRUE(h.client->is_alive());
+    // Disconnect: no connection, not alive; the caches kept.
+    ASSERT_EQ(h.run(h.client->get_security_count(1)).value(), 1908);
+    ASSERT_TRUE(h.run(h.client->disconnect()).ok());
+    EXPECT_TRUE(eventually([&] { return mock.open_connections() == 0; }));
+    EXPECT_FALSE(h.client->is_alive());
+    EXPECT_EQ(h.run(h.client->get_security_count(1)).value(), 1908);
+    // A server that stops answering clears the flag, and nothing reconnects.
+    ASSERT_TRUE(h.connect(mock.port()).ok());
+    mock.set_fault({{"action", "stall"}, {"cmd", "count"}});
+    EXPECT_TRUE(eventually([&] { return !h.client->is_alive(); }));
+    EXPECT_EQ(mock.accepted(), 4);
+}
