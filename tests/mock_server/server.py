@@ -66,7 +66,8 @@ class Fault:
         self.params, self.id, self.action = params, fid, params.get("action")
         if self.action not in ACTIONS or params.get("when", "before_header") not in CUTS:
             raise ValueError(f"unknown fault {params!r}")
-        self.cmd, self.server, nth = params.get("cmd"), params.get("server"), params.get("nth")
+        self.cmd = params.get("cmd", "accept" if self.action == "refuse" else None)
+        self.server, nth = params.get("server"), params.get("nth")
         self.skip, self.times = (nth - 1, 1) if nth else (params.get("skip", 0), params.get("times"))
         self.seen = self.fired = 0
 
