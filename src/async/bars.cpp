@@ -37,29 +37,16 @@ awaitable<Result<std::vector<SecurityBar>>> AsyncTdxHqClient::get_security_bars(
 awaitable<Result<std::vector<SecurityBar>>> AsyncTdxHqClient::fetch_context_bars_for_adjust(
     uint8_t category, uint8_t market, std::string code, uint64_t first_offset,
     const std::vector<SecurityBar>& bars, const std::vector<XdXrInfo>& events) {
-    std::vector<SecurityBar> context;
     // An event on the first bar's own date also needs the close of the bar before it.
     const auto earliest = earliest_ex_rights_date(events);
-    if (!needs_fq_context(bars, earliest)) co_return context;
-    const size_t limit = fq_context_max_pages(fq_context_tier());
-    // The first page is the one just older than the caller's window, so no bar between the two
-    // is skipped; offsets past 16 bits cannot be asked for.
-    uint64_t offset = first_offset;
-    for (size_t pages = 0; pages < limit && offset <= 0xFFFF; ++pages, offset += FQ_CONTEXT_PAGE_SIZE) {
-        auto body = co_await send_and_recv(build_security_bars_packet(category, market, code,
-                                                                      static_cast<uint32_t>(offset),
-                                                                      FQ_CONTEXT_PAGE_SIZE, 0));
-        // A missing page would adjust with the wrong close: report it rather than degrade.
+    if (!needs_fq_context(bars, earliest)) co_return std::vector<SecurityBar>{};
+    FqContextPages walk(category, market, code, first_offset, *earliest, fq_context_max_pages(fq_context_tier()));
+    while (!walk.done()) {
+        auto body = co_await send_and_recv(walk.packet());
         if (!body) co_return std::move(body).error();
-        auto page = parse_security_bars(*body, category);
-        if (!page) co_return std::move(page).error();
-        if (page->empty()) break;
-        const bool reaches_back = bar_date(page->front()) < *earliest;
-        page->insert(page->end(), std::make_move_iterator(context.begin()), std::make_move_iterator(context.end()));
-        context = std::move(*page);
-        if (reaches_back) break;
+        if (auto st = walk.take(*body); !st) co_return std::move(st).error();
     }
-    co_return context;
+    co_return std::move(walk.context());
 }
 
 }  // namespace quotix::net

@@ -32,30 +32,37 @@ bool needs_fq_context(std::span<const SecurityBar> bars, std::optional<uint32_t>
     return !bars.empty() && earliest && bar_date(bars.front()) >= *earliest;
 }
 
+std::vector<uint8_t> FqContextPages::packet() const {
+    return build_security_bars_packet(category_, market_, code_, static_cast<uint32_t>(offset_),
+                                      FQ_CONTEXT_PAGE_SIZE, 0);
+}
+
+Status FqContextPages::take(std::span<const uint8_t> body) {
+    auto page = parse_security_bars(body, category_);
+    if (!page) return std::move(page).error();
+    if (page->empty()) {
+        done_ = true;
+        return ok_status();
+    }
+    done_ = bar_date(page->front()) < earliest_;
+    page->insert(page->end(), std::make_move_iterator(context_.begin()), std::make_move_iterator(context_.end()));
+    context_ = std::move(*page);
+    --pages_left_;
+    offset_ += FQ_CONTEXT_PAGE_SIZE;
+    return ok_status();
+}
+
 Result<std::vector<SecurityBar>> fetch_fq_context(const RequestFn& send, uint8_t category,
                                                   uint8_t market, std::string_view code,
                                                   uint32_t first_offset, uint32_t earliest,
                                                   size_t max_pages) {
-    std::vector<SecurityBar> context;
-    uint64_t offset = first_offset;  // 64 bits: the step past 65535 must not wrap
-    size_t pages = 0;
-    while (pages < max_pages && offset <= 0xFFFF) {
-        auto body = send(build_security_bars_packet(category, market, code,
-                                                    static_cast<uint32_t>(offset),
-                                                    FQ_CONTEXT_PAGE_SIZE, 0));
+    FqContextPages walk(category, market, code, first_offset, earliest, max_pages);
+    while (!walk.done()) {
+        auto body = send(walk.packet());
         if (!body) return std::move(body).error();
-        auto page = parse_security_bars(*body, category);
-        if (!page) return std::move(page).error();
-        if (page->empty()) break;
-        const bool reaches_back = bar_date(page->front()) < earliest;
-        page->insert(page->end(), std::make_move_iterator(context.begin()),
-                     std::make_move_iterator(context.end()));
-        context = std::move(*page);
-        ++pages;
-        if (reaches_back) break;
-        offset += FQ_CONTEXT_PAGE_SIZE;
+        QTX_TRY(walk.take(*body));
     }
-    return context;
+    return std::move(walk.context());
 }
 
 Result<FqInputs> fetch_fq_inputs(std::span<const SecurityBar> bars, uint8_t category,

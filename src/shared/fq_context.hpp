@@ -39,16 +39,40 @@ std::optional<uint32_t> earliest_ex_rights_date(std::span<const XdXrInfo> events
 // event takes the close of the last bar before it, which the window does not hold.
 bool needs_fq_context(std::span<const SecurityBar> bars, std::optional<uint32_t> earliest);
 
-// Pages of 800 older bars, oldest first, starting at `first_offset` (the position just past the
-// window) and stepping back by 800 until a page begins before `earliest`, a page comes back
+// The walk over context pages, apart from how a request travels, so the blocking and the
+// asynchronous clients step it alike: while `!done()`, send `packet()` and hand its reply body to
+// `take`. Pages of 800 older bars are gathered oldest first, from `first_offset` (the position
+// just past the window) back by 800, until a page begins before `earliest`, a page comes back
 // empty, `max_pages` pages are held, or the next offset no longer fits the request's 16 bits.
-// A failed request or an undecodable page is returned as an error: adjusting with a partial
-// context would silently give wrong prices.
+class FqContextPages {
+public:
+    FqContextPages(uint8_t category, uint8_t market, std::string_view code, uint64_t first_offset,
+                   uint32_t earliest, size_t max_pages)
+        : category_(category), market_(market), code_(code), offset_(first_offset), earliest_(earliest),
+          pages_left_(max_pages) {}
+
+    bool done() const { return done_ || pages_left_ == 0 || offset_ > 0xFFFF; }
+    std::vector<uint8_t> packet() const;
+    // An undecodable page is an error: adjusting with a partial context would silently give
+    // wrong prices.
+    Status take(std::span<const uint8_t> body);
+    std::vector<SecurityBar>& context() { return context_; }
+
+private:
+    uint8_t category_, market_;
+    std::string_view code_;
+    uint64_t offset_;  // 64 bits: the step past 65535 must not wrap
+    uint32_t earliest_;
+    size_t pages_left_;
+    bool done_ = false;
+    std::vector<SecurityBar> context_;
+};
+
+// The whole walk through `send`; a failed request fails it.
 Result<std::vector<SecurityBar>> fetch_fq_context(const RequestFn& send, uint8_t category,
                                                   uint8_t market, std::string_view code,
                                                   uint32_t first_offset, uint32_t earliest,
                                                   size_t max_pages);
-
 // Adjusts `bars` (oldest first, the window that ends `window_end` bars back from the newest) in
 // place: fetches the XDXR events and, when needed, the context through `send`, then adjusts the
 // whole window at once. fq 0 or an empty window sends nothing.
