@@ -135,10 +135,10 @@ def finance_body(market: int, code: str, m: int) -> bytes:
 
 
 def block_file(blocks) -> bytes:
-    """blocks: (name, codes); 384 header bytes, then 2813-byte slots, the last one cut after its
-    last code, as real files may be. Every block has type 2."""
+    """blocks: (name, codes[, type, 2 if left out]); 384 header bytes, then 2813-byte slots, the
+    last one cut after its last code, as real files may be."""
     out = bytearray(b"quotix mock block file".ljust(384, b"\0") + struct.pack("<H", len(blocks)))
-    for i, (name, codes) in enumerate(blocks):
-        slot = text(name, 9) + struct.pack("<HH", len(codes), 2) + b"".join(text(c, 7) for c in codes)
+    for i, (name, codes, *kind) in enumerate(blocks):
+        slot = text(name, 9) + struct.pack("<HH", len(codes), *(kind or [2])) + b"".join(text(c, 7) for c in codes)
         out += slot if i == len(blocks) - 1 else slot.ljust(2813, b"\0")
     return bytes(out)

@@ -31,14 +31,11 @@ REQUESTS = {
     0x02C5: ("block_meta", "<40s", "file"),
     0x06B9: ("block_chunk", "<II100s", "offset size file"),
 }
-# Where a `close` or `partial` fault cuts the reply: (header, wire body) -> bytes before the cut.
+# Where a `close` fault cuts the reply: (header, wire body) -> bytes sent before the cut.
 CUTS = {"before_header": lambda h, w: 0, "inside_header": lambda h, w: 8,
-        "inside_body": lambda h, w: len(h) + max(1, len(w) // 2), "after_body": lambda h, w: len(h) + len(w)}
-ACTIONS = {"delay", "stall", "close", "partial", "refuse", "corrupt_zlib", "zero_body", "garbage", "twice", "body",
-           "empty"}
-# The "nothing found" body of each request kind.
-EMPTY = {"quotes": b"\xb1\xcb\0\0", "history_ticks": bytes(6), "minute": bytes(6), "xdxr": bytes(11),
-         "block_chunk": bytes(4), "block_meta": bytes(40)}
+        "inside_body": lambda h, w: len(h) + max(1, len(w) // 2)}
+ACTIONS = {"delay", "stall", "close", "refuse", "corrupt_zlib", "zero_body", "twice", "body", "empty"}
+EMPTY = {"quotes": b"\xb1\xcb\0\0"}  # "nothing found" bodies other than 00 00
 
 
 def decode(cmd, body):
@@ -62,44 +59,38 @@ def decode(cmd, body):
 
 
 class Fault:
-    def __init__(self, params, fid):
-        self.params, self.id, self.action = params, fid, params.get("action")
+    def __init__(self, params):
+        self.params, self.action = params, params.get("action")
         if self.action not in ACTIONS or params.get("when", "before_header") not in CUTS:
             raise ValueError(f"unknown fault {params!r}")
         self.cmd = params.get("cmd", "accept" if self.action == "refuse" else None)
-        self.server, nth = params.get("server"), params.get("nth")
-        self.skip, self.times = (nth - 1, 1) if nth else (params.get("skip", 0), params.get("times"))
-        self.seen = self.fired = 0
+        self.server, self.nth, self.skip, self.seen = params.get("server"), params.get("nth"), params.get("skip", 0), 0
 
     def due(self, server, name):
         """Counts a matching request; True when the fault fires on it."""
         if self.server not in (None, server) or not (name == self.cmd if self.cmd else name != "accept"):
             return False
         self.seen += 1
-        if self.seen <= self.skip or (self.times is not None and self.fired >= self.times):
-            return False
-        self.fired += 1
-        return True
+        return self.seen == self.nth if self.nth else self.seen > self.skip
 
 
 class Port:
-    def __init__(self, index, compress):
-        self.index, self.compress, self.port, self.server = index, compress, 0, None
+    def __init__(self, index):
+        self.index, self.port, self.server = index, 0, None
         self.accepted = self.handshakes = self.open = 0
         self.requests = collections.Counter()
 
 
 class Mock:
     def __init__(self, n, config):
-        self.ports = [Port(i, config.get("compress", "auto")) for i in range(n)]
-        self.faults, self.next_id, self.conns = [], 0, 0
+        self.ports, self.faults, self.conns = [Port(i) for i in range(n)], [], 0
+        self.compress = config.get("compress", "auto")
         self.log = collections.deque(maxlen=100000)
         self.verbose, self.stop = config.get("verbose"), asyncio.Event()
 
     def pick(self, port, name):
-        # Every fault counts what it matches; the first due one fires.
-        due = [f for f in self.faults if f.due(port.index, name)]
-        return due[0] if due else None
+        """The first due fault; every fault counts what it matches."""
+        return ([f for f in self.faults if f.due(port.index, name)] + [None])[0]
 
     async def listen(self, port):
         port.server = await asyncio.start_server(lambda r, w: self.serve(port, r, w), HOST, port.port,
@@ -125,7 +116,7 @@ class Mock:
                                  "raw": (head + body).hex(), "mono": time.monotonic()})
                 if self.verbose:
                     print(json.dumps(self.log[-1], ensure_ascii=False), file=sys.stderr, flush=True)
-                if not await self.answer(port, reader, writer, cmd, name, args, fault):
+                if not await self.answer(reader, writer, cmd, name, args, fault):
                     break
                 port.handshakes += name == "setup3" and (fault is None or fault.action in ("delay", "twice"))
         except (asyncio.IncompleteReadError, OSError):
@@ -134,31 +125,21 @@ class Mock:
             writer.close()
             port.open -= 1
 
-    async def answer(self, port, reader, writer, cmd, name, args, fault):
+    async def answer(self, reader, writer, cmd, name, args, fault):
         """Sends the reply to one request, shaped by the fault; False ends the connection."""
         action, p = (fault.action, fault.params) if fault else (None, {})
         if action == "stall":  # never a reply; read until the client gives up
             while await reader.read(65536):
                 pass
             return False
-        try:
-            body = (bytes.fromhex(p["hex"]) if action == "body" else EMPTY.get(name, b"\0\0") if action == "empty"
-                    else D.reply(name, args))
-        except Exception:  # a data-set bug shows as a decoding failure, not a dead server
-            body = b"\0\0"
-        head, wire = E.frame(cmd, body, port.compress)
+        body = (bytes.fromhex(p["hex"]) if action == "body" else EMPTY.get(name, b"\0\0") if action == "empty"
+                else D.reply(name, args))
+        head, wire = E.frame(cmd, body, self.compress)
         out = head + wire
-        if action == "partial":  # part of the reply, a pause, then the rest
-            cut = CUTS[p["when"]](head, wire)
-            writer.write(out[:cut])
-            await writer.drain()
-            out = out[cut:]
-        if action in ("delay", "partial"):
+        if action == "delay":
             await asyncio.sleep(p.get("seconds", 1.0))
         elif action == "twice":
             out += out
-        elif action == "garbage":  # instead of the reply
-            out = b"\xee" * 64
         elif action == "corrupt_zlib":  # sizes that differ, and a body that does not inflate
             bad = b"\x78\x9c" + b"\xff" * 16
             out = E.header(cmd, len(bad), len(body) + (len(body) == len(bad))) + bad
@@ -173,12 +154,9 @@ class Mock:
     async def control(self, req):
         op = req["op"]
         if op == "set_fault":
-            self.next_id += 1
-            self.faults.append(Fault(req["fault"], self.next_id))
-            return {"id": self.next_id}
-        if op == "clear_faults":  # one by id, or all
-            self.faults = [f for f in self.faults if "id" in req and f.id != req["id"]]
-        elif op == "counters":
+            self.faults.append(Fault(req["fault"]))
+            return {"id": len(self.faults)}
+        if op == "counters":
             ports = [{"accepted": p.accepted, "handshakes": p.handshakes, "open": p.open, "requests": dict(p.requests),
                       "requests_total": sum(p.requests.values())} for p in self.ports]
             total = {k: sum(p[k] for p in ports) for k in ("accepted", "handshakes", "open", "requests_total")}
@@ -187,15 +165,14 @@ class Mock:
         elif op == "log":
             return {"entries": [e for e in self.log if req.get("cmd") in (None, e["cmd"])
                                 and req.get("server") in (None, e["server"])]}
-        elif op == "reset":  # counters (not open), the log and, by default, the faults
+        elif op == "reset":  # counters (not open), the log and the faults
             for p in self.ports:
                 p.accepted = p.handshakes = 0
                 p.requests.clear()
             self.log.clear()
-            self.faults = [] if req.get("faults", True) else self.faults
+            self.faults = []
         elif op == "options":  # compress: "auto", "always" or "never"
-            for p in self.ports:
-                p.compress = req["compress"]
+            self.compress = req["compress"]
         elif op == "listen":  # a port that is off refuses connections; open ones stay
             port, on = self.ports[req["server"]], req.get("on", True)
             if on and not port.server:

@@ -52,17 +52,9 @@ class MockServer:
         self.call("set_fault", fault={"action": action, **params})
 
     def counters(self, server=None):
+        """accepted, handshakes, open, requests ({kind: n}) and requests_total, of one port or all."""
         c = self.call("counters")
         return c["total"] if server is None else c["servers"][server]
-
-    def requests(self, cmd=None, server=None):
-        """Requests of one kind (None: all kinds), on one server (index) or on all."""
-        c = self.counters(server)
-        return c["requests_total"] if cmd is None else c["requests"].get(cmd, 0)
-
-    def args(self, cmd):
-        """The decoded arguments of every request of one kind, in arrival order."""
-        return [e["args"] for e in self.call("log", cmd=cmd)["entries"]]
 
 
 def write_cache(base, last=None):
@@ -73,6 +65,15 @@ def write_cache(base, last=None):
     bad = [{"ip": ip, "port": p, "reason": "kline_empty", "timestamp": now} for ip, p in BUILTIN]
     with open(os.path.join(base, ".quotix", "server_cache.json"), "w", encoding="utf-8") as f:
         json.dump({"version": 1, "server_stats": {}, "last_success": good, "blacklist": bad}, f)
+
+
+def threads(want=None):
+    """Threads of this process; with `want`, once they are that many or 5 s have passed, since a
+    joined thread can stay listed for a moment."""
+    deadline = time.monotonic() + 5
+    while want is not None and len(os.listdir("/proc/self/task")) != want and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return len(os.listdir("/proc/self/task"))
 
 
 def run_python(code, **env):
@@ -96,7 +97,6 @@ def mock_session():
 
 @pytest.fixture
 def mock(mock_session):
-    mock_session.call("listen", server=0, on=True)
     mock_session.call("reset")
     return mock_session
 

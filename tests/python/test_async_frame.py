@@ -1,74 +1,54 @@
-"""AsyncTdxHqClient's frame: its pool, the borrow rules between calls, the end of its runtime,
-and the rate setters. The spacing of requests is observed only as a lower bound on the time a
-run of them takes, which load can only lengthen."""
+"""AsyncTdxHqClient's frame: its pool, the borrow rules between calls, the end of its runtime and
+the rate setters, whose spacing is observed only as a lower bound that load can only lengthen."""
 
 import gc
-import os
 import threading
 import time
 
 import pytest
+from conftest import threads
 
 from quotix._internal import AsyncTdxHqClient
-
-
-def threads():
-    return len(os.listdir("/proc/self/task"))
-
-
-def wait_until(predicate, limit=10.0):
-    deadline = time.monotonic() + limit
-    while not predicate():
-        assert time.monotonic() < deadline, "condition not met in time"
-        time.sleep(0.01)
-
-
-def test_pool_size(mock):
-    for c, want in [(AsyncTdxHqClient(), 4), (AsyncTdxHqClient.with_pool_size(pool_size=3), 3)]:
-        assert (c.connection_count(), c.is_connected()) == (0, False)
-        assert c.connect(*mock.address(), 2.0) is True and (c.connection_count(), c.is_connected()) == (want, True)
-        assert c.disconnect() is None and (c.connection_count(), c.is_connected()) == (0, False)
-    assert mock.counters(0)["handshakes"] == 7
 
 
 def test_borrows():
     c, seen = AsyncTdxHqClient(), []
 
-    class Rps:  # a shared call inside an exclusive one
-        def __index__(self):
+    def attempt(*calls):
+        for call in calls:
             try:
-                c.is_connected()
+                call()
             except RuntimeError as e:
                 seen.append(str(e))
-            return 10
 
-    class Port:  # exclusive calls inside a shared one; shared ones stack
-        def __index__(self):
-            for call in (lambda: c.set_rate_limit(1), lambda: c.set_phase("closed"), c.auto_detect_phase):
-                try:
-                    call()
-                except RuntimeError as e:
-                    seen.append(str(e))
-            seen.append(c.connection_count())
-            raise OverflowError("stop here")
+    rps = type("Rps", (), {"__index__": lambda s: attempt(c.is_connected) or 10})()  # shared inside exclusive
 
-    assert c.set_rate_limit(Rps()) is None
+    def port_index(s):  # exclusive calls inside a shared one; shared ones stack
+        attempt(lambda: c.set_rate_limit(1), lambda: c.set_phase("closed"), c.auto_detect_phase)
+        seen.append(c.connection_count())
+        raise OverflowError("stop here")
+
+    assert c.set_rate_limit(rps) is None
     with pytest.raises(OverflowError, match="stop here"):
-        c.connect("127.0.0.1", Port())
+        c.connect("127.0.0.1", type("Port", (), {"__index__": port_index})())
     assert seen == ["Already mutably borrowed"] + ["Already borrowed"] * 3 + [0]
     c.set_rate_limit(1)  # both borrows were released on the way out
     assert c.is_connected() is False
 
 
-def test_runtime_ends_with_the_object(mock):
+def test_pool_and_the_end_of_the_runtime(mock):
     gc.collect()
     before = threads()
-    for i in range(6):  # objects come and go, connected or not
-        c = AsyncTdxHqClient.with_pool_size(2)
+    for i in range(6):  # objects come and go, connected or not; the default pool is 4
+        c = AsyncTdxHqClient() if i % 3 else AsyncTdxHqClient.with_pool_size(pool_size=3)
+        assert (c.connection_count(), c.is_connected()) == (0, False)
         if i % 2:
-            c.connect(*mock.address(), 2.0)
-            c.get_security_count(0)
+            assert c.connect(*mock.address(), 2.0) is True and c.get_security_count(0) == 2105
+            assert (c.connection_count(), c.is_connected()) == (4 if i % 3 else 3, True)
+        if i == 5:
+            assert c.disconnect() is None and (c.connection_count(), c.is_connected()) == (0, False)
         del c
+    assert mock.counters(0)["handshakes"] == 4 + 3 + 4
     # Dropped while its connections wait on a server that never answers: no wait for the server.
     c = AsyncTdxHqClient.with_pool_size(2)
     c.connect(*mock.address(), 30.0)
@@ -86,9 +66,10 @@ def test_runtime_ends_with_the_object(mock):
     t.start()
     del c
     t.join(10)
-    assert results == [2105]
-    wait_until(lambda: mock.counters()["open"] == 0)
-    assert threads() == before
+    deadline = time.monotonic() + 10
+    while mock.counters()["open"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert (results, mock.counters()["open"], threads(before)) == ([2105], 0, before)
 
 
 def run_of(client, n):

@@ -30,7 +30,6 @@ KEYS = {k: v.split() for k, v in {
                    "reversed_bytes2 active2",
     "block_quote": "market code price last_close open high low vol amount",
     "list": "code volunit decimal_point name pre_close",
-    "fund_list": "market code name fund_type fund_type_zh vol_unit decimal_point pre_close",
     "minute": "time price avg_price vol",
     "tick": "time price vol num buyorsell reserved", "fund_tick": "time price vol num buyorsell",
     "fund_history_tick": "time price vol buyorsell",
@@ -49,20 +48,18 @@ def bars(market, code, start, count, category=4):
     return dataset.expected_bars(market, code, category, start, count)
 
 
+OFFSETS = {"price": 0, "last_close": -10, "open": -5, "high": 20, "low": -30,  # each price: P + its offset
+           **{f"{side}{k}": sign * k for k in range(1, 6) for side, sign in (("bid", -1), ("ask", 1))}}
+
+
 def quotes(*pairs):
     """The quote of each (market, code, unit): P = 1000 + code mod 1000, in units."""
-    out = []
-    for market, code, unit in pairs:
-        p, vol = dataset.price(code), 99000.0 + dataset.price(code)
-        q = {"market": market, "code": code, "active1": 100, "servertime": "14:30:2541", "vol": vol, "cur_vol": 100.0,
-             "amount": vol * 1000, "s_vol": 60000.0, "b_vol": 40000.0, "reversed_bytes0": 14302541,
-             "reversed_bytes1": 3, "reversed_bytes2": 0, "active2": 100, "price": p * unit,
-             "last_close": (p - 10) * unit, "open": (p - 5) * unit, "high": (p + 20) * unit, "low": (p - 30) * unit}
-        for k in range(1, 6):
-            q.update({f"bid{k}": (p - k) * unit, f"ask{k}": (p + k) * unit, f"bid_vol{k}": 100.0 * k,
-                      f"ask_vol{k}": 200.0 * k})
-        out.append(q)
-    return out
+    return [{"market": m, "code": code, "active1": 100, "servertime": "14:30:2541", "vol": 99000.0 + p,
+             "cur_vol": 100.0, "amount": (99000.0 + p) * 1000, "s_vol": 60000.0, "b_vol": 40000.0,
+             "reversed_bytes0": 14302541, "reversed_bytes1": 3, "reversed_bytes2": 0, "active2": 100,
+             **{k: (p + d) * unit for k, d in OFFSETS.items()}, **{f"bid_vol{k}": 100.0 * k for k in range(1, 6)},
+             **{f"ask_vol{k}": 200.0 * k for k in range(1, 6)}}
+            for m, code, unit in pairs for p in [dataset.price(code)]]
 
 
 def securities(market, start=0):
@@ -136,8 +133,6 @@ QUERIES = [
     ("hq async", lambda c: c.get_security_quotes_tuples([(1, "600000")]), "quote_tuple", quotes((1, "600000", 0.01))),
     ("hq async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame",
      quotes((1, "600000", 0.01))),
-    ("async", lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quote_frame", [],
-     ("empty", {"cmd": "quotes"})),
     ("hq direct async", lambda c: c.get_security_list(1, 1000), "list", securities(1, 1000)),  # a byte-order mark
     ("hq direct async", lambda c: c.get_security_count(2), None, 301),
     ("hq direct async", lambda c: c.get_minute_time_data(0, "159915"), "minute", minutes(0, "159915", 0.001)),
@@ -150,7 +145,6 @@ QUERIES = [
     ("hq direct async", lambda c: c.get_finance_info(1, "600519"), "finance", finance(1, "600519")),
     ("hq async", lambda c: c.get_finance_info_dataframe([(1, "600519"), (0, "000002")]), "finance_frame",
      [finance(1, "600519"), finance(0, "000002")]),
-    ("hq async", lambda c: c.get_finance_info_dataframe([]), "finance_frame", []),
     ("hq direct async", lambda c: c.get_xdxr_info(0, "000001"), "xdxr", xdxr(0, "000001")),
     ("hq direct", lambda c: c.get_and_parse_block_info("block_zs.dat"), "block", blocks("block_zs.dat")),
     ("smart", lambda c: c.get_security_bars(4, 1, "600100", 2, 5, 0), "smart_bar", bars(1, "600100", 2, 5)),

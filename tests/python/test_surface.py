@@ -139,13 +139,11 @@ SURFACE = {
         cache_stats () 获取缓存统计信息
         clear_cache () 清除缓存
         probe_and_cache (timeout_secs) 探测所有服务器并更新缓存
-        disconnect () 断开连接
-        is_connected () 是否已连接"""),
+        = disconnect is_connected"""),
     "TdxHqFundClient": ("()", "基金行情客户端 - Python 绑定", """
-        connect (ip, port, timeout=None) 连接到 TDX 服务器
+        = connect
         connect_to_any (timeout=None) 连接到任意可用服务器
-        disconnect () 断开连接
-        is_connected () 是否已连接
+        = disconnect is_connected
         get_fund_list (market) 获取基金列表
         get_fund_bars (category, market, code, start=0, count=800) 获取基金 K线数据
         get_fund_bars_all (category, market, code, count=800) 获取基金 K线数据 (自动分页)
@@ -278,8 +276,6 @@ REFUSED = [
     ("hq", lambda c: c.reorder_servers([("a", "192.0.2.1", 7709, 1.5)]), ValueError,
      "^expected tuple of length 3, but got tuple of length 4$"),
     ("hq", lambda c: c.get_security_bars(256, 1, "600000"), OverflowError, "'category'"),
-    ("hq", lambda c: c.get_security_bars(4, 1, 600000), TypeError, "'code'"),
-    ("hq", lambda c: c.get_security_bars(4, 1, "600000", 2 ** 32), OverflowError, "'start'"),
     ("hq", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 65536), ValueError,
      r"^\[E1003\] argument out of range: start=65536$"),  # 16 bits on the wire: refused, not wrapped
     ("hq", lambda c: c.calc_fq_factors(1, "880001"), ValueError,
@@ -288,8 +284,6 @@ REFUSED = [
     ("hq", lambda c: c.get_security_quotes_tuples([(1, "600000", 0)]), ValueError,
      "^expected tuple of length 2, but got tuple of length 3$"),
     ("hq", lambda c: c.get_finance_info_dataframe([(300, "600519")]), OverflowError, None),
-    ("hq", lambda c: c.get_transaction_data(1, "600000", 0, 65536), OverflowError, "'count'"),
-    ("hq", lambda c: c.get_history_minute_time_data(1, "600000", -1), OverflowError, "'date'"),
     ("direct", lambda c: qi.TdxDirectClient("127.0.0.1", 7709, "5"), TypeError, "'timeout'"),
     ("direct", lambda c: qi.TdxDirectClient("127.0.0.1", 7709, math.nan), ValueError, "finite, non-negative"),
     ("direct", lambda c: c.set_timeout(-1.0), ValueError, "finite, non-negative"),
@@ -330,48 +324,42 @@ REFUSED = [
 ]
 
 
-@pytest.mark.parametrize("kind, call, exc, text", REFUSED)
-def test_refused_before_anything_is_sent(client, mock, kind, call, exc, text):
-    c = client(kind)
-    with pytest.raises(exc, match=text):
-        call(c)
-    assert (mock.counters()["accepted"], mock.requests()) == (0, 0)
-
-
-# Failures of the exchange: (client kind, fault, call, exception, message pattern). Only
-# connection failures are ConnectionError (an OSError); coded errors are ValueError alone.
+# Failures of the exchange, each under one fault on the mock: (client kind, call, exception, message
+# pattern, fault). Only connection failures are ConnectionError (an OSError); coded errors are ValueError alone.
 FAILED = [
-    ("hq", ("close", "list"), lambda c: c.get_security_list(0), ConnectionError, "^Server disconnected$"),
-    ("hq", ("close", "count"), lambda c: c.get_security_count(0), ValueError, "^Server disconnected$"),
-    ("hq", ("corrupt_zlib", "bars"), lambda c: c.get_index_bars(4, 1, "000001"), ValueError,
-     r"^\[E2102\] zlib decompress failed: "),
-    ("direct", ("close", "finance"), lambda c: c.get_finance_info(1, "600000"), ConnectionError,
-     "^Server disconnected$"),
-    ("direct", ("close", "count"), lambda c: c.get_security_count(1), ValueError, "^Server disconnected$"),
-    ("direct", ("close", "xdxr"), lambda c: c.get_security_bars(4, 0, "999999", 0, 10, 1), ConnectionError,
-     "^Server disconnected$"),  # no bars to adjust, yet the events are asked for
-    ("direct", ("zero_body", "minute"), lambda c: c.get_history_minute_time_data(1, "600000", 20240628), ValueError,
-     r"^\[E2003\] server disconnected: empty response body$"),
-    ("block", ("close", "bars"), lambda c: c.get_block_bars(4, "880001"), ValueError, "^Server disconnected$"),
-    ("fund", ("body", "finance"), lambda c: c.get_fund_finance_info(0, "159915"), ValueError,
-     r"^\[E2103\] response length mismatch: body too short for finance info$"),
-    ("async", ("body", "xdxr"), lambda c: c.get_security_bars(4, 0, "000001", 0, 30, 1), ValueError,
-     r"^\[E2103\] response length mismatch: body too short$"),  # an error, never unadjusted prices
-    ("smart", ("body", "bars"), lambda c: c.get_security_bars(4, 1, "600000", 0, 10, 0), RuntimeError,
-     r"^\[E2103\] response length mismatch: body too short$"),
+    ("hq", lambda c: c.get_security_list(0), ConnectionError, "^Server disconnected$", ("close", "list")),
+    ("hq", lambda c: c.get_security_count(0), ValueError, "^Server disconnected$", ("close", "count")),
+    ("hq", lambda c: c.get_index_bars(4, 1, "000001"), ValueError, r"^\[E2102\] zlib decompress failed: ",
+     ("corrupt_zlib", "bars")),
+    ("direct", lambda c: c.get_finance_info(1, "600000"), ConnectionError, "^Server disconnected$",
+     ("close", "finance")),
+    ("direct", lambda c: c.get_security_count(1), ValueError, "^Server disconnected$", ("close", "count")),
+    ("direct", lambda c: c.get_security_bars(4, 0, "999999", 0, 10, 1), ConnectionError, "^Server disconnected$",
+     ("close", "xdxr")),  # no bars to adjust, yet the events are asked for
+    ("direct", lambda c: c.get_history_minute_time_data(1, "600000", 20240628), ValueError,
+     r"^\[E2003\] server disconnected: empty response body$", ("zero_body", "minute")),
+    ("block", lambda c: c.get_block_bars(4, "880001"), ValueError, "^Server disconnected$", ("close", "bars")),
+    ("fund", lambda c: c.get_fund_finance_info(0, "159915"), ValueError,
+     r"^\[E2103\] response length mismatch: body too short for finance info$", ("body", "finance")),
+    ("async", lambda c: c.get_security_bars(4, 0, "000001", 0, 30, 1), ValueError,
+     r"^\[E2103\] response length mismatch: body too short$", ("body", "xdxr")),  # never unadjusted prices
+    ("smart", lambda c: c.get_security_bars(4, 1, "600000", 0, 10, 0), RuntimeError,
+     r"^\[E2103\] response length mismatch: body too short$", ("body", "bars")),
 ]
 
 
-@pytest.mark.parametrize("kind, fault, call, exc, text", FAILED)
-def test_failures_map_to_python_exceptions(client, mock, kind, fault, call, exc, text):
+@pytest.mark.parametrize("kind, call, exc, text, fault", [(*r, None) for r in REFUSED] + FAILED)
+def test_errors_map_to_python_exceptions(client, mock, kind, call, exc, text, fault):
     c = client(kind)
-    if hasattr(c, "set_auto_retry"):
-        c.set_auto_retry(False)
-    mock.set_fault(fault[0], cmd=fault[1], nth=1, **({"hex": "01"} if fault[0] == "body" else {}))
+    if fault:
+        getattr(c, "set_auto_retry", lambda on: None)(False)
+        mock.set_fault(fault[0], cmd=fault[1], nth=1, **({"hex": "01"} if fault[0] == "body" else {}))
     with pytest.raises(exc, match=text) as e:
         call(c)
     assert type(e.value) is exc
-    if kind != "smart":  # the object stays usable (the smart client has moved off the server)
+    if not fault:  # refused before anything is sent
+        assert [mock.counters()[k] for k in ("accepted", "requests_total")] == [0, 0]
+    elif kind != "smart":  # the object stays usable (the smart client has moved off the server)
         call(c)
 
 
