@@ -77,7 +77,7 @@ class RawSession:
 
 
 def logged_packet(mock, cmd):
-    entries = mock.request_log(cmd=cmd)
+    entries = mock.call("log", cmd=cmd)["entries"]
     if not entries:
         raise RuntimeError(f"no {cmd} request in the mock's log")
     return bytes.fromhex(entries[-1]["raw"])
@@ -128,7 +128,7 @@ def run(mock, args):
         packets["quotes", size] = logged_packet(mock, "quotes")
         assert (len(bars), len(quotes)) == ((800, 60) if size == "big" else (1, 1)), (len(bars), len(quotes))
     setup = [logged_packet(mock, c) for c in ("setup1", "setup2", "setup3")]
-    mock.reset()
+    mock.call("reset")
 
     raw = RawSession(host, port, setup)
     replies = {key: raw.round_trip(packet) for key, packet in packets.items()}
@@ -182,7 +182,7 @@ def run(mock, args):
             for name, fn in members.items():
                 got[name].append(timed(fn))
             if i % 200 == 199:
-                mock.reset()  # the mock keeps a log of every request; keep it small
+                mock.call("reset")  # the mock keeps a log of every request; keep it small
         for name, samples in got.items():
             wall[kind, group, size, name] = median_us(samples, 0)
             cpu[kind, group, size, name] = median_us(samples, 1)
@@ -230,7 +230,7 @@ def run(mock, args):
     for i in range(args.memory_calls):
         calls[i % len(calls)]()
         if i % 2000 == 1999:
-            mock.reset()  # the mock keeps a log of every request; keep it small
+            mock.call("reset")  # the mock keeps a log of every request; keep it small
     gc.collect()
     after = rss_bytes()
     raw.close()

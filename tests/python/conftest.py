@@ -5,8 +5,6 @@ public servers), and a private home whose server cache blacklists every built-in
 import json
 import os
 import re
-import select
-import socket
 import subprocess
 import sys
 import tempfile
@@ -19,42 +17,12 @@ MOCK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mock_serv
 sys.path.insert(0, MOCK)
 
 import quotix._internal as qi  # noqa: E402
+from launcher import MockServer  # noqa: E402
 
 with open(os.path.join(MOCK, "..", "..", "src", "shared", "servers.cpp"), encoding="utf-8") as _f:
     _ROWS = re.findall(r'\{"[^"]*",\s*"([0-9.]+)",\s*(\d+)\}', _f.read())
 assert len(_ROWS) == 112, "a built-in row missed here is one a test might dial"
 BUILTIN = sorted({(ip, int(port)) for ip, port in _ROWS})
-
-
-class MockServer:
-    """The mock (../mock_server/README.md) as a child process with `servers` quote ports on
-    127.0.0.1; it ends with stop(), or when the pipe to its stdin closes with this process."""
-
-    def __init__(self, servers):
-        self.proc = subprocess.Popen([sys.executable, os.path.join(MOCK, "server.py"), "--servers", str(servers)],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        assert select.select([self.proc.stdout], [], [], 15)[0], "mock server did not start in time"
-        info = json.loads(self.proc.stdout.readline())
-        self.ports, self._ctl = info["ports"], socket.create_connection(("127.0.0.1", info["control"]), timeout=10)
-        self._replies = self._ctl.makefile("rb")
-
-    def address(self, i=0):
-        return "127.0.0.1", self.ports[i]
-
-    def call(self, op, **fields):
-        self._ctl.sendall((json.dumps({"op": op, **fields}) + "\n").encode())
-        reply = json.loads(self._replies.readline())
-        assert reply.pop("ok"), reply
-        return reply
-
-    def set_fault(self, action, **params):
-        """One fault, e.g. set_fault("delay", cmd="bars", seconds=2, nth=1)."""
-        self.call("set_fault", fault={"action": action, **params})
-
-    def counters(self, server=None):
-        """accepted, handshakes, open, requests ({kind: n}) and requests_total, of one port or all."""
-        c = self.call("counters")
-        return c["total"] if server is None else c["servers"][server]
 
 
 def write_cache(base, last=None):
@@ -90,9 +58,7 @@ def run_python(code, **env):
 def mock_session():
     m = MockServer(servers=2)
     yield m
-    m.call("stop")
-    m.proc.stdin.close()
-    m.proc.wait(10)
+    m.stop()
 
 
 @pytest.fixture
