@@ -10,7 +10,6 @@
 #include "async/client.hpp"
 #include "async/runtime.hpp"
 #include "client_fixture.hpp"
-#include "mock_server.hpp"
 
 namespace quotix::testing {
 
@@ -43,9 +42,6 @@ struct AsyncHarness {
 
 // One mock (N ports) for a suite; each test starts with clean counters and no fault.
 template <int N = 1>
-class AsyncMockTest : public SharedMock<N> {
-protected:
-    test::MockServer& mock = *SharedMock<N>::mock_;
-};
+class AsyncMockTest : public SharedMock<N> {};
 
 }  // namespace quotix::testing

@@ -1,16 +1,16 @@
 // Shared pieces of the client tests: loopback server tables for the client's seams, one mock per
-// suite, log capture, a scratch home for the smart client's cache file and polling helpers.
+// suite, a raw TCP peer, log capture, a scratch home for the smart client's cache file and polling.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +33,7 @@ inline net::ClientSeams loopback_seams(std::vector<net::ServerEntry> primary, st
     s.primary_servers = std::move(primary);
     s.all_known_servers = std::move(all);
     s.heartbeat_interval = heartbeat;
-    s.pool_timeout_s = timeout_s;
-    s.reconnect_timeout_s = timeout_s;
+    s.pool_timeout_s = s.reconnect_timeout_s = timeout_s;
     return s;
 }
 
@@ -44,6 +43,70 @@ inline net::ClientSeams mock_seams(const MockServer& mock) {
     for (size_t i = 0; i < mock.ports().size(); ++i) rows.push_back(loopback("mock" + std::to_string(i), mock.port(i)));
     return loopback_seams(rows, rows);
 }
+
+// The start of each request of one kind, in arrival order.
+inline std::vector<int> starts(MockServer& mock, const std::string& cmd = "bars") {
+    std::vector<int> s;
+    for (const auto& e : mock.request_log(cmd)) s.push_back(e["args"]["start"].get<int>());
+    return s;
+}
+
+// A socket listening on 127.0.0.1 at a free port, which it names.
+inline int listener(int backlog, uint16_t& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = test::loopback_addr(0);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::listen(fd, backlog);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+// A raw TCP peer for socket-level faults. It accepts connections one after another and sends each
+// `at_once` straight away, then `trickled` one byte every `interval` (slow enough to outlast any
+// deadline while each read still gets a byte in time), and nothing else.
+class TcpPeer {
+public:
+    explicit TcpPeer(std::vector<uint8_t> at_once = {}, std::vector<uint8_t> trickled = {},
+                     std::chrono::milliseconds interval = {})
+        : at_once_(std::move(at_once)), trickled_(std::move(trickled)), interval_(interval) {}
+    ~TcpPeer() {
+        stop_ = true;
+        thread_.join();
+        for (int fd : conns_) ::close(fd);
+        ::close(fd_);
+    }
+    uint16_t port() const { return port_; }
+    // A port on which nothing listens (bound, then released).
+    static uint16_t closed_port() {
+        uint16_t port;
+        ::close(listener(1, port));
+        return port;
+    }
+
+private:
+    void serve() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 10) <= 0) continue;
+            const int c = conns_.emplace_back(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+            ::send(c, at_once_.data(), at_once_.size(), MSG_NOSIGNAL);
+            for (size_t i = 0; i < trickled_.size() && !stop_; ++i) {
+                std::this_thread::sleep_for(interval_);
+                ::send(c, &trickled_[i], 1, MSG_NOSIGNAL);
+            }
+        }
+    }
+
+    const std::vector<uint8_t> at_once_, trickled_;
+    const std::chrono::milliseconds interval_;
+    uint16_t port_ = 0;
+    const int fd_ = listener(16, port_);
+    std::atomic<bool> stop_{false};
+    std::vector<int> conns_;  // the serving thread's own until it is joined
+    std::thread thread_{[this] { serve(); }};  // last: it starts once every other member is ready
+};
 
 // Sets the log level for one test and captures standard error.
 class LogCapture {
@@ -75,7 +138,7 @@ inline size_t count_of(const std::string& haystack, const std::string& needle) {
 // Polls `cond` until it holds or `limit` passes.
 inline bool eventually(const std::function<bool()>& cond,
                        std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    auto end = std::chrono::steady_clock::now() + limit;
+    const auto end = std::chrono::steady_clock::now() + limit;
     while (!cond()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -94,21 +157,18 @@ std::string outcome(const Result<T>& r) {
 }
 
 // One mock for a whole suite, since each launch costs a process start; every test begins with
-// clean counters, no faults, every port listening and compression on "auto".
+// clean counters, no faults and every port listening.
 template <int N>
 class SharedMock : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { mock_ = new MockServer(N); }
-    static void TearDownTestSuite() {
-        delete mock_;
-        mock_ = nullptr;
-    }
+    static void TearDownTestSuite() { delete mock_; }
     void SetUp() override {
         for (int i = 0; i < N; ++i) mock_->listen(i, true);
-        mock_->set_compress("auto");
         mock_->reset();
     }
     static inline MockServer* mock_ = nullptr;
+    MockServer& mock = *mock_;  // the suite's mock is up before any of its tests is made
 };
 
 // Points HOME at a fresh directory (USERPROFILE unset) for its life, so no test touches the
@@ -116,28 +176,22 @@ protected:
 class ScratchHome {
 public:
     ScratchHome() {
-        for (const char* name : {"HOME", "USERPROFILE"})
-            if (const char* v = std::getenv(name)) saved_.emplace_back(name, v);
-        std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
         ::setenv("HOME", path_.c_str(), 1);
         ::unsetenv("USERPROFILE");
     }
     ~ScratchHome() {
-        ::unsetenv("HOME");
-        ::unsetenv("USERPROFILE");
-        for (const auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
+        ::setenv("HOME", home_.c_str(), 1);
         std::filesystem::remove_all(path_);
     }
     std::filesystem::path cache_file() const { return path_ / ".quotix" / "server_cache.json"; }
     std::string cache_text() const {
-        std::ostringstream s;
-        s << std::ifstream(cache_file(), std::ios::binary).rdbuf();
-        return s.str();
+        std::ifstream f(cache_file(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
     }
 
 private:
-    std::vector<std::pair<std::string, std::string>> saved_;
+    std::string home_ = std::getenv("HOME") ? std::getenv("HOME") : "";
     std::filesystem::path path_ = std::filesystem::temp_directory_path() / ("quotix-test-" + std::to_string(::getpid()));
 };
 

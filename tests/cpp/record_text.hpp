@@ -3,17 +3,16 @@
 #pragma once
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <type_traits>
 
 namespace testutil {
 
-inline std::string field_text(const std::string& s) { return s; }
 template <class T>
 std::string field_text(const T& v) {
-    if constexpr (std::is_integral_v<T>) return std::to_string(v);
-    else if constexpr (std::is_same_v<T, std::optional<double>>) return v ? field_text(*v) : "-";
+    if constexpr (std::is_convertible_v<T, std::string>) return v;
+    else if constexpr (std::is_integral_v<T>) return std::to_string(v);
+    else if constexpr (requires { v.has_value(); }) return v ? field_text(*v) : "-";
     else {
         char buf[32];
         std::snprintf(buf, sizeof buf, "%.15g", double(v));
@@ -34,6 +33,14 @@ std::string records(const List& list, Text text) {
     std::string s;
     for (const auto& r : list) s += (&r == &*std::begin(list) ? "" : " | ") + text(r);
     return s;
+}
+
+// A parse result as text: its records, or its one record, or the error's display.
+template <class R, class Text>
+std::string outcome(const R& r, Text text) {
+    if (!r.ok()) return r.error().display();
+    if constexpr (requires { r->begin(); }) return records(*r, text);
+    else return text(*r);
 }
 
 }  // namespace testutil

@@ -2,18 +2,20 @@
 // scripted request function, the fund range bounds and the rate limiter.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <cstring>
 #include <thread>
 
+#include "client_fixture.hpp"
 #include "fund/fund_list.hpp"
 #include "hex_util.hpp"
 #include "net/block_download.hpp"
 #include "net/rate_limiter.hpp"
+#include "protocol/parsers.hpp"
 #include "shared/fq_context.hpp"
 
 using namespace quotix;
 using namespace quotix::net;
-using quotix::testing::hex;
+using namespace quotix::testing;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -42,15 +44,10 @@ struct Script {
     }
 };
 
-double ms_since(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
-}
-
 }  // namespace
 
-// Context pages of 800 step back from the first offset until a page begins before the earliest
-// event (one beginning on its date does not), a page is empty, the budget is spent or the offset
-// leaves 16 bits; pages go in front. A failed or undecodable page fails the whole fetch.
+// Pages of 800 step back until one begins strictly before the earliest event, one is empty, the
+// budget is spent or the offset leaves 16 bits; a failed or undecodable page fails the fetch.
 TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
     struct Case {
         uint32_t offset, earliest;
@@ -71,8 +68,7 @@ TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
         {800, 19900101, 6, {hex("01")}, {800}, "[E2103] "},
     };
     for (const Case& c : cases) {
-        Script s;
-        s.replies = c.replies;
+        Script s{c.replies, kJune2024, {}};
         auto ctx = fetch_fq_context(s.fn(), 4, 1, "600000", c.offset, c.earliest, c.budget);
         std::vector<uint32_t> starts;
         for (size_t i = 0; i < s.sent.size(); ++i) starts.push_back(s.field(i, 24, 2));
@@ -83,11 +79,8 @@ TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
     }
     EXPECT_EQ((std::vector<size_t>{fq_context_max_pages(0), fq_context_max_pages(1), fq_context_max_pages(2)}),
               (std::vector<size_t>{3, 6, 9}));
-}
-
-// Only ex-rights events (category 1) count, and context is needed when the earliest falls on or
-// before the first bar's date.
-TEST(FqContext, WhenContextIsNeeded) {
+    // Only ex-rights events (category 1) count; the window needs context when the earliest falls
+    // on or before its first bar's date.
     auto event = [](uint32_t date, uint32_t category) {
         XdXrInfo e;
         e.year = date / 10000, e.month = date / 100 % 100, e.day = date % 100, e.category = category;
@@ -95,51 +88,35 @@ TEST(FqContext, WhenContextIsNeeded) {
     };
     EXPECT_EQ(earliest_ex_rights_date(std::vector{event(20200105, 2), event(20210301, 1), event(20200601, 1)}), 20200601u);
     EXPECT_FALSE(earliest_ex_rights_date(std::vector{event(20200105, 2)}));
-    SecurityBar first;
-    first.year = 2024, first.month = 6, first.day = 3;
-    const std::vector<SecurityBar> bars = {first};
-    EXPECT_TRUE(needs_fq_context(bars, 20240603u));
-    EXPECT_FALSE(needs_fq_context(bars, 20240604u));
-    EXPECT_FALSE(needs_fq_context(bars, std::nullopt));
+    const auto bars = parse_security_bars(kJune2024, 4).value();
+    EXPECT_TRUE(needs_fq_context(bars, 20240628u));
+    EXPECT_FALSE(needs_fq_context(bars, 20240629u) || needs_fq_context(bars, std::nullopt));
 }
 
-// A block file comes in chunks of at most 30000 bytes; each contributes only the bytes asked for
-// (after the reply's 4-byte prefix), and a chunk bringing fewer fails naming where.
+// A block file comes in chunks of at most 30000 bytes, each the asked bytes after a 4-byte
+// prefix; a chunk bringing fewer fails naming where.
 TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
     auto meta = [](uint32_t size) {
         Bytes b(38, 0);
-        for (int i = 0; i < 4; ++i) b[i] = uint8_t(size >> (8 * i));
+        std::memcpy(b.data(), &size, 4);
         return b;
     };
     auto chunk = [](size_t n) { return Bytes(4 + n, 0x5a); };
-    struct Case {
-        std::vector<Result<Bytes>> replies;
-        std::vector<uint32_t> offsets, sizes;
-        std::string outcome;
-    };
-    const Case cases[] = {
-        {{meta(60001), chunk(30000), chunk(30000), chunk(1)}, {0, 30000, 60000}, {30000, 30000, 1}, "60001 bytes"},
-        {{meta(6), hex("0a000000 00112233445566778899")}, {0}, {6}, "6 bytes"},
-        {{meta(0)}, {}, {}, "0 bytes"},
-        {{meta(60000), chunk(30000), chunk(29000)}, {0, 30000}, {30000, 30000},
+    using Chunks = std::vector<std::pair<uint32_t, uint32_t>>;  // offset and size asked for
+    const std::tuple<std::vector<Result<Bytes>>, Chunks, std::string> cases[] = {
+        {{meta(60001), chunk(30000), chunk(30000), chunk(1)}, {{0, 30000}, {30000, 30000}, {60000, 1}}, "60001 bytes"},
+        {{meta(0)}, {}, "0 bytes"},
+        {{meta(60000), chunk(30000), chunk(29000)}, {{0, 30000}, {30000, 30000}},
          "[E2103] response length mismatch: offset=30000 expected=30000 received=29000"},
-        {{meta(5), hex("0000")}, {0}, {5}, "[E2103] response length mismatch: offset=0 expected=5 received=0"},
+        {{meta(5), hex("0000")}, {{0, 5}}, "[E2103] response length mismatch: offset=0 expected=5 received=0"},
     };
-    for (const Case& c : cases) {
-        Script s;
-        s.replies = c.replies;
+    for (const auto& [replies, chunks, want] : cases) {
+        Script s{replies, kJune2024, {}};
         auto data = download_block_file(s.fn(), "x.dat");
-        std::vector<uint32_t> offsets, sizes;
-        for (size_t i = 1; i < s.sent.size(); ++i) {
-            offsets.push_back(s.field(i, 12, 4));
-            sizes.push_back(s.field(i, 16, 4));
-        }
-        EXPECT_EQ(offsets, c.offsets);
-        EXPECT_EQ(sizes, c.sizes);
-        EXPECT_EQ(data ? std::to_string(data->size()) + " bytes" : data.error().display(), c.outcome);
-        if (data && data->size() == 6) {
-            EXPECT_EQ(*data, hex("001122334455"));
-        }
+        Chunks asked;
+        for (size_t i = 1; i < s.sent.size(); ++i) asked.emplace_back(s.field(i, 12, 4), s.field(i, 16, 4));
+        EXPECT_EQ(asked, chunks);
+        EXPECT_EQ(data ? std::to_string(data->size()) + " bytes" : data.error().display(), want);
     }
 }
 
@@ -167,11 +144,11 @@ TEST(RateLimiter, StartsAreAnIntervalApart) {
     l.acquire();
     l.set_rps(0);
     for (int i = 0; i < 5; ++i) l.acquire();
-    EXPECT_LT(ms_since(t0), 500.0);
+    EXPECT_LT(seconds_since(t0), 0.5);
     l.set_rps(33);  // 30 ms
     t0 = std::chrono::steady_clock::now();
     std::thread a([&] { l.acquire(); }), b([&] { l.acquire(); });
     a.join();
     b.join();
-    EXPECT_GE(ms_since(t0), 29.0);
+    EXPECT_GE(seconds_since(t0), 0.029);
 }

@@ -10,8 +10,6 @@
 #include "net/probe.hpp"
 #include "protocol/handshake.hpp"
 #include "protocol/packet.hpp"
-#include "protocol/response.hpp"
-#include "tcp_peer.hpp"
 
 using namespace quotix;
 using namespace quotix::net;
@@ -19,66 +17,45 @@ using namespace quotix::testing;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-TEST(TcpConnection, RefusedPortOrBadTimeoutFailsTheConnect) {
+// A refused port; a bad time-out, negative or NaN refused before dialing (the closed port would
+// refuse), zero where the socket refuses it; a full accept queue, within the time-out.
+TEST(TcpConnection, ConnectFailures) {
+    auto dial = [](uint16_t port, double t) { return outcome(TcpConnection::connect("127.0.0.1", port, t)); };
     const uint16_t closed = TcpPeer::closed_port();
-    EXPECT_EQ(outcome(TcpConnection::connect("127.0.0.1", closed, 1.0)),
-              "Connection error: Failed to connect to 127.0.0.1:" + std::to_string(closed) + ": " + errno_text(ECONNREFUSED));
-    // Negative and NaN are refused before dialing, zero where the socket refuses it.
-    TcpPeer peer;
-    for (double t : {-1.0, std::nan("")}) EXPECT_FALSE(TcpConnection::connect("127.0.0.1", peer.port(), t).ok());
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(peer.accepted(), 0u);
-    EXPECT_EQ(outcome(TcpConnection::connect("127.0.0.1", peer.port(), 0.0)),
-              "Connection error: set_read_timeout: cannot set a 0 duration timeout");
-}
-
-TEST(TcpConnection, ConnectIsBoundedByTheTimeout) {
-    // A listener that never accepts, its queue filled: further SYNs go unanswered.
-    TcpPeer peer(true, 0);
+    const std::string failed = "Connection error: Failed to connect to 127.0.0.1:", at_closed = failed + std::to_string(closed) + ": ";
+    EXPECT_EQ(dial(closed, 1.0), at_closed + errno_text(ECONNREFUSED));
+    for (double t : {-1.0, std::nan("")}) EXPECT_EQ(dial(closed, t).rfind(at_closed + "invalid timeout", 0), 0u);
+    uint16_t port;
+    const int fd = listener(0, port);  // never accepting
+    EXPECT_EQ(dial(port, 0.0), "Connection error: set_read_timeout: cannot set a 0 duration timeout");
     std::vector<TcpConnection> fillers;
     for (int i = 0; i < 4; ++i)
-        if (auto c = TcpConnection::connect("127.0.0.1", peer.port(), 0.05)) fillers.push_back(std::move(*c));
+        if (auto c = TcpConnection::connect("127.0.0.1", port, 0.05)) fillers.push_back(std::move(*c));
     const auto t0 = Clock::now();
-    auto c = TcpConnection::connect("127.0.0.1", peer.port(), 0.3);
-    EXPECT_EQ(outcome(c).rfind("Connection error: Failed to connect to 127.0.0.1:", 0), 0u) << outcome(c);
-    EXPECT_LT(seconds_since(t0), 3.0);  // the 0.3 s time-out, not the system's minutes
+    EXPECT_EQ(dial(port, 0.3).rfind(failed, 0), 0u);
+    EXPECT_LT(seconds_since(t0), 3.0);
+    ::close(fd);
 }
 
-// A silent peer, and one that trickles a byte every 0.3 s so that every single read gets its
-// byte in time: either way an exchange ends at its deadline (the 0.5 s read time-out) with the
-// error of an expired read time-out, whoever runs it, and a pooled connection is not kept. The
-// heartbeat learns of it as soon, and disconnect, which waits for the beat, is not held either.
+// A byte every 0.3 s keeps each read inside its time-out, yet every exchange ends at its deadline
+// (the 0.5 s read time-out) as an expired read.
 TEST(TcpConnection, ExchangeEndsAtItsDeadline) {
-    const std::vector<uint8_t> setup_replies(3 * 16, 0);  // three empty replies
-    std::vector<uint8_t> reply(20, 0);                     // 4 body bytes: 6 s in all
+    std::vector<uint8_t> reply(20, 0);  // 4 body bytes: 6 s in all
     reply[12] = reply[14] = 4;
     const auto packet = build_security_count_packet(0);
     const std::string expired = "Connection error: recv failed: " + errno_text(EAGAIN);
-    auto dial = [](uint16_t port) { return TcpConnection::connect("127.0.0.1", port, 0.5).value(); };
-    struct Case {
-        const char* name;
-        bool trickle, handshaken;
-        std::function<std::string(uint16_t)> run;
-    };
-    const Case cases[] = {
-        {"silent reply", false, false, [&](uint16_t port) {
-             auto c = dial(port);
-             return outcome(read_response(c, c.exchange_deadline()));
-         }},
-        {"handshake", true, false, [&](uint16_t port) {
-             auto c = dial(port);
+    const std::pair<bool, std::function<std::string(uint16_t)>> cases[] = {  // handshaken first, how
+        {false, [&](uint16_t port) {
+             auto c = TcpConnection::connect("127.0.0.1", port, 0.5).value();
              return outcome(perform_handshake(c));
          }},
-        {"pooled request", true, true, [&](uint16_t port) {
+        {true, [&](uint16_t port) {
              TdxHqClient client(loopback_seams({loopback("p", port)}, {}, 10s, 0.5));
              client.set_auto_retry(false);
-             auto r = client.send_and_recv(packet);
-             EXPECT_EQ(client.pool_stats().total, 0u);
-             return outcome(r);
+             return outcome(client.send_and_recv(packet));
          }},
-        {"direct request", true, true,
-         [&](uint16_t port) { return outcome(TdxDirectClient("127.0.0.1", port, 0.5).send_and_recv(packet)); }},
-        {"heartbeat", true, true, [&](uint16_t port) {
+        {true, [&](uint16_t port) { return outcome(TdxDirectClient("127.0.0.1", port, 0.5).send_and_recv(packet)); }},
+        {true, [&](uint16_t port) {
              TdxHqClient client(loopback_seams({loopback("p", port)}, {}, 100ms, 0.5));
              EXPECT_TRUE(client.connect("127.0.0.1", port, 0.5).ok());
              const bool lost = eventually([&] { return !client.is_connected(); }, 3000ms);
@@ -88,13 +65,12 @@ TEST(TcpConnection, ExchangeEndsAtItsDeadline) {
     };
     LogCapture quiet(0);
     std::vector<std::thread> runs;
-    for (const Case& c : cases) {
-        runs.emplace_back([&] {
-            TcpPeer peer;
-            if (c.trickle) peer.script(c.handshaken ? setup_replies : std::vector<uint8_t>{}, reply, 300ms);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        runs.emplace_back([&, i] {
+            TcpPeer peer(std::vector<uint8_t>(cases[i].first ? 3 * 16 : 0, 0), reply, 300ms);  // three empty replies
             const auto t0 = Clock::now();
-            EXPECT_EQ(c.run(peer.port()), expired) << c.name;
-            EXPECT_LT(seconds_since(t0), 3.0) << c.name;
+            EXPECT_EQ(cases[i].second(peer.port()), expired) << i;
+            EXPECT_LT(seconds_since(t0), 3.0) << i;
         });
     }
     for (auto& t : runs) t.join();
@@ -122,17 +98,15 @@ TEST(Pool, AccountingThroughFailuresAndClosing) {
         EXPECT_FALSE(pool->checkout("127.0.0.1", TcpPeer::closed_port()).ok());
         EXPECT_EQ(outcome(hooked->checkout("127.0.0.1", peer.port())), "Server disconnected");
     }
-    EXPECT_EQ(stats(*pool), (std::vector<size_t>{0, 0, 0}));
+    EXPECT_EQ(stats(*pool), stats(*hooked));
     EXPECT_EQ(stats(*hooked), (std::vector<size_t>{0, 0, 0}));
 }
 
 class Loopback : public SharedMock<3> {};
 
-// One request meets each fault with retries off: the fault is that request's error, the
-// connection it met is not kept, and the next request gets its own reply, never a stale one.
-// A never-connected client dials primary row 0 and reuses the pooled connection.
+// Each fault fails only its request (retries off): its connection is not kept and the next
+// request gets its own reply. A never-connected client dials primary row 0, then reuses it.
 TEST_F(Loopback, EachTransportFaultFailsOnlyItsRequest) {
-    MockServer& mock = *mock_;
     const Bytes market0 = build_security_count_packet(0), market1 = build_security_count_packet(1);
     struct Case {
         const char* name;
@@ -155,16 +129,11 @@ TEST_F(Loopback, EachTransportFaultFailsOnlyItsRequest) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         client.disconnect();
-        auto fault = c.fault;
-        fault.emplace("cmd", "count");
-        fault["nth"] = 1;
+        nlohmann::json fault = {{"cmd", "count"}, {"nth", 1}};
+        fault.update(c.fault);
         mock.set_fault(fault);
         const std::string got = outcome(client.send_and_recv(market0));
-        if (c.error.empty()) {
-            EXPECT_NE(got, "ok");
-        } else {
-            EXPECT_EQ(got, c.error);
-        }
+        EXPECT_TRUE(c.error.empty() ? got != "ok" : got == c.error) << got;
         EXPECT_EQ(client.pool_stats().total, 0u);
         auto next = client.send_and_recv(market1);
         ASSERT_TRUE(next.ok()) << next.error().display();
@@ -177,11 +146,9 @@ TEST_F(Loopback, EachTransportFaultFailsOnlyItsRequest) {
     EXPECT_FALSE(client.is_connected());
 }
 
-// A connected client whose server answers everything with an empty body pays the whole schedule
-// there: five attempts 0.1, 0.5, 1 and 2 s apart, each failed one closing its connection, then
-// coded 2005. A client that lost its connection reconnects before the retry.
+// Five attempts 0.1, 0.5, 1 and 2 s apart, each failed one closing its connection, then coded
+// 2005; a client that lost its connection reconnects before the retry.
 TEST_F(Loopback, RetriesFollowTheScheduleAndReconnectFirst) {
-    MockServer& mock = *mock_;
     TdxHqClient client(loopback_seams({loopback("a", mock.port(0))}));
     ASSERT_TRUE(client.connect_internal("127.0.0.1", mock.port(0), std::nullopt, false).ok());
     mock.set_fault({{"action", "zero_body"}, {"cmd", "count"}});
@@ -209,15 +176,12 @@ TEST_F(Loopback, RetriesFollowTheScheduleAndReconnectFirst) {
     EXPECT_EQ(mock.requests("count", 1), 1);
 }
 
-// Every request of the direct client opens, handshakes and closes a connection of its own; with
-// fq its context pages start just past the window, and with no bars the events are asked still.
+// The direct client opens, handshakes and closes a connection per request; with fq its context
+// pages start just past the window, and with no bars the events are asked still.
 TEST_F(Loopback, DirectClientConnectsPerRequest) {
-    MockServer& mock = *mock_;
     TdxDirectClient direct("127.0.0.1", mock.port(), 2.0);
     ASSERT_EQ(outcome(direct.get_security_bars(4, 1, "600036", 0, 10, 2)), "ok");
-    std::vector<int> starts;
-    for (const auto& e : mock.request_log("bars")) starts.push_back(e["args"]["start"].get<int>());
-    EXPECT_EQ(starts, (std::vector<int>{0, 10, 810}));
+    EXPECT_EQ(starts(mock), (std::vector<int>{0, 10, 810}));
     EXPECT_EQ(mock.accepted(), 4);
     EXPECT_EQ(mock.handshakes(), 4);
     auto none = direct.get_security_bars(4, 1, "999999", 0, 10, 1);
@@ -229,7 +193,6 @@ TEST_F(Loopback, DirectClientConnectsPerRequest) {
 // Each answering server is timed on two connections of its own (the count request of Shanghai on
 // each), fastest first; refused servers and those failing either connection are left out.
 TEST_F(Loopback, ProbeListsAnsweringServersFastestFirst) {
-    MockServer& mock = *mock_;
     mock.listen(1, false);
     mock.set_fault({{"action", "delay"}, {"cmd", "count"}, {"server", 0}, {"seconds", 0.2}, {"nth", 2}});
     mock.set_fault({{"action", "refuse"}, {"cmd", "accept"}, {"server", 2}, {"nth", 2}});

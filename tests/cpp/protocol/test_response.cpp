@@ -19,16 +19,14 @@ namespace {
 // 64 zero bytes, deflated (12 bytes).
 const char* ZEROS64_ZLIB = "78 9c 63 60 a0 0c 00 00 00 40 00 01";
 
-std::vector<uint8_t> reply(uint16_t zip, uint16_t unzip, const char* body = "") {
-    auto r = hex("b1 cb 74 00 0c 02 18 93 00 01 0d 00");
-    for (uint16_t v : {zip, unzip}) r.insert(r.end(), {uint8_t(v), uint8_t(v >> 8)});
-    const auto b = hex(body);
-    r.insert(r.end(), b.begin(), b.end());
-    return r;
-}
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+std::vector<uint8_t> reply(uint16_t zip, uint16_t unzip, const char* body = "") {
+    auto r = hex("b1 cb 74 00 0c 02 18 93 00 01 0d 00");
+    for (uint16_t v : {zip, unzip}) r.insert(r.end(), {uint8_t(v), uint8_t(v >> 8)});
+    return r + hex(body);
 }
 
 std::vector<uint8_t> deflate_bytes(const std::vector<uint8_t>& plain) {
@@ -72,8 +70,7 @@ TEST(ReadResponse, BodiesFailuresAndWhatIsLeftUnread) {
     struct Case { std::vector<uint8_t> stream, body; const char* error; size_t unread; };
     const Case cases[] = {
         {reply(3, 3, "01 02 03"), hex("01 02 03"), nullptr, 0},
-        {reply(12, 64, ZEROS64_ZLIB), std::vector<uint8_t>(64, 0), nullptr, 0},
-        // The inflated length is not compared with the header's claim of 100.
+        // Inflated; its length is not compared with the header's claim of 100.
         {reply(12, 100, ZEROS64_ZLIB), std::vector<uint8_t>(64, 0), nullptr, 0},
         {reply(2, 2, "11 22 aa bb cc"), hex("11 22"), nullptr, 3},  // only the announced body is consumed
         {reply(0, 0), {}, "[E2003] server disconnected: empty response body", 0},
@@ -103,7 +100,6 @@ TEST(Handshake, SendsThreePacketsUntilTheFirstFailure) {
         {reply(0, 0) + reply(3, 3, "01 02 03") + reply(12, 64, ZEROS64_ZLIB), false, nullptr, 3},
         // Only the first reply arrives: the second read fails and the third packet is never sent.
         {reply(0, 0), false, "Server disconnected", 2},
-        {reply(0, 0) + reply(4, 9, "de ad be ef"), false, "[E2102] zlib decompress failed: ", 2},
         {{}, true, "Connection error: send failed: Broken pipe (os error 32)", 0},
     };
     for (const Case& c : cases) {

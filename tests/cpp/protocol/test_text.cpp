@@ -36,15 +36,13 @@ TEST(TextVectors, MatchReferenceDecoder) {
         {"gbk", decode_gbk},         {"utf8", decode_utf8_lossy},  {"utf16le", decode_utf16le},
         {"utf16be", decode_utf16be}, {"sniff", decode_bom_or_gbk}, {"name", decode_name_text},
     };
-    std::string line, kind, input, expected;
     size_t checked = 0;
-    while (std::getline(in, line)) {
+    for (std::string line, kind, input, expected; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream(line) >> kind >> input >> expected;
         auto it = decoders.find(kind);
         ASSERT_NE(it, decoders.end()) << line;
-        EXPECT_EQ(it->second(hex(input)), as_text(hex(expected)))  // "-" is no bytes
-            << kind << " " << input;
+        EXPECT_EQ(it->second(hex(input)), as_text(hex(expected))) << line;  // "-" is no bytes
         ++checked;
     }
     EXPECT_GT(checked, 450u);
