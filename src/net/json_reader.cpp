@@ -238,10 +238,7 @@ private:
         advance();
         skip_ws();
         if (pos_ < s_.size() && s_[pos_] == ']') {
-            advance();
-            v.end_line = line_;
-            v.end_column = col_;
-            return true;
+            return close(v);
         }
         while (true) {
             JsonValue item;
@@ -255,13 +252,18 @@ private:
                 continue;
             }
             if (s_[pos_] == ']') {
-                advance();
-                v.end_line = line_;
-                v.end_column = col_;
-                return true;
+                return close(v);
             }
             return fail("expected `,` or `]`");
         }
+    }
+
+    // Consumes the closing bracket and records where the value ends.
+    bool close(JsonValue& v) {
+        advance();
+        v.end_line = line_;
+        v.end_column = col_;
+        return true;
     }
 
     bool object(JsonValue& v, int depth) {
@@ -270,10 +272,7 @@ private:
         advance();
         skip_ws();
         if (pos_ < s_.size() && s_[pos_] == '}') {
-            advance();
-            v.end_line = line_;
-            v.end_column = col_;
-            return true;
+            return close(v);
         }
         while (true) {
             if (pos_ >= s_.size()) return fail("EOF while parsing an object");
@@ -300,10 +299,7 @@ private:
                 continue;
             }
             if (s_[pos_] == '}') {
-                advance();
-                v.end_line = line_;
-                v.end_column = col_;
-                return true;
+                return close(v);
             }
             return fail("expected `,` or `}`");
         }
