@@ -289,6 +289,7 @@ REFUSED = [
     ("smart", lambda c: c.connect_to_any(math.nan), ValueError, "timeout"),
     ("fund", lambda c: c.get_fund_bars(4, 1, "600519"), ValueError,
      r"^\[E1103\] fund code not supported in this context: Invalid fund code: 1:600519 is not a fund$"),
+    ("fund", lambda c: c.get_fund_history_transaction_data(0, "510300", 0, 10, 20240628), ValueError, r"^\[E1103\] "),
     ("fund", lambda c: c.get_fund_quotes([(1, "510300")] * 60 + [(1, "600000")]), ValueError,
      r"^\[E1004\] invalid format: Invalid fund code: 1:600000 is not a fund$"),
     ("fund", lambda c: c.get_fund_bars(4, 1, "510300", 65536), ValueError, r"^\[E1003\] "),
