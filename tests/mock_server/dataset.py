@@ -74,8 +74,7 @@ def _stamps(category, n):
 
 @functools.lru_cache(maxsize=64)
 def bar_series(market: int, code: str, category: int):
-    """Bar i (oldest first): close = base + 10 (i mod 100), open = close - 50, high = close + 100,
-    low = close - 150, vol = 1000 + i, amount = vol x 10000; up = 100 + i mod 100, down = 300 - i mod 100."""
+    """The bars of a code, oldest first (README.md: Data set)."""
     if not known(market, code):
         return ()
     _, n, base = SPECIAL.get((market, code), (None, 500 if code.startswith("88") else 1000,
@@ -151,8 +150,7 @@ def xdxr_events(market, code):
 
 
 def blocks(name: str):
-    """The blocks of every block file: twelve, named after the file, of one to three codes each;
-    enough for two chunks."""
+    """Twelve blocks, named after the file: enough for two chunks."""
     return [(f"板块{name[6:8]}{k:02d}", [f"{600000 + 3 * k + m:06d}" for m in range(k % 3 + 1)]) for k in range(12)]
 
 
@@ -187,6 +185,5 @@ REPLIES["history_ticks"] = REPLIES["ticks"]
 
 
 def reply(name, args):
-    """The body answering one decoded request; an unknown one gets a short body, so that it shows
-    as a decoding failure, not a hang."""
+    """The body answering one decoded request; a short one to an unknown request, so it fails, not hangs."""
     return REPLIES[name](args) if name in REPLIES else SETUP.get(name, b"\0\0")

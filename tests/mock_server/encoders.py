@@ -53,13 +53,11 @@ def header(cmd: int, zip_size: int, unzip_size: int) -> bytes:
     return b"\xb1\xcb\x74\x00\x0c" + bytes(5) + struct.pack("<HHH", cmd, zip_size, unzip_size)
 
 
-def frame(cmd: int, body: bytes, compress: str = "auto"):
-    """(header, wire body): zlib data exactly when the two header sizes differ, so a body is
-    compressed only when that changes its length."""
-    wire = body
-    if compress == "always" or (compress == "auto" and len(body) >= 256):
-        z = zlib.compress(body)
-        wire = z if len(z) != len(body) else body
+def frame(cmd: int, body: bytes):
+    """(header, wire body): a body of 256 bytes or more is compressed, unless that keeps its
+    length, since zlib data is told by the two header sizes differing."""
+    z = zlib.compress(body) if len(body) >= 256 else body
+    wire = z if len(z) != len(body) else body
     return header(cmd, len(wire), len(body)), wire
 
 
@@ -128,8 +126,7 @@ def xdxr_body(market: int, code: str, events) -> bytes:
 
 
 def finance_body(market: int, code: str, m: int) -> bytes:
-    """The record of code m (mod 1000): liutongguben 1000000 + m, province m mod 32, industry m mod
-    100, then the 30 floats, float j = 1000 (j + 1) + m."""
+    """The finance record of code m (mod 1000)."""
     return (struct.pack("<HB", 1, market) + text(code, 6) + f32(1000000 + m)
             + struct.pack("<HHII", m % 32, m % 100, 20240630, 19991110) + f32(*(1000 * j + m for j in range(1, 31))))
 

@@ -35,7 +35,6 @@ REQUESTS = {
 CUTS = {"before_header": lambda h, w: 0, "inside_header": lambda h, w: 8,
         "inside_body": lambda h, w: len(h) + max(1, len(w) // 2)}
 ACTIONS = {"delay", "stall", "close", "refuse", "corrupt_zlib", "zero_body", "twice", "body", "empty"}
-EMPTY = {"quotes": b"\xb1\xcb\0\0"}  # "nothing found" bodies other than 00 00
 
 
 def decode(cmd, body):
@@ -82,11 +81,9 @@ class Port:
 
 
 class Mock:
-    def __init__(self, n, config):
+    def __init__(self, n):
         self.ports, self.faults, self.conns = [Port(i) for i in range(n)], [], 0
-        self.compress = config.get("compress", "auto")
-        self.log = collections.deque(maxlen=100000)
-        self.verbose, self.stop = config.get("verbose"), asyncio.Event()
+        self.log, self.stop = collections.deque(maxlen=100000), asyncio.Event()
 
     def pick(self, port, name):
         """The first due fault; every fault counts what it matches."""
@@ -114,8 +111,6 @@ class Mock:
                 fault = self.pick(port, name)
                 self.log.append({"server": port.index, "conn": conn, "cmd": name, "args": args,
                                  "raw": (head + body).hex(), "mono": time.monotonic()})
-                if self.verbose:
-                    print(json.dumps(self.log[-1], ensure_ascii=False), file=sys.stderr, flush=True)
                 if not await self.answer(reader, writer, cmd, name, args, fault):
                     break
                 port.handshakes += name == "setup3" and (fault is None or fault.action in ("delay", "twice"))
@@ -132,9 +127,9 @@ class Mock:
             while await reader.read(65536):
                 pass
             return False
-        body = (bytes.fromhex(p["hex"]) if action == "body" else EMPTY.get(name, b"\0\0") if action == "empty"
-                else D.reply(name, args))
-        head, wire = E.frame(cmd, body, self.compress)
+        empty = b"\xb1\xcb\0\0" if name == "quotes" else b"\0\0"  # a body of no records
+        body = bytes.fromhex(p["hex"]) if action == "body" else empty if action == "empty" else D.reply(name, args)
+        head, wire = E.frame(cmd, body)
         out = head + wire
         if action == "delay":
             await asyncio.sleep(p.get("seconds", 1.0))
@@ -163,16 +158,13 @@ class Mock:
             total["requests"] = dict(sum((p.requests for p in self.ports), collections.Counter()))
             return {"servers": ports, "total": total}
         elif op == "log":
-            return {"entries": [e for e in self.log if req.get("cmd") in (None, e["cmd"])
-                                and req.get("server") in (None, e["server"])]}
+            return {"entries": [e for e in self.log if req.get("cmd") in (None, e["cmd"])]}
         elif op == "reset":  # counters (not open), the log and the faults
             for p in self.ports:
                 p.accepted = p.handshakes = 0
                 p.requests.clear()
             self.log.clear()
             self.faults = []
-        elif op == "options":  # compress: "auto", "always" or "never"
-            self.compress = req["compress"]
         elif op == "listen":  # a port that is off refuses connections; open ones stay
             port, on = self.ports[req["server"]], req.get("on", True)
             if on and not port.server:
@@ -197,21 +189,20 @@ class Mock:
         writer.close()
 
 
-async def run(servers, config):
-    mock = Mock(servers, config)
+async def run(servers):
+    mock = Mock(servers)
     for port in mock.ports:
         await mock.listen(port)
     control = await asyncio.start_server(mock.serve_control, HOST, 0, reuse_address=True)
     loop = asyncio.get_running_loop()
     # The tests hold a pipe to stdin: its end means they are gone.
     loop.add_reader(0, lambda: os.read(0, 4096) or (loop.remove_reader(0), mock.stop.set()))
-    print(json.dumps({"ports": [p.port for p in mock.ports], "control": control.sockets[0].getsockname()[1],
-                      "pid": os.getpid()}), flush=True)
+    print(json.dumps({"ports": [p.port for p in mock.ports], "control": control.sockets[0].getsockname()[1]}),
+          flush=True)
     await mock.stop.wait()
     await asyncio.sleep(0.05)  # lets the reply to "stop" go out
 
 
-if __name__ == "__main__":  # server.py [--servers N] [--config JSON]
-    opts = dict(zip(sys.argv[1::2], sys.argv[2::2]))
-    asyncio.run(run(int(opts.get("--servers", 1)), json.loads(opts.get("--config") or "{}")))
+if __name__ == "__main__":  # server.py [--servers N]
+    asyncio.run(run(int(dict(zip(sys.argv[1::2], sys.argv[2::2])).get("--servers", 1))))
     os._exit(0)  # open connections are not worth waiting for

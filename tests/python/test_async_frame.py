@@ -39,16 +39,12 @@ def test_borrows():
 def test_pool_and_the_end_of_the_runtime(mock):
     gc.collect()
     before = threads()
-    for i in range(6):  # objects come and go, connected or not; the default pool is 4
-        c = AsyncTdxHqClient() if i % 3 else AsyncTdxHqClient.with_pool_size(pool_size=3)
+    for c, size in ((AsyncTdxHqClient(), 4), (AsyncTdxHqClient.with_pool_size(pool_size=3), 3)):
         assert (c.connection_count(), c.is_connected()) == (0, False)
-        if i % 2:
-            assert c.connect(*mock.address(), 2.0) is True and c.get_security_count(0) == 2105
-            assert (c.connection_count(), c.is_connected()) == (4 if i % 3 else 3, True)
-        if i == 5:
-            assert c.disconnect() is None and (c.connection_count(), c.is_connected()) == (0, False)
-        del c
-    assert mock.counters(0)["handshakes"] == 4 + 3 + 4
+        assert c.connect(*mock.address(), 2.0) is True and c.get_security_count(0) == 2105
+        assert (c.connection_count(), c.is_connected()) == (size, True)
+    assert c.disconnect() is None and (c.connection_count(), c.is_connected()) == (0, False)
+    del c  # the other one is dropped while connected
     # Dropped while its connections wait on a server that never answers: no wait for the server.
     c = AsyncTdxHqClient.with_pool_size(2)
     c.connect(*mock.address(), 30.0)
@@ -89,6 +85,4 @@ def test_rate_setters(client):
     c.set_rate_limit(0)
     c.set_phase("trading")  # 20 ms
     assert run_of(c, 6) >= 0.1 - 0.002
-    c.set_rate_limit(1000000)  # capped at 200 per second: 5 ms
-    assert run_of(c, 6) >= 0.025 - 0.002
     assert c.auto_detect_phase() in ("trading", "prepost", "closed")  # which one is tested in C++

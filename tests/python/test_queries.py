@@ -117,6 +117,8 @@ FUND_XDXR = ("body", {"cmd": "xdxr", "hex": encoders.xdxr_body(1, "510300", data
 QUERIES = [
     ("hq direct async", lambda c: c.get_security_bars(0, 1, "600000", 5, 3, 0), "bar", bars(1, "600000", 5, 3, 0)),
     ("hq direct async", lambda c: c.get_index_bars(4, 0, "399001", 2, 3, 2), "index", bars(0, "399001", 2, 3)),
+    ("hq direct async smart", lambda c: [c.get_security_bars(4, 0, "000001", 0, 30, fq)[i]["close"] for fq, i in
+                                         ((1, 0), (1, 20), (2, 0), (2, 29))], None, [4.424, 9.685, 10.0, 23.261]),
     ("hq async", lambda c: c.get_security_bars_all(4, 1, "600000", 1000, 0), "bar", bars(1, "600000", 800, 200) +
      bars(1, "600000", 0, 800)),
     ("hq async", lambda c: c.get_index_bars_all(4, 1, "000001", 801), "index", bars(1, "000001", 800, 1) +

@@ -1,15 +1,13 @@
 """The readers of local data files, on files built here byte by byte: the shapes they return,
 the arguments they take and their errors. The record layouts themselves are tested in C++."""
 
-import array
 import pathlib
 import re
 import struct
-import subprocess
 import sys
 
-import numpy
 import pytest
+from conftest import run_python
 from encoders import block_file
 
 from quotix._internal import BlockReader, DailyBarReader, FinancialReader, LcMinBarReader, MinBarReader
@@ -77,8 +75,7 @@ def test_bar_readers(reader, data, keys, rows, columns, words, tmp_path, monkeyp
 def test_data_and_filename_arguments(tmp_path):
     r, one = DailyBarReader(), DAY[:32]
     want = r.parse_data(one)
-    for form in (bytearray(one), list(one), tuple(one), memoryview(one), array.array("B", one),
-                 numpy.frombuffer(one, dtype=numpy.uint8), type("B", (bytes,), {})(one)):
+    for form in (bytearray(one), list(one), memoryview(one), type("B", (bytes,), {})(one)):
         assert r.parse_data(data=form) == want, type(form)
     seven = type("Seven", (), {"__index__": lambda s: 7})()
     assert r.parse_data([*one[:5], seven, *one[6:]]) == r.parse_data(one[:5] + bytes([7]) + one[6:])
@@ -91,7 +88,6 @@ def test_data_and_filename_arguments(tmp_path):
         with pytest.raises(TypeError, match="'filename'"):
             r.parse_file(bad)
     for path, text in [(tmp_path / "missing", "No such file or directory (os error 2)"),
-                       (tmp_path, "Is a directory (os error 21)"),
                        (f"{tmp_path}/a\0b", "file name contained an unexpected NUL byte")]:
         with pytest.raises(ValueError, match="^" + re.escape(f"IO error: {text}") + "$"):
             r.parse_file(str(path))
@@ -144,17 +140,15 @@ def test_file_too_big_for_memory(tmp_path):
     path = tmp_path / "huge.day"
     with open(path, "wb") as f:
         f.truncate(8 << 30)
-    calls = [(cls.__name__, name) for cls in (DailyBarReader, MinBarReader, LcMinBarReader, BlockReader,
-                                              FinancialReader) for name in vars(cls) if "file" in name]
-    script = f"""import resource
-from quotix import _internal as q
-resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
-for cls, name in {calls!r}:
-    try:
-        getattr(getattr(q, cls)(), name)({str(path)!r})
-        raise SystemExit(cls + "." + name)
-    except MemoryError:
-        pass
-print("alive")"""
-    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, cwd=tmp_path)
-    assert (child.returncode, child.stdout) == (0, "alive\n"), child.stderr
+    assert run_python(f"""
+        import resource
+        import quotix._internal as q
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        for cls in (q.DailyBarReader, q.MinBarReader, q.LcMinBarReader, q.BlockReader, q.FinancialReader):
+            for name in [name for name in vars(cls) if "file" in name]:
+                try:
+                    getattr(cls(), name)({str(path)!r})
+                    raise SystemExit(cls.__name__ + "." + name)
+                except MemoryError:
+                    pass
+    """) == ""

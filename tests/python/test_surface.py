@@ -214,8 +214,12 @@ def test_class_surface(name):
         cls(1, 2, 3, 4)
 
 
-def test_import_starts_no_thread_opens_no_socket_and_needs_no_pandas():
-    assert run_python("""
+def test_start_up_in_a_fresh_interpreter(tmp_path):
+    # The import starts no thread, opens no socket and needs no pandas; the log level (warnings by
+    # default) comes from the environment.
+    (tmp_path / ".quotix").mkdir()
+    (tmp_path / ".quotix" / "server_cache.json").write_text("{")  # a warning when the smart client reads it
+    err = run_python("""
         import os, sys
         def counts():
             fds = [f"/proc/self/fd/{fd}" for fd in os.listdir("/proc/self/fd")]
@@ -224,24 +228,13 @@ def test_import_starts_no_thread_opens_no_socket_and_needs_no_pandas():
         before = counts()
         sys.modules["pandas"] = None   # any import of pandas would now fail
         import quotix._internal as qi
-        qi.TdxHqClient()
-        assert counts() == before, (before, counts())
-    """) == ""
-
-
-INFO, WARN = "[I] hq  server 192.0.2.7:7709 added to blacklist", "[W] cache  failed to parse cache: "
-
-
-@pytest.mark.parametrize("level, lines", [(None, [WARN]), ("Info", [INFO, WARN]), ("off", [])])
-def test_log_level_from_the_environment(tmp_path, level, lines):
-    (tmp_path / ".quotix").mkdir()
-    (tmp_path / ".quotix" / "server_cache.json").write_text("{")  # a warning when the smart client reads it
-    err = run_python("""
-        import quotix._internal as qi
         qi.TdxHqClient().block_server("192.0.2.7", 7709)  # an informational line
+        assert counts() == before, (before, counts())
         qi.TdxSmartClient()
-    """, QUOTIX_LOG=level, HOME=str(tmp_path), USERPROFILE=None)
-    assert [line[:len(want)] for line, want in zip(err.splitlines(), lines)] == lines and err.count("\n") == len(lines)
+    """, QUOTIX_LOG="Info", HOME=str(tmp_path), USERPROFILE=None)
+    info, warn = err.splitlines()
+    assert info.startswith("[I] hq  server 192.0.2.7:7709 added to blacklist")
+    assert warn.startswith("[W] cache  failed to parse cache: ")
 
 
 # Calls refused before anything is sent: (client kind, call, exception, message pattern).
@@ -257,12 +250,10 @@ REFUSED = [
      r"^'bogus' is an invalid keyword argument for connect_to_any\(\)$"),
     ("hq", lambda c: c.set_rate_limit(rate=1), TypeError,  # a missing argument is named before an unknown one
      r"^set_rate_limit\(\) missing required argument 'rps' \(pos 1\)$"),
-    ("hq", lambda c: c.disconnect(1), TypeError, None),
     # Conversions name the parameter; integers are checked against their width.
     ("hq", lambda c: c.connect(b"127.0.0.1", 7709), TypeError, "'ip'"),
     ("hq", lambda c: c.block_server("192.0.2.1", 7709.0), TypeError, "'port'"),
     ("hq", lambda c: c.block_server("192.0.2.1", 65536), OverflowError, "'port'"),
-    ("hq", lambda c: c.set_rate_limit(2 ** 32), OverflowError, "'rps'"),
     ("hq", lambda c: c.set_cache_ttl(-1), OverflowError, "'ttl_secs'"),
     ("hq", lambda c: c.set_auto_retry(1), TypeError, "'enabled'"),
     *[("hq", lambda c, v=v: c.set_connect_timeout(v), ValueError, "'timeout'") for v in (-0.001, math.nan, math.inf)],
@@ -271,52 +262,38 @@ REFUSED = [
      r"^Invalid tier 'medium'\. Use 'low', 'mid', or 'high'\.$"),
     ("hq", lambda c: c.set_fq_context_tier("low\udcff"), ValueError, r"^Invalid tier 'low\udcff'\. Use "),
     ("hq", lambda c: c.set_connect_timeout(10 ** 400), OverflowError, "'timeout'"),
-    ("hq", lambda c: c.connect("127.0.0.1", 1, 10 ** 400), OverflowError, "'timeout'"),
     ("hq", lambda c: c.set_servers([["a", "192.0.2.1", 7709]]), TypeError, "'servers'"),
     ("hq", lambda c: c.reorder_servers([("a", "192.0.2.1", 7709, 1.5)]), ValueError,
      "^expected tuple of length 3, but got tuple of length 4$"),
-    ("hq", lambda c: c.get_security_bars(256, 1, "600000"), OverflowError, "'category'"),
     ("hq", lambda c: c.get_index_bars_dataframe(4, 1, "000001", 65536), ValueError,
      r"^\[E1003\] argument out of range: start=65536$"),  # 16 bits on the wire: refused, not wrapped
     ("hq", lambda c: c.calc_fq_factors(1, "880001"), ValueError,
      r"^\[E1101\] block code \(88xxxx\) not allowed in general client, use TdxBlockClient: code=880001$"),
-    ("hq", lambda c: c.get_security_quotes([(1, "600000"), [1, "600001"]]), TypeError, None),
-    ("hq", lambda c: c.get_security_quotes_tuples([(1, "600000", 0)]), ValueError,
-     "^expected tuple of length 2, but got tuple of length 3$"),
-    ("hq", lambda c: c.get_finance_info_dataframe([(300, "600519")]), OverflowError, None),
     ("direct", lambda c: qi.TdxDirectClient("127.0.0.1", 7709, "5"), TypeError, "'timeout'"),
     ("direct", lambda c: qi.TdxDirectClient("127.0.0.1", 7709, math.nan), ValueError, "finite, non-negative"),
     ("direct", lambda c: c.set_timeout(-1.0), ValueError, "finite, non-negative"),
     ("direct", lambda c: c.get_security_bars(4, 1, "88éé"), ValueError, r"^\[E1101\] .*code=88éé$"),
-    ("direct", lambda c: c.get_index_bars(4, 1, "600000", 65536), ValueError, r"^\[E1003\] "),
-    ("direct", lambda c: c.get_and_parse_block_info(b"block_zs.dat"), TypeError, "'block_file'"),
     ("async", lambda c: c.get_security_bars(4, 1, 600519), TypeError, "^argument 'code': "),
     ("async", lambda c: c.get_security_bars(4, 1, "600000", 0, 65536), OverflowError,
      "^out of range integral type conversion attempted$"),
     ("async", lambda c: c.get_security_bars(4, 300, 1), OverflowError, None),  # the first bad argument wins
     ("async", lambda c: c.get_security_bars_tuples(4, 1, "600000", 65536), ValueError, r"^\[E1003\] "),
     ("async", lambda c: c.get_security_quotes({(1, "600000")}), TypeError, "^argument 'all_stock': "),
-    ("async", lambda c: c.get_finance_info_dataframe([(0, "000001", 1)]), ValueError, None),
+    ("async", lambda c: c.get_finance_info_dataframe([(0, "000001", 1)]), ValueError,
+     "^expected tuple of length 2, but got tuple of length 3$"),
     ("async", lambda c: c.connect("127.0.0.1", 1, math.inf), ValueError, "timeout"),
     ("async", lambda c: c.connect_to_any(-1.0), ValueError, "timeout"),
     ("async", lambda c: qi.AsyncTdxHqClient.with_pool_size(-1), OverflowError, None),
-    ("async", lambda c: c.set_phase(b"trading"), TypeError, None),
-    ("smart", lambda c: c.get_security_bars(4, 1, "600000", 65536), RuntimeError, r"^\[E1003\] .*start=65536$"),
-    ("smart", lambda c: c.get_security_bars(4.0, 1, "600000"), TypeError, "category"),
     ("smart", lambda c: c.get_security_quotes([(1, "600000"), (1, "880001")]), RuntimeError, r"^\[E1101\] "),
     ("smart", lambda c: c.get_security_quotes([(256, "600000")]), OverflowError, "all_stock"),
     ("smart", lambda c: c.connect_to_any(math.nan), ValueError, "timeout"),
-    ("smart", lambda c: c.probe_and_cache("1"), TypeError, None),
     ("fund", lambda c: c.get_fund_bars(4, 1, "600519"), ValueError,
      r"^\[E1103\] fund code not supported in this context: Invalid fund code: 1:600519 is not a fund$"),
     ("fund", lambda c: c.get_fund_history_transaction_data(0, "510300", 0, 10, 20240628), ValueError, r"^\[E1103\] "),
     ("fund", lambda c: c.get_fund_quotes([(1, "510300")] * 60 + [(1, "600000")]), ValueError,
      r"^\[E1004\] invalid format: Invalid fund code: 1:600000 is not a fund$"),
-    ("fund", lambda c: c.get_fund_bars(4, 1, "510300", 0, 10, 1), TypeError, None),
     ("fund", lambda c: c.get_fund_bars(4, 1, "510300", 65536), ValueError, r"^\[E1003\] "),
     ("fund", lambda c: c.is_fund(256, "510300"), OverflowError, "market"),
-    ("fund", lambda c: c.auto_market_code(600000), TypeError, None),
-    ("block", lambda c: qi.TdxBlockClient("127.0.0.1", 7709), TypeError, None),
     ("block", lambda c: c.get_block_bars_default(8, "880001"), ValueError,
      r"^Invalid data: category=8 \(1min/扩展1min\) is not allowed for block queries$"),
     ("block", lambda c: c.get_block_bars(4, "880001", 65536), ValueError, r"^\[E1003\] "),
@@ -329,13 +306,9 @@ REFUSED = [
 FAILED = [
     ("hq", lambda c: c.get_security_list(0), ConnectionError, "^Server disconnected$", ("close", "list")),
     ("hq", lambda c: c.get_security_count(0), ValueError, "^Server disconnected$", ("close", "count")),
-    ("hq", lambda c: c.get_index_bars(4, 1, "000001"), ValueError, r"^\[E2102\] zlib decompress failed: ",
-     ("corrupt_zlib", "bars")),
     ("direct", lambda c: c.get_finance_info(1, "600000"), ConnectionError, "^Server disconnected$",
      ("close", "finance")),
     ("direct", lambda c: c.get_security_count(1), ValueError, "^Server disconnected$", ("close", "count")),
-    ("direct", lambda c: c.get_security_bars(4, 0, "999999", 0, 10, 1), ConnectionError, "^Server disconnected$",
-     ("close", "xdxr")),  # no bars to adjust, yet the events are asked for
     ("direct", lambda c: c.get_history_minute_time_data(1, "600000", 20240628), ValueError,
      r"^\[E2003\] server disconnected: empty response body$", ("zero_body", "minute")),
     ("block", lambda c: c.get_block_bars(4, "880001"), ValueError, "^Server disconnected$", ("close", "bars")),
