@@ -1,5 +1,4 @@
-// Shared pieces of the asynchronous client tests: a runtime with a client of short timings, and
-// one mock per suite.
+// Shared pieces of the asynchronous client tests: a runtime with a client of short timings.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,9 +38,5 @@ struct AsyncHarness {
     net::AsyncRuntime rt;
     std::unique_ptr<net::AsyncTdxHqClient> client;
 };
-
-// One mock (N ports) for a suite; each test starts with clean counters and no fault.
-template <int N = 1>
-class AsyncMockTest : public SharedMock<N> {};
 
 }  // namespace quotix::testing

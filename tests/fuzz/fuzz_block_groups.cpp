@@ -1,12 +1,5 @@
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
-
 #include "fuzz_check.hpp"
 #include "protocol/block_file.hpp"
-
-using fuzzcheck::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::span<const uint8_t> file(data, size);

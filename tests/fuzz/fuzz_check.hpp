@@ -1,18 +1,25 @@
-// Shared checks of the fuzz targets: a violated property aborts, which libFuzzer reports.
+// What every fuzz target includes: a violated property aborts, which libFuzzer reports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
-
-namespace fuzzcheck {
 
 inline void require(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "property violated: %s\n", what);
         std::abort();
     }
+}
+
+// A parser that needs `min` bytes: it refuses exactly the shorter inputs. True when `r` holds records.
+template <class R>
+bool refused_only_when_short(const R& r, size_t size, size_t min) {
+    require(r.ok() == (size >= min), "fails exactly when short");
+    return r.ok();
 }
 
 // Every decoded text must be well-formed UTF-8.
@@ -39,5 +46,3 @@ inline bool valid_utf8(const std::string& s) {
     }
     return true;
 }
-
-}  // namespace fuzzcheck

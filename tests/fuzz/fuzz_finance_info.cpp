@@ -1,16 +1,7 @@
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
-
 #include "fuzz_check.hpp"
 #include "protocol/parsers.hpp"
 
-using fuzzcheck::require;
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    quotix::Body body(data, size);
-    auto r = quotix::parse_finance_info(body, 1, "600000");
-    require(r.ok() == (size >= 145), "fails exactly when short");
+    refused_only_when_short(quotix::parse_finance_info({data, size}, 1, "600000"), size, 145);
     return 0;
 }

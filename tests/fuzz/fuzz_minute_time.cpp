@@ -1,12 +1,5 @@
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
-
 #include "fuzz_check.hpp"
 #include "protocol/parsers.hpp"
-
-using fuzzcheck::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;

@@ -30,7 +30,7 @@ TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
     EXPECT_GE(seconds_since(before), 0.09);
 }
 
-using AsyncClient = AsyncMockTest<2>;
+using AsyncClient = SharedMock<2>;
 
 TEST_F(AsyncClient, RoundRobinOverThePool) {
     AsyncHarness h(3);

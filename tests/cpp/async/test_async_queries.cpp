@@ -23,10 +23,10 @@ Sent sent_bars(test::MockServer& mock) {
     return out;
 }
 
-class AsyncQueries : public AsyncMockTest<> {
+class AsyncQueries : public SharedMock<1> {
 protected:
     void SetUp() override {
-        AsyncMockTest::SetUp();
+        SharedMock::SetUp();
         ASSERT_TRUE(h.connect(mock.port()).ok());
         h.client->rate_limiter().set_interval(std::chrono::nanoseconds(0));
         mock.reset();

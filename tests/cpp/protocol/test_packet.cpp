@@ -15,8 +15,6 @@ using quotix::testing::hex;
 TEST(RequestPackets, ByteForByte) {
     const std::vector<std::pair<uint8_t, std::string>> two = {{0, "000001"}, {1, "600000"}};
     const std::pair<std::vector<uint8_t>, const char*> cases[] = {
-        {build_security_bars_packet(9, 1, "600000", 0, 800, 1),
-         "0c 01 08 64 01 01 1c 00 1c 00 2d 05 01 00 36 30 30 30 30 30 09 00 01 00 00 00 20 03 00*10"},
         {build_security_bars_packet(9, 1, "60000012", 0, 800, 1),
          "0c 01 08 64 01 01 1c 00 1c 00 2d 05 01 00 36 30 30 30 30 30 09 00 01 00 00 00 20 03 00*10"},
         {build_security_bars_packet(11, 2, "6000", 65537, 1, 2),

@@ -164,13 +164,13 @@ TEST(Parsers, EveryIntradayCategoryReadsThePackedDate) {
         EXPECT_EQ(outcome(parse_security_bars(body, cat), bar_text), five_min(body)) << int(cat);
 }
 
-// A count of 65535 over a body that holds no record must not reserve room for 65535.
 TEST(Parsers, MinuteLabelsOfTheDay) {
     const auto m = parse_history_minute_time_data(std::vector<uint8_t>(6 + 241 * 3, 0), 0, "000001");
     ASSERT_EQ(m.size(), 241u);
     EXPECT_EQ(fields(m[0].time, m[1].time, m[120].time, m[121].time, m[240].time), "15:01 15:00 13:01 11:30 09:31");
 }
 
+// A count of 65535 over a body that holds no record must not reserve room for 65535.
 TEST(Parsers, AnnouncedCountsDoNotDriveAllocation) {
     const std::vector<uint8_t> counts(11, 0xff);
     EXPECT_LE(parse_security_bars(counts, KLINE_DAILY)->capacity(), 1u);
