@@ -63,9 +63,8 @@ inline int listener(int backlog, uint16_t& port) {
     return fd;
 }
 
-// A raw TCP peer for socket-level faults. It accepts connections one after another and sends each
-// `at_once` straight away, then `trickled` one byte every `interval` (slow enough to outlast any
-// deadline while each read still gets a byte in time), and nothing else.
+// A raw TCP peer for socket-level faults: it accepts connections one after another and sends each
+// `at_once` straight away, then `trickled` one byte every `interval`, and nothing else.
 class TcpPeer {
 public:
     explicit TcpPeer(std::vector<uint8_t> at_once = {}, std::vector<uint8_t> trickled = {},
@@ -171,8 +170,7 @@ protected:
     MockServer& mock = *mock_;  // the suite's mock is up before any of its tests is made
 };
 
-// Points HOME at a fresh directory (USERPROFILE unset) for its life, so no test touches the
-// user's server cache file.
+// Points HOME at a fresh directory (USERPROFILE unset) for its life: no test touches the user's cache.
 class ScratchHome {
 public:
     ScratchHome() {

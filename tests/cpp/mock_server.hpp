@@ -1,6 +1,5 @@
-// Launcher of the loopback mock quote server (tests/mock_server/server.py). It runs as a child
-// process, since a server inside the test process would share its blocking calls, and listens on
-// 127.0.0.1 only. Helper-side failures throw std::runtime_error, which GoogleTest reports.
+// Launcher of the loopback mock quote server (tests/mock_server/server.py), a child process so that
+// it never shares the tests' blocking calls. Helper-side failures throw std::runtime_error.
 #pragma once
 
 #include <arpa/inet.h>
@@ -96,8 +95,7 @@ public:
     // A port that is off refuses connections.
     void listen(int server, bool on) { call("listen", {{"server", server}, {"on", on}}); }
 
-    // Counters of one server (index) or of all (-1); requests of one kind ("bars", "setup1", ...)
-    // or of every kind ("").
+    // Counters of one server (index) or of all (-1); requests of one kind ("bars", ...) or all ("").
     int requests(const std::string& cmd = "", int server = -1) {
         const auto c = counters(server);
         return cmd.empty() ? c["requests_total"].get<int>() : c["requests"].value(cmd, 0);

@@ -11,8 +11,7 @@
 
 namespace fs = std::filesystem;
 using quotix::net::ServerCache;
-using quotix::testing::LogCapture;
-using quotix::testing::outcome;
+using namespace quotix::testing;
 
 // The saves' fsync, failing with this errno while it is not 0.
 std::atomic<int> g_fsync_error{0};
@@ -37,7 +36,7 @@ protected:
         std::ofstream(file(), std::ios::binary) << text;
     }
     size_t entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(file().parent_path()), {})); }
-    quotix::testing::ScratchHome home_;
+    ScratchHome home_;
 };
 
 size_t open_descriptors() { return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
@@ -108,7 +107,7 @@ TEST_F(CacheFile, BlacklistHoldsForTwentyFourHours) {
 // a warning. Unknown members are skipped whatever they hold, a key named twice included.
 TEST_F(CacheFile, UnreadableFilesGiveTheDefault) {
     const std::pair<const char*, const char*> cases[] = {
-        {nullptr, ""}, {"folder", ""}, {"locked", ""},
+        {nullptr, ""}, {"folder", ""},
         {"{\"version\": 1, \"blacklist\": [], \"server_stats\": {}, \"x\": \"\xc3\"}", ""},
         {"{}", "[W] cache  failed to parse cache: missing field `version` at line 1 column 3\n"},
     };
@@ -116,7 +115,6 @@ TEST_F(CacheFile, UnreadableFilesGiveTheDefault) {
         SCOPED_TRACE(text ? text : "missing");
         fs::remove_all(file());
         if (text && std::string(text) == "folder") fs::create_directories(file());
-        else if (text && std::string(text) == "locked") write(kFresh), fs::permissions(file(), fs::perms::none);
         else if (text) write(text);
         LogCapture log(2);
         const std::string got = ServerCache::load().to_json().value();
