@@ -1,5 +1,4 @@
-// Shared pieces of the client tests: loopback server tables for the client's seams, one mock per
-// suite, a raw TCP peer, log capture, a scratch home for the smart client's cache file and polling.
+// Shared pieces of the client tests: loopback tables, one mock per suite, a raw peer, log capture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -155,8 +154,7 @@ std::string outcome(const Result<T>& r) {
     return r.ok() ? "ok" : r.error().display();
 }
 
-// One mock for a whole suite, since each launch costs a process start; every test begins with
-// clean counters, no faults and every port listening.
+// One mock per suite (a launch is a process start); each test begins clean, every port listening.
 template <int N>
 class SharedMock : public ::testing::Test {
 protected:

@@ -45,8 +45,7 @@ inline std::string read_line(int fd) {
 class MockServer {
 public:
     explicit MockServer(int servers = 1) {
-        // Close-on-exec keeps our pipe ends out of every child, so the server sees end-of-file on
-        // its stdin as soon as this process is gone, however it ends.
+        // Close-on-exec keeps our pipe ends out of every child: the server's stdin ends with us.
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
         posix_spawn_file_actions_t fa;

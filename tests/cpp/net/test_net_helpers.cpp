@@ -24,16 +24,15 @@ const Bytes kJune2024 = hex("0100f4d834019e9b01329602e40100007a448096184b");
 const Bytes kJan2001 = hex("0100765431019e9b01329602e40100007a448096184b");
 const Bytes kNoBars = hex("0000");
 
-// Answers in order (then `rest`) and records every request.
+// Answers in order (then kJune2024) and records every request.
 struct Script {
     std::vector<Result<Bytes>> replies;
-    Bytes rest = kJune2024;
     std::vector<Bytes> sent;
 
     RequestFn fn() {
         return [this](const Bytes& packet) -> Result<Bytes> {
             sent.push_back(packet);
-            return sent.size() <= replies.size() ? replies[sent.size() - 1] : Result<Bytes>(rest);
+            return sent.size() <= replies.size() ? replies[sent.size() - 1] : Result<Bytes>(kJune2024);
         };
     }
     uint32_t field(size_t i, size_t at, size_t width) const {
@@ -64,7 +63,7 @@ TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
         {800, 19900101, 6, {hex("01")}, {800}, "[E2103] "},
     };
     for (const Case& c : cases) {
-        Script s{c.replies, kJune2024, {}};
+        Script s{c.replies, {}};
         auto ctx = fetch_fq_context(s.fn(), 4, 1, "600000", c.offset, c.earliest, c.budget);
         std::vector<uint32_t> starts;
         for (size_t i = 0; i < s.sent.size(); ++i) starts.push_back(s.field(i, 24, 2));
@@ -107,7 +106,7 @@ TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
         {{meta(5), hex("0000")}, {{0, 5}}, "[E2103] response length mismatch: offset=0 expected=5 received=0"},
     };
     for (const auto& [replies, chunks, want] : cases) {
-        Script s{replies, kJune2024, {}};
+        Script s{replies, {}};
         auto data = download_block_file(s.fn(), "x.dat");
         Chunks asked;
         for (size_t i = 1; i < s.sent.size(); ++i) asked.emplace_back(s.field(i, 12, 4), s.field(i, 16, 4));

@@ -41,7 +41,7 @@ protected:
 
 }  // namespace
 
-// A pass records a success of 0 ms and is not repeated; an empty or undecodable bar blacklists
+// A pass records a success of 0 ms; an empty or undecodable bar blacklists
 // the server, a failed request only counts against it, and a failure disconnects. When a retry
 // moved the check to another server, pass or fail, the records and the selection follow it.
 TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
@@ -141,8 +141,8 @@ TEST_F(Smart, ProbeRecordsEveryPrimaryServer) {
     EXPECT_FALSE(smart_->client.is_connected());
 }
 
-// An error moves to the next server; an empty answer runs the health check and moves only when it
-// fails; with nowhere to go the call ends. Without data: the last error, else coded 2005.
+// An error moves on; an empty answer runs the health check (once while it passes) and moves only
+// when it fails; with nowhere to go the call ends. Without data: the last error, else coded 2005.
 TEST_F(Smart, RetryingQueriesMoveByTheKindOfFailure) {
     using Pairs = std::vector<std::pair<uint8_t, std::string>>;
     auto bars = [&](uint8_t category, const char* code) {

@@ -75,8 +75,7 @@ TEST(Pool, AccountingThroughFailuresAndClosing) {
         EXPECT_FALSE(pool->checkout("127.0.0.1", TcpPeer::closed_port()).ok());
         EXPECT_EQ(outcome(hooked->checkout("127.0.0.1", peer.port())), "Server disconnected");
     }
-    EXPECT_EQ(stats(*pool), stats(*hooked));
-    EXPECT_EQ(stats(*hooked), (std::vector<size_t>{0, 0, 0}));
+    for (const auto* p : {pool.get(), hooked.get()}) EXPECT_EQ(stats(*p), (std::vector<size_t>{0, 0, 0}));
 }
 
 class Loopback : public SharedMock<3> {};
@@ -173,8 +172,7 @@ TEST_F(Loopback, ProbeListsAnsweringServersFastestFirst) {
                                            loopback("once", mock.port(2)), loopback("ok", mock.port(2))};
     auto found = probe_servers(rows, 2.0);
     ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].name, "ok");
-    EXPECT_EQ(found[1].name, "slow");
+    EXPECT_EQ(found[0].name + " " + found[1].name, "ok slow");
     EXPECT_GE(found[1].api_ms, 200.0);  // timed on the second connection only
     EXPECT_EQ(mock.accepted(0), 2);
     EXPECT_EQ(mock.requests("count", 0), 2);
