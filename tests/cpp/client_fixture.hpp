@@ -1,5 +1,4 @@
-// Shared pieces of the client tests: loopback server tables for the client's seams, one mock per
-// suite, a raw TCP peer, log capture, a scratch home for the smart client's cache file and polling.
+// Shared pieces of the client tests: loopback tables, one mock per suite, a raw peer, log capture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -63,9 +62,8 @@ inline int listener(int backlog, uint16_t& port) {
     return fd;
 }
 
-// A raw TCP peer for socket-level faults. It accepts connections one after another and sends each
-// `at_once` straight away, then `trickled` one byte every `interval` (slow enough to outlast any
-// deadline while each read still gets a byte in time), and nothing else.
+// A raw TCP peer for socket-level faults: it accepts connections one after another and sends each
+// `at_once` straight away, then `trickled` one byte every `interval`, and nothing else.
 class TcpPeer {
 public:
     explicit TcpPeer(std::vector<uint8_t> at_once = {}, std::vector<uint8_t> trickled = {},
@@ -156,8 +154,7 @@ std::string outcome(const Result<T>& r) {
     return r.ok() ? "ok" : r.error().display();
 }
 
-// One mock for a whole suite, since each launch costs a process start; every test begins with
-// clean counters, no faults and every port listening.
+// One mock per suite (a launch is a process start); each test begins clean, every port listening.
 template <int N>
 class SharedMock : public ::testing::Test {
 protected:
@@ -171,8 +168,7 @@ protected:
     MockServer& mock = *mock_;  // the suite's mock is up before any of its tests is made
 };
 
-// Points HOME at a fresh directory (USERPROFILE unset) for its life, so no test touches the
-// user's server cache file.
+// Points HOME at a fresh directory (USERPROFILE unset) for its life: no test touches the user's cache.
 class ScratchHome {
 public:
     ScratchHome() {

@@ -1,6 +1,5 @@
-// Launcher of the loopback mock quote server (tests/mock_server/server.py). It runs as a child
-// process, since a server inside the test process would share its blocking calls, and listens on
-// 127.0.0.1 only. Helper-side failures throw std::runtime_error, which GoogleTest reports.
+// Launcher of the loopback mock quote server (tests/mock_server/server.py), a child process so that
+// it never shares the tests' blocking calls. Helper-side failures throw std::runtime_error.
 #pragma once
 
 #include <arpa/inet.h>
@@ -46,8 +45,7 @@ inline std::string read_line(int fd) {
 class MockServer {
 public:
     explicit MockServer(int servers = 1) {
-        // Close-on-exec keeps our pipe ends out of every child, so the server sees end-of-file on
-        // its stdin as soon as this process is gone, however it ends.
+        // Close-on-exec keeps our pipe ends out of every child: the server's stdin ends with us.
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
         posix_spawn_file_actions_t fa;
@@ -96,8 +94,7 @@ public:
     // A port that is off refuses connections.
     void listen(int server, bool on) { call("listen", {{"server", server}, {"on", on}}); }
 
-    // Counters of one server (index) or of all (-1); requests of one kind ("bars", "setup1", ...)
-    // or of every kind ("").
+    // Counters of one server (index) or of all (-1); requests of one kind ("bars", ...) or all ("").
     int requests(const std::string& cmd = "", int server = -1) {
         const auto c = counters(server);
         return cmd.empty() ? c["requests_total"].get<int>() : c["requests"].value(cmd, 0);

