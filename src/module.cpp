@@ -48,17 +48,14 @@ int add_class(PyObject* module, const ClassEntry& entry) {
     return PyModule_AddObjectRef(module, entry.name, cls);
 }
 
-int exec_module(PyObject* module) noexcept {
-    try {
+int exec_module(PyObject* module) {
+    return quotix::py::guarded(-1, [&] {
         // Before any class exists, so every log line of every client honours it.
         quotix::logging::init_level_from_env();
         for (const ClassEntry& c : kClasses)
             if (add_class(module, c) != 0) return -1;
         return quotix::py::register_constants(module) ? 0 : -1;
-    } catch (...) {
-        quotix::py::raise_current_exception();
-        return -1;
-    }
+    });
 }
 
 PyModuleDef_Slot kSlots[] = {

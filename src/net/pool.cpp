@@ -1,5 +1,7 @@
 #include "net/pool.hpp"
 
+#include <vector>
+
 #include "core/error_codes.hpp"
 #include "core/logging.hpp"
 
@@ -20,11 +22,20 @@ std::shared_ptr<ConnectionPool> ConnectionPool::create(size_t max_size, double t
 }
 
 Result<PooledConnGuard> ConnectionPool::checkout(const std::string& ip, uint16_t port, bool log_exhaustion) {
+    // Idle connections found unfit are closed after the lock is released.
+    std::vector<PooledConnection> unfit;
     {
         std::unique_lock lock(mu_);
-        if (!idle_.empty()) {
+        // Tested when taken, not only when given back: a late copy of a reply can arrive while
+        // the connection sits idle, and the next request would read it as its own answer.
+        while (!idle_.empty()) {
             PooledConnection c = std::move(idle_.front());
             idle_.pop_front();
+            if (!c.conn.is_reusable()) {
+                lower(total_);
+                unfit.push_back(std::move(c));
+                continue;
+            }
             ++active_;
             lock.unlock();
             return PooledConnGuard(std::move(c), shared_from_this());

@@ -65,8 +65,9 @@ public:
     // Always held through a shared pointer: guards keep their pool alive.
     static std::shared_ptr<ConnectionPool> create(size_t max_size, double timeout_s, OnConnect on_connect);
 
-    // An idle connection (whatever server it was opened to), else a new one to (ip, port) opened
-    // and handshaken outside the lock, else coded 2006. `log_exhaustion` false keeps the
+    // An idle connection (whatever server it was opened to) still fit for an exchange, the unfit
+    // ones closed on the way; else a new one to (ip, port) opened and handshaken outside the
+    // lock, else coded 2006. `log_exhaustion` false keeps the
     // exhaustion silent (the heartbeat's checkout).
     Result<PooledConnGuard> checkout(const std::string& ip, uint16_t port, bool log_exhaustion = true);
     // Adds an already handshaken connection to the idle queue (no size check).

@@ -175,7 +175,12 @@ std::optional<std::string> write_atomically(const std::filesystem::path& path,
 
 // The file's whole content, or nothing when it cannot be opened or read to its end (a folder, no
 // permission): such a file is as good as missing.
-std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
+// Far above any cache this client writes (one small entry per server): a larger file is not
+// one of ours, and reading it whole into JSON nodes could exhaust memory.
+constexpr size_t MAX_CACHE_FILE_BYTES = size_t{1} << 20;
+
+// The file's text, or at most `limit` + 1 bytes of it when it is longer.
+std::optional<std::string> read_whole_file(const std::filesystem::path& path, size_t limit) {
     struct Fd {
         int fd;
         ~Fd() {
@@ -190,6 +195,7 @@ std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
         if (n == 0) return text;
         if (n > 0) {
             text.append(buf, static_cast<size_t>(n));
+            if (text.size() > limit) return text;
         } else if (errno != EINTR) {
             return std::nullopt;
         }
@@ -319,7 +325,11 @@ Result<ServerCache> ServerCache::from_json(std::string_view text) {
 ServerCache ServerCache::load() { return load_from(cache_path()); }
 
 ServerCache ServerCache::load_from(const std::filesystem::path& path) {
-    const std::optional<std::string> text = read_whole_file(path);
+    const std::optional<std::string> text = read_whole_file(path, MAX_CACHE_FILE_BYTES);
+    if (text && text->size() > MAX_CACHE_FILE_BYTES) {
+        QTX_LOG('W', "cache", "failed to parse cache: file larger than " << MAX_CACHE_FILE_BYTES << " bytes");
+        return ServerCache{};
+    }
     if (!text || !valid_utf8(*text)) return ServerCache{};
     auto parsed = from_json(*text);
     if (!parsed) {

@@ -48,14 +48,10 @@ PyObject* make_client(PyTypeObject* type, uint64_t pool_size) {
     return self;
 }
 
-PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+PyObject* async_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if ((args && PyTuple_GET_SIZE(args) != 0) || (kwds && PyDict_GET_SIZE(kwds) != 0))
         return raise(PyExc_TypeError, "AsyncTdxHqClient() takes no arguments");
-    try {
-        return make_client(type, DEFAULT_POOL_SIZE);
-    } catch (...) {
-        return raise_current_exception();
-    }
+    return make_client(type, DEFAULT_POOL_SIZE);
 }
 
 void async_dealloc(PyObject* self) noexcept {
@@ -177,67 +173,67 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 
 PyMethodDef kMethods[] = {
-    {"with_pool_size", method(fastcall<async_with_pool_size>), kFast | METH_STATIC,
+    {"with_pool_size", method<async_with_pool_size>(), kFast | METH_STATIC,
      "with_pool_size(pool_size=4)\n--\n\n指定连接池大小创建"},
-    {"connect", method(fastcall<async_connect>), kFast,
+    {"connect", method<async_connect>(), kFast,
      "connect($self, ip, port, timeout=None)\n--\n\n连接到 TDX 服务器 (建立连接池)"},
-    {"connect_to_any", method(fastcall<async_connect_to_any>), kFast,
+    {"connect_to_any", method<async_connect_to_any>(), kFast,
      "connect_to_any($self, timeout=None)\n--\n\n连接到任意可用服务器"},
-    {"disconnect", method(noargs<async_disconnect>), METH_NOARGS, "disconnect($self)\n--\n\n断开所有连接"},
-    {"connection_count", method(noargs<async_connection_count>), METH_NOARGS,
+    {"disconnect", method<async_disconnect>(), METH_NOARGS, "disconnect($self)\n--\n\n断开所有连接"},
+    {"connection_count", method<async_connection_count>(), METH_NOARGS,
      "connection_count($self)\n--\n\n当前连接数"},
-    {"is_connected", method(noargs<async_is_connected>), METH_NOARGS, "is_connected($self)\n--\n\n连接是否存活"},
-    {"set_rate_limit", method(fastcall<async_set_rate_limit>), kFast,
+    {"is_connected", method<async_is_connected>(), METH_NOARGS, "is_connected($self)\n--\n\n连接是否存活"},
+    {"set_rate_limit", method<async_set_rate_limit>(), kFast,
      "set_rate_limit($self, rps)\n--\n\n设置限流 RPS (每秒请求数, 0=禁用, 上限 200)"},
-    {"set_phase", method(fastcall<async_set_phase>), kFast,
+    {"set_phase", method<async_set_phase>(), kFast,
      "set_phase($self, phase)\n--\n\n按交易阶段设置限流 (trading / prepost / closed)"},
-    {"auto_detect_phase", method(noargs<async_auto_detect_phase>), METH_NOARGS,
+    {"auto_detect_phase", method<async_auto_detect_phase>(), METH_NOARGS,
      "auto_detect_phase($self)\n--\n\n自动检测交易阶段并设置限流，返回阶段名称"},
-    {"get_security_bars", method(fastcall<async_get_security_bars>), kFast,
+    {"get_security_bars", method<async_get_security_bars>(), kFast,
      "get_security_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n获取K线数据\n\n"
      "fq: 复权类型, 0=未复权 1=前复权(默认) 2=后复权"},
-    {"get_security_bars_all", method(fastcall<async_get_security_bars_all>), kFast,
+    {"get_security_bars_all", method<async_get_security_bars_all>(), kFast,
      "get_security_bars_all($self, category, market, code, count=800, fq=1)\n--\n\n获取K线数据 (自动分页)"},
-    {"get_index_bars", method(fastcall<async_get_index_bars>), kFast,
+    {"get_index_bars", method<async_get_index_bars>(), kFast,
      "get_index_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n获取指数K线"},
-    {"get_index_bars_all", method(fastcall<async_get_index_bars_all>), kFast,
+    {"get_index_bars_all", method<async_get_index_bars_all>(), kFast,
      "get_index_bars_all($self, category, market, code, count=800, fq=1)\n--\n\n获取指数K线 (自动分页)"},
-    {"get_security_quotes", method(fastcall<async_get_security_quotes>), kFast,
+    {"get_security_quotes", method<async_get_security_quotes>(), kFast,
      "get_security_quotes($self, all_stock)\n--\n\n获取实时行情 (批量)"},
-    {"get_security_count", method(fastcall<async_get_security_count>), kFast,
+    {"get_security_count", method<async_get_security_count>(), kFast,
      "get_security_count($self, market)\n--\n\n获取证券数量"},
-    {"get_security_list", method(fastcall<async_get_security_list>), kFast,
+    {"get_security_list", method<async_get_security_list>(), kFast,
      "get_security_list($self, market, start=0)\n--\n\n获取证券列表"},
-    {"get_minute_time_data", method(fastcall<async_get_minute_time_data>), kFast,
+    {"get_minute_time_data", method<async_get_minute_time_data>(), kFast,
      "get_minute_time_data($self, market, code)\n--\n\n获取分时数据"},
-    {"get_history_minute_time_data", method(fastcall<async_get_history_minute_time_data>), kFast,
+    {"get_history_minute_time_data", method<async_get_history_minute_time_data>(), kFast,
      "get_history_minute_time_data($self, market, code, date)\n--\n\n获取历史分时数据"},
-    {"get_transaction_data", method(fastcall<async_get_transaction_data>), kFast,
+    {"get_transaction_data", method<async_get_transaction_data>(), kFast,
      "get_transaction_data($self, market, code, start=0, count=2000)\n--\n\n获取逐笔成交"},
-    {"get_history_transaction_data", method(fastcall<async_get_history_transaction_data>), kFast,
+    {"get_history_transaction_data", method<async_get_history_transaction_data>(), kFast,
      "get_history_transaction_data($self, market, code, start=0, count=2000, date=0)\n--\n\n获取历史逐笔成交"},
-    {"get_finance_info", method(fastcall<async_get_finance_info>), kFast,
+    {"get_finance_info", method<async_get_finance_info>(), kFast,
      "get_finance_info($self, market, code)\n--\n\n获取财务信息"},
-    {"get_xdxr_info", method(fastcall<async_get_xdxr_info>), kFast,
+    {"get_xdxr_info", method<async_get_xdxr_info>(), kFast,
      "get_xdxr_info($self, market, code)\n--\n\n获取除权除息"},
-    {"get_security_bars_tuples", method(fastcall<async_get_security_bars_tuples>), kFast,
+    {"get_security_bars_tuples", method<async_get_security_bars_tuples>(), kFast,
      "get_security_bars_tuples($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取K线数据, 返回 list of tuple (高性能模式)\n"
      "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime)"},
-    {"get_index_bars_tuples", method(fastcall<async_get_index_bars_tuples>), kFast,
+    {"get_index_bars_tuples", method<async_get_index_bars_tuples>(), kFast,
      "get_index_bars_tuples($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取指数K线, 返回 list of tuple (高性能模式)"},
-    {"get_security_quotes_tuples", method(fastcall<async_get_security_quotes_tuples>), kFast,
+    {"get_security_quotes_tuples", method<async_get_security_quotes_tuples>(), kFast,
      "get_security_quotes_tuples($self, all_stock)\n--\n\n获取实时行情, 返回 list of tuple (高性能模式)"},
-    {"get_security_bars_dataframe", method(fastcall<async_get_security_bars_dataframe>), kFast,
+    {"get_security_bars_dataframe", method<async_get_security_bars_dataframe>(), kFast,
      "get_security_bars_dataframe($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取K线数据, 返回 pandas DataFrame"},
-    {"get_index_bars_dataframe", method(fastcall<async_get_index_bars_dataframe>), kFast,
+    {"get_index_bars_dataframe", method<async_get_index_bars_dataframe>(), kFast,
      "get_index_bars_dataframe($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取指数K线, 返回 pandas DataFrame"},
-    {"get_security_quotes_dataframe", method(fastcall<async_get_security_quotes_dataframe>), kFast,
+    {"get_security_quotes_dataframe", method<async_get_security_quotes_dataframe>(), kFast,
      "get_security_quotes_dataframe($self, all_stock)\n--\n\n获取实时行情, 返回 pandas DataFrame"},
-    {"get_finance_info_dataframe", method(fastcall<async_get_finance_info_dataframe>), kFast,
+    {"get_finance_info_dataframe", method<async_get_finance_info_dataframe>(), kFast,
      "get_finance_info_dataframe($self, stocks)\n--\n\n获取多只股票的财务信息, 返回 pandas DataFrame"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -245,7 +241,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("AsyncTdxHqClient()\n--\n\n"
                                   "异步 TDX 行情客户端: 自带异步运行时, 通过通道连接池并发处理请求")},
-    {Py_tp_new, reinterpret_cast<void*>(async_new)},
+    {Py_tp_new, new_slot<async_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(async_dealloc)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

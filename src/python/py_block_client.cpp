@@ -23,12 +23,8 @@ PyObject* result_or_value_error(Result<T>&& r, Build&& build) {
     return build(*r).release();
 }
 
-PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        return construct_direct_object("TdxBlockClient", 3, type, args, kwargs);
-    } catch (...) {
-        return raise_current_exception();
-    }
+PyObject* block_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct_direct_object("TdxBlockClient", 3, type, args, kwargs);
 }
 
 // ---- result shapes ---------------------------------------------------------------------------
@@ -155,27 +151,27 @@ PyObject* get_index_blocks(PyObject* self) { return block_list(self, BLOCK_SZ); 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"set_server", method(fastcall<direct_set_server>), kFast,
+    {"set_server", method<direct_set_server>(), kFast,
      "set_server($self, ip, port)\n--\n\n更新服务器"},
-    {"set_timeout", method(fastcall<direct_set_timeout>), kFast,
+    {"set_timeout", method<direct_set_timeout>(), kFast,
      "set_timeout($self, timeout)\n--\n\n更新超时"},
-    {"get_block_bars", method(fastcall<get_block_bars>), kFast,
+    {"get_block_bars", method<get_block_bars>(), kFast,
      "get_block_bars($self, category, code, start=0, count=0)\n--\n\n获取板块 K 线数据\n"
      "count=0 取该周期默认条数; 超过上限时自动截为上限 (分钟级 200, 其余 800)。\n"
      "1 分钟周期 (KLINE_EXHQ_1MIN / KLINE_1MIN) 不支持。"},
-    {"get_block_bars_default", method(fastcall<get_block_bars_default>), kFast,
+    {"get_block_bars_default", method<get_block_bars_default>(), kFast,
      "get_block_bars_default($self, category, code)\n--\n\n获取板块 K 线 (默认条数)"},
-    {"get_block_quotes", method(fastcall<get_block_quotes>), kFast,
+    {"get_block_quotes", method<get_block_quotes>(), kFast,
      "get_block_quotes($self, codes)\n--\n\n获取板块实时行情\n"
      "codes: list of str, 例如 [\"880001\", \"880002\"]; 单次最多 60 个"},
-    {"get_block_list", method(fastcall<get_block_list>), kFast,
+    {"get_block_list", method<get_block_list>(), kFast,
      "get_block_list($self, block_file)\n--\n\n从服务器下载并解析板块文件\n"
      "block_file: 例如 BLOCK_SZ / BLOCK_GN / BLOCK_FG / BLOCK_DEFAULT"},
-    {"get_industry_blocks", method(noargs<get_industry_blocks>), METH_NOARGS,
+    {"get_industry_blocks", method<get_industry_blocks>(), METH_NOARGS,
      "get_industry_blocks($self)\n--\n\n获取行业板块列表 (block_fg.dat)"},
-    {"get_concept_blocks", method(noargs<get_concept_blocks>), METH_NOARGS,
+    {"get_concept_blocks", method<get_concept_blocks>(), METH_NOARGS,
      "get_concept_blocks($self)\n--\n\n获取概念板块列表 (block_gn.dat)"},
-    {"get_index_blocks", method(noargs<get_index_blocks>), METH_NOARGS,
+    {"get_index_blocks", method<get_index_blocks>(), METH_NOARGS,
      "get_index_blocks($self)\n--\n\n获取指数成分列表 (block_zs.dat)"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -193,7 +189,7 @@ PyType_Slot kSlots[] = {
                     "bars = client.get_block_bars(KLINE_DAILY, \"880001\", 0, 100)\n"
                     "quotes = client.get_block_quotes([\"880001\", \"880002\"])\n"
                     "```")},
-    {Py_tp_new, reinterpret_cast<void*>(block_new)},
+    {Py_tp_new, new_slot<block_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(direct_object_dealloc)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

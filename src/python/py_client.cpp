@@ -15,7 +15,7 @@ using ServerTuple = std::tuple<std::string, std::string, uint16_t>;
 
 // ---- construction ----------------------------------------------------------------------------
 
-PyObject* hq_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+PyObject* hq_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return new_core_object<PyTdxHqClient>(type, args, kwds, "TdxHqClient() takes no arguments");
 }
 
@@ -250,112 +250,112 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // Registration order is the order of the class's method table.
 PyMethodDef kMethods[] = {
-    {"connect", method(fastcall<hq_connect>), kFast,
+    {"connect", method<hq_connect>(), kFast,
      "connect($self, ip, port, timeout=None)\n--\n\n连接到 TDX 服务器"},
-    {"disconnect", method(noargs<hq_disconnect>), METH_NOARGS, "disconnect($self)\n--\n\n断开连接"},
-    {"is_connected", method(noargs<hq_is_connected>), METH_NOARGS, "is_connected($self)\n--\n\n是否已连接"},
-    {"connect_to_any", method(fastcall<hq_connect_to_any>), kFast,
+    {"disconnect", method<hq_disconnect>(), METH_NOARGS, "disconnect($self)\n--\n\n断开连接"},
+    {"is_connected", method<hq_is_connected>(), METH_NOARGS, "is_connected($self)\n--\n\n是否已连接"},
+    {"connect_to_any", method<hq_connect_to_any>(), kFast,
      "connect_to_any($self, timeout=None)\n--\n\n连接到任意可用服务器 (从默认列表中选择)"},
-    {"set_auto_retry", method(fastcall<hq_set_auto_retry>), kFast,
+    {"set_auto_retry", method<hq_set_auto_retry>(), kFast,
      "set_auto_retry($self, enabled)\n--\n\n设置是否自动重试"},
-    {"set_cache_ttl", method(fastcall<hq_set_cache_ttl>), kFast,
+    {"set_cache_ttl", method<hq_set_cache_ttl>(), kFast,
      "set_cache_ttl($self, ttl_secs)\n--\n\n设置缓存 TTL (秒)"},
-    {"set_connect_timeout", method(fastcall<hq_set_connect_timeout>), kFast,
+    {"set_connect_timeout", method<hq_set_connect_timeout>(), kFast,
      "set_connect_timeout($self, timeout)\n--\n\n设置连接超时 (秒)"},
-    {"set_rate_limit", method(fastcall<hq_set_rate_limit>), kFast,
+    {"set_rate_limit", method<hq_set_rate_limit>(), kFast,
      "set_rate_limit($self, rps)\n--\n\n设置默认请求速率限制 (每秒请求数, 0=禁用)\n"
      "默认 50 req/s。影响: 实时行情、财务、除权等通用接口。"},
-    {"set_rate_limit_daily", method(fastcall<hq_set_rate_limit_daily>), kFast,
+    {"set_rate_limit_daily", method<hq_set_rate_limit_daily>(), kFast,
      "set_rate_limit_daily($self, rps)\n--\n\n设置日K 级别速率限制 (每秒请求数, 0=禁用)\n"
      "默认 15 req/s。影响: get_security_bars / get_index_bars。"},
-    {"rate_limit_minute", method(noargs<hq_rate_limit_minute>), METH_NOARGS,
+    {"rate_limit_minute", method<hq_rate_limit_minute>(), METH_NOARGS,
      "rate_limit_minute($self)\n--\n\n获取分时级别速率限制 (固定 10 req/s, 不可修改)"},
-    {"set_servers", method(fastcall<hq_set_servers>), kFast,
+    {"set_servers", method<hq_set_servers>(), kFast,
      "set_servers($self, servers)\n--\n\n设置自定义优先服务器列表\n"
      "servers: list of (name, ip, port) tuples, 例如 [(\"主站A\", \"192.0.2.10\", 7709)]"},
-    {"add_server", method(fastcall<hq_add_server>), kFast,
+    {"add_server", method<hq_add_server>(), kFast,
      "add_server($self, name, ip, port)\n--\n\n在优先列表头部添加一台服务器"},
-    {"reorder_servers", method(fastcall<hq_reorder_servers>), kFast,
+    {"reorder_servers", method<hq_reorder_servers>(), kFast,
      "reorder_servers($self, servers)\n--\n\n按响应时间重排优先服务器\n"
      "servers: 从 probe_servers() 返回的排序结果, 取前N个"},
-    {"block_server", method(fastcall<hq_block_server>), kFast,
+    {"block_server", method<hq_block_server>(), kFast,
      "block_server($self, ip, port)\n--\n\n将服务器加入黑名单\n"
      "服务器持续超时、返回空数据或异常数据时将其拉黑,\n"
      "connect_to_any() 和自动切换服务器时会跳过黑名单中的服务器。\n"
      "例如: client.block_server(\"192.0.2.10\", 7709); client.connect_to_any()"},
-    {"unblock_server", method(fastcall<hq_unblock_server>), kFast,
+    {"unblock_server", method<hq_unblock_server>(), kFast,
      "unblock_server($self, ip, port)\n--\n\n从黑名单移除服务器"},
-    {"blocked_servers", method(noargs<hq_blocked_servers>), METH_NOARGS,
+    {"blocked_servers", method<hq_blocked_servers>(), METH_NOARGS,
      "blocked_servers($self)\n--\n\n获取黑名单列表\n返回: list of (ip, port) tuples"},
-    {"clear_blocked_servers", method(noargs<hq_clear_blocked_servers>), METH_NOARGS,
+    {"clear_blocked_servers", method<hq_clear_blocked_servers>(), METH_NOARGS,
      "clear_blocked_servers($self)\n--\n\n清空黑名单"},
-    {"probe_servers", method(fastcall<hq_probe_servers>), kFast,
+    {"probe_servers", method<hq_probe_servers>(), kFast,
      "probe_servers($self, timeout=3.0)\n--\n\n探测全部已知服务器, 返回按 API 响应时间排序的结果\n"
      "返回: list of (name, ip, port, tcp_ms, hs_ms, api_ms)\n"
      "不会自动修改优先列表, 用户根据结果自行调用 reorder_servers()"},
-    {"pool_stats", method(noargs<hq_pool_stats>), METH_NOARGS, "pool_stats($self)\n--\n\n获取连接池状态"},
+    {"pool_stats", method<hq_pool_stats>(), METH_NOARGS, "pool_stats($self)\n--\n\n获取连接池状态"},
 
     // ---- data methods (positions 20 to 40) ----
-    {"get_security_bars", method(fastcall<hq_get_security_bars>), kFast,
+    {"get_security_bars", method<hq_get_security_bars>(), kFast,
      "get_security_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取K线数据\n\nfq: 复权类型, 0=未复权 1=前复权(默认) 2=后复权"},
-    {"get_security_bars_all", method(fastcall<hq_get_security_bars_all>), kFast,
+    {"get_security_bars_all", method<hq_get_security_bars_all>(), kFast,
      "get_security_bars_all($self, category, market, code, count=800, fq=1)\n--\n\n获取K线数据 (自动分页)"},
-    {"get_index_bars", method(fastcall<hq_get_index_bars>), kFast,
+    {"get_index_bars", method<hq_get_index_bars>(), kFast,
      "get_index_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n获取指数K线"},
-    {"get_index_bars_all", method(fastcall<hq_get_index_bars_all>), kFast,
+    {"get_index_bars_all", method<hq_get_index_bars_all>(), kFast,
      "get_index_bars_all($self, category, market, code, count=800, fq=1)\n--\n\n获取指数K线 (自动分页)"},
-    {"get_security_quotes", method(fastcall<hq_get_security_quotes>), kFast,
+    {"get_security_quotes", method<hq_get_security_quotes>(), kFast,
      "get_security_quotes($self, all_stock)\n--\n\n获取实时行情"},
-    {"get_security_list", method(fastcall<hq_get_security_list>), kFast,
+    {"get_security_list", method<hq_get_security_list>(), kFast,
      "get_security_list($self, market, start=0)\n--\n\n获取证券列表"},
-    {"get_security_count", method(fastcall<hq_get_security_count>), kFast,
+    {"get_security_count", method<hq_get_security_count>(), kFast,
      "get_security_count($self, market)\n--\n\n获取证券数量"},
-    {"get_minute_time_data", method(fastcall<hq_get_minute_time_data>), kFast,
+    {"get_minute_time_data", method<hq_get_minute_time_data>(), kFast,
      "get_minute_time_data($self, market, code)\n--\n\n获取分时数据"},
-    {"get_history_minute_time_data", method(fastcall<hq_get_history_minute_time_data>), kFast,
+    {"get_history_minute_time_data", method<hq_get_history_minute_time_data>(), kFast,
      "get_history_minute_time_data($self, market, code, date)\n--\n\n获取历史分时数据"},
-    {"get_transaction_data", method(fastcall<hq_get_transaction_data>), kFast,
+    {"get_transaction_data", method<hq_get_transaction_data>(), kFast,
      "get_transaction_data($self, market, code, start=0, count=2000)\n--\n\n获取逐笔成交"},
-    {"get_history_transaction_data", method(fastcall<hq_get_history_transaction_data>), kFast,
+    {"get_history_transaction_data", method<hq_get_history_transaction_data>(), kFast,
      "get_history_transaction_data($self, market, code, start=0, count=2000, date=0)\n--\n\n"
      "获取历史逐笔成交"},
-    {"get_finance_info", method(fastcall<hq_get_finance_info>), kFast,
+    {"get_finance_info", method<hq_get_finance_info>(), kFast,
      "get_finance_info($self, market, code)\n--\n\n获取财务信息"},
-    {"get_xdxr_info", method(fastcall<hq_get_xdxr_info>), kFast,
+    {"get_xdxr_info", method<hq_get_xdxr_info>(), kFast,
      "get_xdxr_info($self, market, code)\n--\n\n获取除权除息"},
-    {"get_and_parse_block_info", method(fastcall<hq_get_and_parse_block_info>), kFast,
+    {"get_and_parse_block_info", method<hq_get_and_parse_block_info>(), kFast,
      "get_and_parse_block_info($self, block_file)\n--\n\n获取并解析板块信息"},
-    {"get_security_bars_tuples", method(fastcall<hq_get_security_bars_tuples>), kFast,
+    {"get_security_bars_tuples", method<hq_get_security_bars_tuples>(), kFast,
      "get_security_bars_tuples($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取K线数据，返回 list of tuple (高性能模式)\n"
      "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime)"},
-    {"get_index_bars_tuples", method(fastcall<hq_get_index_bars_tuples>), kFast,
+    {"get_index_bars_tuples", method<hq_get_index_bars_tuples>(), kFast,
      "get_index_bars_tuples($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取指数K线，返回 list of tuple (高性能模式)\n"
      "tuple: (open, close, high, low, vol, amount, year, month, day, hour, minute, datetime, up_count, "
      "down_count)"},
-    {"get_security_quotes_tuples", method(fastcall<hq_get_security_quotes_tuples>), kFast,
+    {"get_security_quotes_tuples", method<hq_get_security_quotes_tuples>(), kFast,
      "get_security_quotes_tuples($self, all_stock)\n--\n\n获取实时行情，返回 list of tuple (高性能模式)\n"
      "tuple: (market, code, price, last_close, open, high, low, vol, cur_vol, amount,\n"
      "        s_vol, b_vol, bid1, bid_vol1, ask1, ask_vol1, ..., bid5, bid_vol5, ask5, ask_vol5)"},
-    {"get_security_bars_dataframe", method(fastcall<hq_get_security_bars_dataframe>), kFast,
+    {"get_security_bars_dataframe", method<hq_get_security_bars_dataframe>(), kFast,
      "get_security_bars_dataframe($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取K线数据, 返回 pandas DataFrame"},
-    {"get_index_bars_dataframe", method(fastcall<hq_get_index_bars_dataframe>), kFast,
+    {"get_index_bars_dataframe", method<hq_get_index_bars_dataframe>(), kFast,
      "get_index_bars_dataframe($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取指数K线, 返回 pandas DataFrame"},
-    {"get_security_quotes_dataframe", method(fastcall<hq_get_security_quotes_dataframe>), kFast,
+    {"get_security_quotes_dataframe", method<hq_get_security_quotes_dataframe>(), kFast,
      "get_security_quotes_dataframe($self, all_stock)\n--\n\n获取实时行情, 返回 pandas DataFrame"},
-    {"get_finance_info_dataframe", method(fastcall<hq_get_finance_info_dataframe>), kFast,
+    {"get_finance_info_dataframe", method<hq_get_finance_info_dataframe>(), kFast,
      "get_finance_info_dataframe($self, stocks)\n--\n\n获取多只股票的财务信息, 返回 pandas DataFrame"},
 
-    {"set_fq_context_tier", method(fastcall<hq_set_fq_context_tier>), kFast,
+    {"set_fq_context_tier", method<hq_set_fq_context_tier>(), kFast,
      "set_fq_context_tier($self, tier)\n--\n\n设置复权上下文数据量档位"},
-    {"fq_context_tier", method(noargs<hq_fq_context_tier>), METH_NOARGS,
+    {"fq_context_tier", method<hq_fq_context_tier>(), METH_NOARGS,
      "fq_context_tier($self)\n--\n\n获取当前复权上下文档位"},
 
-    {"calc_fq_factors", method(fastcall<hq_calc_fq_factors>), kFast,
+    {"calc_fq_factors", method<hq_calc_fq_factors>(), kFast,
      "calc_fq_factors($self, market, code, start=0, count=800)\n--\n\n计算复权因子 (不修改 K 线数据)"},
 
     {nullptr, nullptr, 0, nullptr},
@@ -363,7 +363,7 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("TdxHqClient()\n--\n\nTDX 行情客户端 - Python 绑定")},
-    {Py_tp_new, reinterpret_cast<void*>(hq_new)},
+    {Py_tp_new, new_slot<hq_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxHqClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

@@ -27,7 +27,7 @@ inline void free_instance(PyObject* self) noexcept {
 // tp_new of a class whose constructor takes no arguments and whose object `Obj` holds a
 // default-constructed member `core`. `no_args` is the TypeError text for any argument given.
 template <class Obj>
-PyObject* new_core_object(PyTypeObject* type, PyObject* args, PyObject* kwds, const char* no_args) noexcept {
+PyObject* new_core_object(PyTypeObject* type, PyObject* args, PyObject* kwds, const char* no_args) {
     if ((args && PyTuple_GET_SIZE(args) != 0) || (kwds && PyDict_GET_SIZE(kwds) != 0))
         return raise(PyExc_TypeError, no_args);
     PyObject* self = alloc_instance(type);

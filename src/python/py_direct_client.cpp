@@ -31,12 +31,8 @@ PyObject* result_or_raise(Result<T>&& r, Build&& build) {
     return build(*r).release();
 }
 
-PyObject* direct_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        return construct_direct_object("TdxDirectClient", 1, type, args, kwargs);
-    } catch (...) {
-        return raise_current_exception();
-    }
+PyObject* direct_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct_direct_object("TdxDirectClient", 1, type, args, kwargs);
 }
 
 // ---- bars ------------------------------------------------------------------------------------
@@ -211,33 +207,33 @@ PyObject* get_and_parse_block_info(PyObject* self, PyObject* const* args, Py_ssi
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"set_server", method(fastcall<direct_set_server>), kFast,
+    {"set_server", method<direct_set_server>(), kFast,
      "set_server($self, ip, port)\n--\n\n更新服务器地址"},
-    {"set_timeout", method(fastcall<direct_set_timeout>), kFast,
+    {"set_timeout", method<direct_set_timeout>(), kFast,
      "set_timeout($self, timeout)\n--\n\n更新超时"},
-    {"get_security_bars", method(fastcall<get_security_bars>), kFast,
+    {"get_security_bars", method<get_security_bars>(), kFast,
      "get_security_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"},
-    {"get_index_bars", method(fastcall<get_index_bars>), kFast,
+    {"get_index_bars", method<get_index_bars>(), kFast,
      "get_index_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"},
-    {"get_security_quotes", method(fastcall<get_security_quotes>), kFast,
+    {"get_security_quotes", method<get_security_quotes>(), kFast,
      "get_security_quotes($self, all_stock)\n--\n\n"},
-    {"get_security_list", method(fastcall<get_security_list>), kFast,
+    {"get_security_list", method<get_security_list>(), kFast,
      "get_security_list($self, market, start=0)\n--\n\n"},
-    {"get_security_count", method(fastcall<get_security_count>), kFast,
+    {"get_security_count", method<get_security_count>(), kFast,
      "get_security_count($self, market)\n--\n\n"},
-    {"get_minute_time_data", method(fastcall<get_minute_time_data>), kFast,
+    {"get_minute_time_data", method<get_minute_time_data>(), kFast,
      "get_minute_time_data($self, market, code)\n--\n\n"},
-    {"get_history_minute_time_data", method(fastcall<get_history_minute_time_data>), kFast,
+    {"get_history_minute_time_data", method<get_history_minute_time_data>(), kFast,
      "get_history_minute_time_data($self, market, code, date)\n--\n\n"},
-    {"get_transaction_data", method(fastcall<get_transaction_data>), kFast,
+    {"get_transaction_data", method<get_transaction_data>(), kFast,
      "get_transaction_data($self, market, code, start=0, count=2000)\n--\n\n"},
-    {"get_history_transaction_data", method(fastcall<get_history_transaction_data>), kFast,
+    {"get_history_transaction_data", method<get_history_transaction_data>(), kFast,
      "get_history_transaction_data($self, market, code, start=0, count=2000, date=0)\n--\n\n"},
-    {"get_finance_info", method(fastcall<get_finance_info>), kFast,
+    {"get_finance_info", method<get_finance_info>(), kFast,
      "get_finance_info($self, market, code)\n--\n\n"},
-    {"get_xdxr_info", method(fastcall<get_xdxr_info>), kFast,
+    {"get_xdxr_info", method<get_xdxr_info>(), kFast,
      "get_xdxr_info($self, market, code)\n--\n\n"},
-    {"get_and_parse_block_info", method(fastcall<get_and_parse_block_info>), kFast,
+    {"get_and_parse_block_info", method<get_and_parse_block_info>(), kFast,
      "get_and_parse_block_info($self, block_file)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -245,7 +241,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "TdxDirectClient(ip, port=..., timeout=5.0)\n--\n\nTDX 裸连接客户端 — Python 绑定")},
-    {Py_tp_new, reinterpret_cast<void*>(direct_new)},
+    {Py_tp_new, new_slot<direct_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(direct_object_dealloc)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

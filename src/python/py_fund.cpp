@@ -13,7 +13,7 @@ namespace {
 
 // ---- construction ----------------------------------------------------------------------------
 
-PyObject* fund_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+PyObject* fund_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return new_core_object<PyTdxHqFundClient>(type, args, kwds, "TdxHqFundClient() takes no arguments");
 }
 
@@ -87,41 +87,41 @@ PyObject* fund_auto_market_code(PyObject*, PyObject* const* args, Py_ssize_t nar
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"connect", method(fastcall<fund_connect>), kFast,
+    {"connect", method<fund_connect>(), kFast,
      "connect($self, ip, port, timeout=None)\n--\n\n连接到 TDX 服务器"},
-    {"connect_to_any", method(fastcall<fund_connect_to_any>), kFast,
+    {"connect_to_any", method<fund_connect_to_any>(), kFast,
      "connect_to_any($self, timeout=None)\n--\n\n连接到任意可用服务器"},
-    {"disconnect", method(noargs<fund_disconnect>), METH_NOARGS, "disconnect($self)\n--\n\n断开连接"},
-    {"is_connected", method(noargs<fund_is_connected>), METH_NOARGS, "is_connected($self)\n--\n\n是否已连接"},
-    {"get_fund_list", method(fastcall<fund_get_fund_list>), kFast,
+    {"disconnect", method<fund_disconnect>(), METH_NOARGS, "disconnect($self)\n--\n\n断开连接"},
+    {"is_connected", method<fund_is_connected>(), METH_NOARGS, "is_connected($self)\n--\n\n是否已连接"},
+    {"get_fund_list", method<fund_get_fund_list>(), kFast,
      "get_fund_list($self, market)\n--\n\n获取基金列表\n\n"
      "Args:\n    market: 市场代码 (0=深圳, 1=上海)\n\n"
      "Returns:\n    list[dict]: 基金信息列表"},
-    {"get_fund_bars", method(fastcall<fund_get_fund_bars>), kFast,
+    {"get_fund_bars", method<fund_get_fund_bars>(), kFast,
      "get_fund_bars($self, category, market, code, start=0, count=800)\n--\n\n获取基金 K线数据"},
-    {"get_fund_bars_all", method(fastcall<fund_get_fund_bars_all>), kFast,
+    {"get_fund_bars_all", method<fund_get_fund_bars_all>(), kFast,
      "get_fund_bars_all($self, category, market, code, count=800)\n--\n\n获取基金 K线数据 (自动分页)"},
-    {"get_fund_quotes", method(fastcall<fund_get_fund_quotes>), kFast,
+    {"get_fund_quotes", method<fund_get_fund_quotes>(), kFast,
      "get_fund_quotes($self, stocks)\n--\n\n获取基金实时行情"},
-    {"get_fund_minute_time_data", method(fastcall<fund_get_fund_minute_time_data>), kFast,
+    {"get_fund_minute_time_data", method<fund_get_fund_minute_time_data>(), kFast,
      "get_fund_minute_time_data($self, market, code)\n--\n\n获取基金分时数据"},
-    {"get_fund_history_minute_time_data", method(fastcall<fund_get_fund_history_minute_time_data>), kFast,
+    {"get_fund_history_minute_time_data", method<fund_get_fund_history_minute_time_data>(), kFast,
      "get_fund_history_minute_time_data($self, market, code, date)\n--\n\n获取基金历史分时数据"},
-    {"get_fund_transaction_data", method(fastcall<fund_get_fund_transaction_data>), kFast,
+    {"get_fund_transaction_data", method<fund_get_fund_transaction_data>(), kFast,
      "get_fund_transaction_data($self, market, code, start=0, count=2000)\n--\n\n获取基金逐笔成交"},
-    {"get_fund_history_transaction_data", method(fastcall<fund_get_fund_history_transaction_data>), kFast,
+    {"get_fund_history_transaction_data", method<fund_get_fund_history_transaction_data>(), kFast,
      "get_fund_history_transaction_data($self, market, code, start, count, date)\n--\n\n"
      "获取基金历史逐笔成交"},
-    {"get_fund_xdxr_info", method(fastcall<fund_get_fund_xdxr_info>), kFast,
+    {"get_fund_xdxr_info", method<fund_get_fund_xdxr_info>(), kFast,
      "get_fund_xdxr_info($self, market, code)\n--\n\n获取基金除权除息信息"},
-    {"get_fund_finance_info", method(fastcall<fund_get_fund_finance_info>), kFast,
+    {"get_fund_finance_info", method<fund_get_fund_finance_info>(), kFast,
      "get_fund_finance_info($self, market, code)\n--\n\n获取基金财务信息"},
-    {"is_fund", method(fastcall<fund_is_fund>), kFast | METH_STATIC,
+    {"is_fund", method<fund_is_fund>(), kFast | METH_STATIC,
      "is_fund(market, code)\n--\n\n判断是否为基金代码"},
-    {"classify_fund", method(fastcall<fund_classify_fund>), kFast | METH_STATIC,
+    {"classify_fund", method<fund_classify_fund>(), kFast | METH_STATIC,
      "classify_fund(market, code)\n--\n\n分类基金类型\n\n"
      "Returns:\n    str: 基金类型名称 (ETF/LOF/REITs/Structured/OpenEnd/Bond/Money/Other)"},
-    {"auto_market_code", method(fastcall<fund_auto_market_code>), kFast | METH_STATIC,
+    {"auto_market_code", method<fund_auto_market_code>(), kFast | METH_STATIC,
      "auto_market_code(code)\n--\n\n自动判断市场代码"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -144,7 +144,7 @@ constexpr const char kDoc[] =
 
 PyType_Slot kTdxHqFundClientSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(fund_new)},
+    {Py_tp_new, new_slot<fund_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxHqFundClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

@@ -145,23 +145,23 @@ PyObject* daily_to_dataframe_file(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 PyMethodDef kDailyMethods[] = {
-    {"parse_data", method(fastcall<daily_parse_data>), kFast,
+    {"parse_data", method<daily_parse_data>(), kFast,
      "parse_data($self, data)\n--\n\n解析日线数据，返回 Python list of dict"},
-    {"parse_file", method(fastcall<daily_parse_file>), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
-    {"parse_data_tuples", method(fastcall<daily_parse_data_tuples>), kFast,
+    {"parse_file", method<daily_parse_file>(), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
+    {"parse_data_tuples", method<daily_parse_data_tuples>(), kFast,
      "parse_data_tuples($self, data)\n--\n\n解析日线数据，返回 Python list of tuple (高性能模式)"},
-    {"parse_file_tuples", method(fastcall<daily_parse_file_tuples>), kFast,
+    {"parse_file_tuples", method<daily_parse_file_tuples>(), kFast,
      "parse_file_tuples($self, filename)\n--\n\n从文件读取并解析，返回 Python list of tuple (高性能模式)"},
-    {"to_dataframe", method(fastcall<daily_to_dataframe>), kFast,
+    {"to_dataframe", method<daily_to_dataframe>(), kFast,
      "to_dataframe($self, data)\n--\n\n解析日线数据, 返回 pandas DataFrame (列式, 高性能)"},
-    {"to_dataframe_file", method(fastcall<daily_to_dataframe_file>), kFast,
+    {"to_dataframe_file", method<daily_to_dataframe_file>(), kFast,
      "to_dataframe_file($self, filename)\n--\n\n从文件读取并解析, 返回 pandas DataFrame"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kDailySlots[] = {
     {Py_tp_doc, const_cast<char*>("DailyBarReader(coefficient=0.01)\n--\n\n日线 Reader")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<daily_new>)},
+    {Py_tp_new, new_slot<daily_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kDailyMethods},
     {0, nullptr},
@@ -212,20 +212,20 @@ QTX_MIN_METHOD(lc_to_dataframe, min_data, reader::parse_lc_min_bar, lc_min_frame
 #undef QTX_MIN_METHOD
 
 PyMethodDef kMinMethods[] = {
-    {"parse_data", method(fastcall<min_parse_data>), kFast, "parse_data($self, data)\n--\n\n解析 5分钟线数据 (整数格式)"},
-    {"parse_file", method(fastcall<min_parse_file>), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
-    {"parse_data_tuples", method(fastcall<min_parse_data_tuples>), kFast,
+    {"parse_data", method<min_parse_data>(), kFast, "parse_data($self, data)\n--\n\n解析 5分钟线数据 (整数格式)"},
+    {"parse_file", method<min_parse_file>(), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
+    {"parse_data_tuples", method<min_parse_data_tuples>(), kFast,
      "parse_data_tuples($self, data)\n--\n\n解析 5分钟线数据，返回 list of tuple (高性能模式)"},
-    {"parse_file_tuples", method(fastcall<min_parse_file_tuples>), kFast,
+    {"parse_file_tuples", method<min_parse_file_tuples>(), kFast,
      "parse_file_tuples($self, filename)\n--\n\n从文件读取并解析，返回 list of tuple (高性能模式)"},
-    {"to_dataframe", method(fastcall<min_to_dataframe>), kFast,
+    {"to_dataframe", method<min_to_dataframe>(), kFast,
      "to_dataframe($self, data)\n--\n\n解析5分钟线数据, 返回 pandas DataFrame"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kMinSlots[] = {
     {Py_tp_doc, const_cast<char*>("MinBarReader()\n--\n\n5分钟线 Reader")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<new_reader_without_arguments>)},
+    {Py_tp_new, new_slot<new_reader_without_arguments>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kMinMethods},
     {0, nullptr},
@@ -236,21 +236,21 @@ PyType_Spec kMinSpec = {
 PyObject* g_MinBarReader = nullptr;
 
 PyMethodDef kLcMethods[] = {
-    {"parse_data", method(fastcall<lc_parse_data>), kFast,
+    {"parse_data", method<lc_parse_data>(), kFast,
      "parse_data($self, data)\n--\n\n解析 LC 格式分钟线数据 (浮点格式)"},
-    {"parse_file", method(fastcall<lc_parse_file>), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
-    {"parse_data_tuples", method(fastcall<lc_parse_data_tuples>), kFast,
+    {"parse_file", method<lc_parse_file>(), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
+    {"parse_data_tuples", method<lc_parse_data_tuples>(), kFast,
      "parse_data_tuples($self, data)\n--\n\n解析 LC 格式分钟线数据，返回 list of tuple (高性能模式)"},
-    {"parse_file_tuples", method(fastcall<lc_parse_file_tuples>), kFast,
+    {"parse_file_tuples", method<lc_parse_file_tuples>(), kFast,
      "parse_file_tuples($self, filename)\n--\n\n从文件读取并解析，返回 list of tuple (高性能模式)"},
-    {"to_dataframe", method(fastcall<lc_to_dataframe>), kFast,
+    {"to_dataframe", method<lc_to_dataframe>(), kFast,
      "to_dataframe($self, data)\n--\n\n解析LC分钟线数据, 返回 pandas DataFrame"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kLcSlots[] = {
     {Py_tp_doc, const_cast<char*>("LcMinBarReader()\n--\n\nLC 格式分钟线 Reader")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<new_reader_without_arguments>)},
+    {Py_tp_new, new_slot<new_reader_without_arguments>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kLcMethods},
     {0, nullptr},

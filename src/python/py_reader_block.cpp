@@ -40,10 +40,10 @@ PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyMethodDef kMethods[] = {
-    {"parse_data", method(fastcall<parse_data>), kFast, "parse_data($self, data)\n--\n\n解析板块数据 (扁平模式: 每只股票一行)"},
-    {"parse_data_group", method(fastcall<parse_data_group>), kFast,
+    {"parse_data", method<parse_data>(), kFast, "parse_data($self, data)\n--\n\n解析板块数据 (扁平模式: 每只股票一行)"},
+    {"parse_data_group", method<parse_data_group>(), kFast,
      "parse_data_group($self, data)\n--\n\n解析板块数据 (分组模式: 每个板块一行)"},
-    {"parse_file", method(fastcall<parse_file>), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
+    {"parse_file", method<parse_file>(), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -52,7 +52,7 @@ struct PyBlockReader {
 };
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("BlockReader()\n--\n\n板块文件 Reader")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<new_reader_without_arguments>)},
+    {Py_tp_new, new_slot<new_reader_without_arguments>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

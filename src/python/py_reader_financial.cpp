@@ -33,8 +33,8 @@ PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyMethodDef kMethods[] = {
-    {"parse_data", method(fastcall<parse_data>), kFast, "parse_data($self, data)\n--\n\n解析财务数据"},
-    {"parse_file", method(fastcall<parse_file>), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
+    {"parse_data", method<parse_data>(), kFast, "parse_data($self, data)\n--\n\n解析财务数据"},
+    {"parse_file", method<parse_file>(), kFast, "parse_file($self, filename)\n--\n\n从文件读取并解析"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -43,7 +43,7 @@ struct PyFinancialReader {
 };
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("FinancialReader()\n--\n\n财务数据 Reader")},
-    {Py_tp_new, reinterpret_cast<void*>(constructor<new_reader_without_arguments>)},
+    {Py_tp_new, new_slot<new_reader_without_arguments>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

@@ -24,7 +24,7 @@ net::TdxSmartClient& smart_core(PyObject* self) { return reinterpret_cast<PyTdxS
 
 // Building the core loads the cache file; it writes nothing and opens no connection. Tearing it
 // down leaves the cache file as the last recording operation wrote it.
-PyObject* smart_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+PyObject* smart_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return new_core_object<PyTdxSmartClient>(type, args, kwds, "TdxSmartClient() takes no arguments");
 }
 
@@ -149,20 +149,20 @@ PyObject* smart_get_security_quotes(PyObject* self, PyObject* const* args, Py_ss
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"connect_to_any", method(fastcall<smart_connect_to_any>), kFast,
+    {"connect_to_any", method<smart_connect_to_any>(), kFast,
      "connect_to_any($self, timeout=None)\n--\n\n连接到任意可用服务器 (快速模式)\n"
      "仅验证 TCP + 握手，不做 K 线健康检查。\n优先使用缓存的成功服务器。"},
-    {"get_security_bars", method(fastcall<smart_get_security_bars>), kFast,
+    {"get_security_bars", method<smart_get_security_bars>(), kFast,
      "get_security_bars($self, category, market, code, start=0, count=800, fq=1)\n--\n\n"
      "获取 K 线数据 (带自动重试)\n如果返回空数据，自动触发健康检查并尝试切换服务器。"},
-    {"get_security_quotes", method(fastcall<smart_get_security_quotes>), kFast,
+    {"get_security_quotes", method<smart_get_security_quotes>(), kFast,
      "get_security_quotes($self, all_stock)\n--\n\n获取实时行情 (带自动重试)"},
-    {"cache_stats", method(noargs<smart_cache_stats>), METH_NOARGS, "cache_stats($self)\n--\n\n获取缓存统计信息"},
-    {"clear_cache", method(noargs<smart_clear_cache>), METH_NOARGS, "clear_cache($self)\n--\n\n清除缓存"},
-    {"probe_and_cache", method(fastcall<smart_probe_and_cache>), kFast,
+    {"cache_stats", method<smart_cache_stats>(), METH_NOARGS, "cache_stats($self)\n--\n\n获取缓存统计信息"},
+    {"clear_cache", method<smart_clear_cache>(), METH_NOARGS, "clear_cache($self)\n--\n\n清除缓存"},
+    {"probe_and_cache", method<smart_probe_and_cache>(), kFast,
      "probe_and_cache($self, timeout_secs)\n--\n\n探测所有服务器并更新缓存"},
-    {"disconnect", method(noargs<smart_disconnect>), METH_NOARGS, "disconnect($self)\n--\n\n断开连接"},
-    {"is_connected", method(noargs<smart_is_connected>), METH_NOARGS, "is_connected($self)\n--\n\n是否已连接"},
+    {"disconnect", method<smart_disconnect>(), METH_NOARGS, "disconnect($self)\n--\n\n断开连接"},
+    {"is_connected", method<smart_is_connected>(), METH_NOARGS, "is_connected($self)\n--\n\n是否已连接"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -174,7 +174,7 @@ PyType_Slot kSlots[] = {
                                   "- 惰性健康检查: 首次 K 线请求返回空时触发，自动切换服务器\n"
                                   "- 本地缓存: 记录成功/失败服务器，下次连接优先使用缓存\n"
                                   "- 黑名单机制: 连续失败的服务器自动加入黑名单 (24h 过期)")},
-    {Py_tp_new, reinterpret_cast<void*>(smart_new)},
+    {Py_tp_new, new_slot<smart_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_core_object<PyTdxSmartClient>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},

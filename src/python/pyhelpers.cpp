@@ -374,7 +374,7 @@ Ref TupleBuilder::finish() {
 // ---------------------------------------------------------------------------------------------
 // Class objects
 
-PyObject* raise_current_exception() noexcept {
+PyObject* raise_current_exception() {
     try {
         throw;
     } catch (const std::bad_alloc&) {

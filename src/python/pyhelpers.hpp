@@ -31,6 +31,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +53,11 @@ namespace quotix::py {
 // ---------------------------------------------------------------------------------------------
 // Owned references
 
+// False only on a thread that CPython is ending (a forced unwind while the interpreter finalises
+// and another thread holds its lock): such a thread leaves what it owns unreleased, which is
+// harmless at exit, where releasing it would touch objects without the lock.
+inline bool may_release() noexcept { return !_Py_IsFinalizing() || PyGILState_Check(); }
+
 // Owns one strong reference (or none). Move-only.
 class Ref {
 public:
@@ -67,13 +74,15 @@ public:
             PyObject* old = p_;
             p_ = o.p_;
             o.p_ = nullptr;
-            Py_XDECREF(old);
+            if (old && may_release()) Py_DECREF(old);
         }
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && may_release()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     // Hands the reference to the caller (for returning from a method or stealing APIs).
@@ -291,47 +300,56 @@ Ref list_of(const Seq& items, F&& make) {
 // Returns a borrowed reference to the cached type, or nullptr with the error set.
 PyObject* cached_type(PyObject*& slot, PyObject* module, PyType_Spec* spec);
 
-// Casts a guarded entry point (fastcall<...> or noargs<...> below) to the PyCFunction slot of
-// PyMethodDef. Only noexcept functions are taken, so a method registered without the guard does
-// not build.
-inline PyCFunction method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-inline PyCFunction method(PyObject* (*f)(PyObject*, PyObject*) noexcept) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 // Turns the C++ exception being handled (memory exhaustion, a failed thread start) into a Python
 // one; call only inside a catch block. Always returns nullptr.
-PyObject* raise_current_exception() noexcept;
+PyObject* raise_current_exception();
 
-// Entry points for the method table: no C++ exception may unwind into the interpreter.
-//   {"connect", method(fastcall<hq_connect>), METH_FASTCALL | METH_KEYWORDS, doc}
-//   {"disconnect", method(noargs<hq_disconnect>), METH_NOARGS, doc}
-template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Runs `body` and returns its value; a C++ exception becomes a Python one and `failed` is
+// returned. CPython ends a thread that asks for the interpreter lock during finalisation with
+// pthread_exit, whose forced unwind must pass on: a catch-all that swallows it aborts the
+// process, and so does a noexcept frame it meets, hence no noexcept on any of these guards.
+template <class R, class Body>
+R guarded(R failed, Body&& body) {
     try {
-        return F(self, args, nargs, kwnames);
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
-        return raise_current_exception();
+        raise_current_exception();
+        return failed;
     }
+}
+
+// The guarded entry points behind the method table and the tp_new slot: no C++ exception may
+// unwind into the interpreter.
+template <PyObject* (*F)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded<PyObject*>(nullptr, [&] { return F(self, args, nargs, kwnames); });
 }
 template <PyObject* (*F)(PyObject*)>
-PyObject* noargs(PyObject* self, PyObject*) noexcept {
-    try {
-        return F(self);
-    } catch (...) {
-        return raise_current_exception();
-    }
+PyObject* noargs(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] { return F(self); });
 }
-// The same guard for a tp_new slot: {Py_tp_new, reinterpret_cast<void*>(constructor<daily_new>)}.
 template <PyObject* (*F)(PyTypeObject*, PyObject*, PyObject*)>
-PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        return F(type, args, kwargs);
-    } catch (...) {
-        return raise_current_exception();
-    }
+PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] { return F(type, args, kwargs); });
+}
+
+// The PyCFunction of a method table entry, always through the guard, so no method can be
+// registered without it:
+//   {"connect", method<hq_connect>(), METH_FASTCALL | METH_KEYWORDS, doc}
+//   {"disconnect", method<hq_disconnect>(), METH_NOARGS, doc}
+template <auto F>
+PyCFunction method() {
+    if constexpr (std::is_invocable_v<decltype(F), PyObject*>)
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&noargs<F>));
+    else
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&fastcall<F>));
+}
+// The same for a tp_new slot: {Py_tp_new, new_slot<daily_new>()}.
+template <auto F>
+void* new_slot() {
+    return reinterpret_cast<void*>(&constructor<F>);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -133,6 +133,8 @@ class Mock:
         out = head + wire
         if action == "delay":
             await asyncio.sleep(p.get("seconds", 1.0))
+        elif action == "twice" and "seconds" in p:  # the copy comes later, while the connection may idle
+            asyncio.get_running_loop().call_later(p["seconds"], lambda: writer.is_closing() or writer.write(out))
         elif action == "twice":
             out += out
         elif action == "corrupt_zlib":  # sizes that differ, and a body that does not inflate

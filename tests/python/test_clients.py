@@ -7,7 +7,7 @@ import concurrent.futures
 import dataset
 import numpy
 import pytest
-from conftest import BUILTIN, threads
+from conftest import BUILTIN, run_python, threads
 
 import quotix._internal as qi
 
@@ -53,6 +53,23 @@ def test_heartbeat_lives_while_connected(client, mock, kind):
     assert threads(before) == before
     type(c)().connect(*mock.address())  # dropped while connected: its heartbeat ends too
     assert threads(before) == before
+
+
+def test_exit_while_threads_are_inside_dataframe_methods(mock):
+    # The interpreter ends such threads with a forced unwind through the method's frames.
+    code = """
+        import threading, time, quotix._internal as qi
+        def loop(c):
+            c.connect(*ADDRESS, 2.0)
+            c.set_rate_limit(0)
+            while True:
+                c.get_security_bars_dataframe(4, 1, "600000", 0, 100)
+        for c in (qi.TdxHqClient(), qi.AsyncTdxHqClient.with_pool_size(1)):
+            threading.Thread(target=loop, args=(c,), daemon=True).start()
+        time.sleep(1)
+    """.replace("ADDRESS", repr(mock.address()))
+    for _ in range(3):
+        run_python(code)
 
 
 def test_adjustment_report(client):

@@ -138,6 +138,27 @@ TEST_F(PooledClient, CountAndFirstListPageAreCachedPerMarket) {
     EXPECT_EQ(mock.requests("count", 1) + mock.requests("list", 1), 2);
 }
 
+// A reply's copy that comes 0.15 s late, while the connection idles, is found when the connection
+// is next taken: that connection is closed and every later call, cached ones too, gets its own answer.
+TEST_F(PooledClient, LateCopyOfAReplyIsNeverTakenForTheNextAnswer) {
+    TdxHqClient fresh{mock_seams(mock)};
+    std::vector<uint16_t> counts;
+    for (uint8_t m = 0; m < 3; ++m) counts.push_back(fresh.get_security_count(m).value());
+    ASSERT_NE(counts[1], counts[2]);
+    mock.reset();
+    mock.set_fault({{"action", "twice"}, {"seconds", 0.15}, {"cmd", "count"}, {"nth", 1}});
+    for (int pass = 0; pass < 2; ++pass) {  // the second pass answers from the caches
+        for (uint8_t m : {1, 2, 0}) {
+            EXPECT_EQ(hq.get_security_count(m).value(), counts[m]) << int(m);
+            if (pass == 0 && m == 1) std::this_thread::sleep_for(300ms);
+        }
+        auto finance = hq.get_finance_info(1, "600519");
+        EXPECT_EQ(finance.ok() ? finance->liutongguben : 0, 1000519.0);
+    }
+    EXPECT_EQ(mock.accepted(), 1);
+    EXPECT_EQ(hq.pool_stats().total, 1u);
+}
+
 // Each query class has its own limiter (an adjusted call's events and pages the general one);
 // a batch of quotes is cut to its first 60 pairs with a warning.
 TEST_F(PooledClient, LimitersAndTheQuoteBatch) {

@@ -103,8 +103,9 @@ TEST_F(CacheFile, BlacklistHoldsForTwentyFourHours) {
     EXPECT_EQ(c.blacklist[0].ip + " " + c.blacklist.at(1).ip, "127.0.0.2 127.0.0.3");
 }
 
-// A missing, unreadable or non-UTF-8 file gives the default silently, one that fails to parse with
-// a warning. Unknown members are skipped whatever they hold, a key named twice included.
+// A missing, unreadable or non-UTF-8 file gives the default silently, one that fails to parse or
+// is too large to be ours with a warning. Unknown members are skipped whatever they hold, a key
+// named twice included.
 TEST_F(CacheFile, UnreadableFilesGiveTheDefault) {
     const std::pair<const char*, const char*> cases[] = {
         {nullptr, ""}, {"folder", ""},
@@ -121,6 +122,23 @@ TEST_F(CacheFile, UnreadableFilesGiveTheDefault) {
         EXPECT_EQ(log.take(), warning);
         EXPECT_EQ(got, kFresh);
     }
+    // A file past 1 MiB is no cache of ours, valid text or not; the largest the client writes loads.
+    for (size_t size : {size_t{1} << 20, (size_t{1} << 20) + 1}) {
+        std::string text = kFresh;
+        text.resize(size, ' ');
+        write(text);
+        LogCapture log(2);
+        EXPECT_EQ(ServerCache::load().to_json().value(), kFresh);
+        EXPECT_EQ(log.take(), size == 1u << 20 ? "" : "[W] cache  failed to parse cache: file larger than 1048576 bytes\n");
+    }
+    ServerCache full;
+    for (int i = 0; i < 200; ++i) {  // every built-in server and more, each failed and blacklisted
+        const std::string ip = "255.255.255." + std::to_string(i);
+        full.record_success(ip, 65535, "上海双线主站" + std::to_string(i), 4294967295u);
+        full.record_failure(ip, 65535);
+        full.add_to_blacklist(ip, 65535, "kline_empty");
+    }
+    EXPECT_EQ(ServerCache::load().to_json().value(), full.to_json().value());
     write("{\"server_stats\": {\"127.0.0.1:7709\": {\"avg_latency\": 7, \"fail\": 2, \"success\": 3, \"x\": {\"k\": 1, "
           "\"k\": 2}}}, \"extra\": {\"a\": [1], \"a\": {}}, \"blacklist\": [{\"timestamp\": 5, \"reason\": \"r\", "
           "\"note\": 1, \"note\": 2, \"port\": 80, \"ip\": \"127.0.0.9\"}], \"version\": 4, \"extra\": null}");
