@@ -17,7 +17,6 @@ struct JsonValue {
     enum class Type : uint8_t { Null, Bool, Number, String, Array, Object };
 
     Type type = Type::Null;
-    bool boolean = false;
     // Numbers: integers without fraction or exponent keep their exact value.
     bool is_integer = false;
     bool negative = false;
