@@ -29,9 +29,8 @@ const char* JsonValue::type_name() const {
         case Type::Number: return is_integer ? "integer" : "floating point number";
         case Type::String: return "string";
         case Type::Array: return "array";
-        case Type::Object: break;
+        default: return "object";
     }
-    return "object";
 }
 
 namespace {
