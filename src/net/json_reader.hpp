@@ -14,6 +14,7 @@
 namespace quotix::util {
 
 struct JsonValue {
+    // A Bool does not keep which literal it was: the cache reads no boolean member.
     enum class Type : uint8_t { Null, Bool, Number, String, Array, Object };
 
     Type type = Type::Null;
