@@ -29,9 +29,8 @@ const char* JsonValue::type_name() const {
         case Type::Number: return is_integer ? "integer" : "floating point number";
         case Type::String: return "string";
         case Type::Array: return "array";
-        case Type::Object: return "object";
+        default: return "object";
     }
-    return "value";
 }
 
 namespace {
@@ -63,8 +62,9 @@ public:
 private:
     std::string here() const { return json_position(line_, col_); }
 
+    // The first fault ends the parse, so it is the only one recorded.
     bool fail(std::string msg) {
-        if (error_.empty()) error_ = std::move(msg) + here();
+        error_ = std::move(msg) + here();
         return false;
     }
 
@@ -97,7 +97,7 @@ private:
         const char c = s_[pos_];
         switch (c) {
             case 'n': v.type = JsonValue::Type::Null; return literal("null");
-            case 't': v.type = JsonValue::Type::Bool; v.boolean = true; return literal("true");
+            case 't': v.type = JsonValue::Type::Bool; return literal("true");
             case 'f': v.type = JsonValue::Type::Bool; return literal("false");
             case '"': v.type = JsonValue::Type::String; return string(v.text);
             case '[': return array(v, depth);

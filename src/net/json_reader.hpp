@@ -14,10 +14,10 @@
 namespace quotix::util {
 
 struct JsonValue {
+    // A Bool does not keep which literal it was: the cache reads no boolean member.
     enum class Type : uint8_t { Null, Bool, Number, String, Array, Object };
 
     Type type = Type::Null;
-    bool boolean = false;
     // Numbers: integers without fraction or exponent keep their exact value.
     bool is_integer = false;
     bool negative = false;

@@ -127,8 +127,8 @@ public:
         return v->text;
     }
 
+    // Called only on a member just found, so no earlier fault is pending.
     bool expect(const JsonValue& v, JsonValue::Type type, const char* key, const char* what) {
-        if (!error.empty()) return false;
         if (v.type == type) return true;
         error = std::string("invalid type: ") + v.type_name() + " for `" + key + "`, expected " +
                 what + util::json_position(v.line, v.column);
