@@ -62,9 +62,10 @@ PyObject* block_bars(PyObject* self, uint8_t category, const std::string& code, 
     // Refused categories never take the lock or touch the network.
     if (Status st = block::check_category(category); !st) return raise_value_error(st.error());
     const uint16_t effective = block::effective_count(category, count);
-    auto r = with_core(self, [&](TdxDirectClient& c) {
+    auto fetch = [&](TdxDirectClient& c) {
         return c.get_index_bars_inner(category, block::BLOCK_MARKET, code, start, effective);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_value_error(std::move(r), block_bar_dicts);
 }
 

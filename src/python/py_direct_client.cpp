@@ -42,10 +42,11 @@ PyObject* get_security_bars(PyObject* self, PyObject* const* args, Py_ssize_t na
     static const Params<6> P = bar_params("get_security_bars");
     BarArgs a;
     if (!bind_bar_args(P, args, nargs, kwnames, a)) return nullptr;
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityBar>> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<std::vector<SecurityBar>> {
         QTX_TRY(net::refuse_block_code(a.code));
         return c.get_security_bars(a.category, a.market, a.code, a.start, a.count, a.fq);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), bar_dicts);
 }
 
@@ -53,10 +54,11 @@ PyObject* get_index_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     static const Params<6> P = bar_params("get_index_bars");
     BarArgs a;  // fq is converted like the others, but index bars are never adjusted
     if (!bind_bar_args(P, args, nargs, kwnames, a)) return nullptr;
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<IndexBar>> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<std::vector<IndexBar>> {
         QTX_TRY(net::refuse_block_code(a.code));
         return c.get_index_bars_inner(a.category, a.market, a.code, a.start, a.count);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), index_bar_dicts);
 }
 
@@ -67,11 +69,12 @@ PyObject* get_security_quotes(PyObject* self, PyObject* const* args, Py_ssize_t 
     static const Params<1> P = all_stock_params("get_security_quotes");
     StockPairs stocks;
     if (!bind_all_stock(P, args, nargs, kwnames, stocks)) return nullptr;
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityQuote>> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<std::vector<SecurityQuote>> {
         // Every pair, also past the 60 that are sent: a block code anywhere is the caller's error.
         for (const auto& s : stocks) QTX_TRY(net::refuse_block_code(s.second));
         return c.get_security_quotes_inner(stocks);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), direct_records::quote_dicts);
 }
 
@@ -83,11 +86,12 @@ PyObject* get_security_list(PyObject* self, PyObject* const* args, Py_ssize_t na
     uint8_t market = 0;
     uint16_t start = 0;
     if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market) || !b.get(1, start)) return nullptr;
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<SecurityInfo>> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<std::vector<SecurityInfo>> {
         auto body = c.send_and_recv(net::build_security_list_packet(market, start));
         if (!body) return std::move(body).error();
         return parse_security_list(*body);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), security_info_dicts);
 }
 
@@ -97,13 +101,14 @@ PyObject* get_security_count(PyObject* self, PyObject* const* args, Py_ssize_t n
     Bound<1> b;
     uint8_t market = 0;
     if (!P.bind(args, nargs, kwnames, b) || !b.get(0, market)) return nullptr;
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<uint16_t> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<uint16_t> {
         auto body = c.send_and_recv(net::build_security_count_packet(market));
         if (!body) return std::move(body).error();
         if (body->size() < 2)
             return TdxError::coded(codes::RESPONSE_LENGTH_MISMATCH, "body too short for count");
         return static_cast<uint16_t>((*body)[0] | ((*body)[1] << 8));
-    });
+    };
+    auto r = with_core(self, fetch);
     // Every failure of this one method, transport included, is a ValueError.
     if (!r) return raise_value_error(r.error());
     return to_py(*r).release();
@@ -112,9 +117,10 @@ PyObject* get_security_count(PyObject* self, PyObject* const* args, Py_ssize_t n
 // ---- minute time -----------------------------------------------------------------------------
 
 PyObject* minute_time(PyObject* self, uint8_t market, const std::string& code, uint32_t date) {
-    auto r = with_core(self, [&](TdxDirectClient& c) {
+    auto fetch = [&](TdxDirectClient& c) {
         return c.get_history_minute_time_data(market, code, date);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), minute_dicts);
 }
 
@@ -144,11 +150,12 @@ PyObject* get_transaction_data(PyObject* self, PyObject* const* args, Py_ssize_t
     TickArgs a;
     if (!bind_tick_args(P, args, nargs, kwnames, a)) return nullptr;
     const double coefficient = get_security_coefficient(a.market, a.code);
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
         auto body = c.send_and_recv(net::build_transaction_data_packet(a.market, a.code, a.start, a.count));
         if (!body) return std::move(body).error();
         return parse_transaction_data_with_coefficient(*body, coefficient);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), tick_dicts);
 }
 
@@ -158,12 +165,13 @@ PyObject* get_history_transaction_data(PyObject* self, PyObject* const* args, Py
     TickArgs a;
     if (!bind_history_tick_args(P, args, nargs, kwnames, a)) return nullptr;
     const double coefficient = get_security_coefficient(a.market, a.code);
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<std::vector<TickData>> {
         auto body = c.send_and_recv(
             net::build_history_transaction_data_packet(a.market, a.code, a.start, a.count, a.date));
         if (!body) return std::move(body).error();
         return parse_history_transaction_data_with_coefficient(*body, coefficient);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), tick_dicts);
 }
 
@@ -174,11 +182,12 @@ PyObject* get_finance_info(PyObject* self, PyObject* const* args, Py_ssize_t nar
     uint8_t market = 0;
     std::string code;
     if (!bind_market_code("get_finance_info", args, nargs, kwnames, market, code)) return nullptr;
-    auto r = with_core(self, [&](TdxDirectClient& c) -> Result<FinanceInfo> {
+    auto fetch = [&](TdxDirectClient& c) -> Result<FinanceInfo> {
         auto body = c.send_and_recv(net::build_finance_info_packet(market, code));
         if (!body) return std::move(body).error();
         return parse_finance_info(*body, market, code);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), finance_dict);
 }
 
@@ -196,9 +205,10 @@ PyObject* get_and_parse_block_info(PyObject* self, PyObject* const* args, Py_ssi
     Bound<1> b;
     std::string block_file;
     if (!P.bind(args, nargs, kwnames, b) || !b.get(0, block_file)) return nullptr;
-    auto r = with_core(self, [&](TdxDirectClient& c) {
+    auto fetch = [&](TdxDirectClient& c) {
         return c.get_and_parse_block_info(block_file);
-    });
+    };
+    auto r = with_core(self, fetch);
     return result_or_raise(std::move(r), block_record_dicts);
 }
 

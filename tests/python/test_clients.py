@@ -26,7 +26,9 @@ def test_pooled_client_state_and_settings(client, mock):
     with pytest.raises(ConnectionError):  # the frame of several stops at the first failure
         c.get_finance_info_dataframe([(1, "600519"), (0, "000002"), (1, "600000")])
     assert [e["args"]["code"] for e in mock.call("log", cmd="finance")["entries"]] == ["600519", "000002"]
-    c.set_fq_context_tier("HIGH")
+    for tier in ("Low", "mid", "HIGH"):  # kept lower-cased
+        c.set_fq_context_tier(tier)
+        assert c.fq_context_tier() == tier.lower()
     c.block_server("192.0.2.1", 7709)
     c.block_server(ip="服务器", port=1)
     c.unblock_server("192.0.2.9", 1)
@@ -41,6 +43,25 @@ def test_pooled_client_state_and_settings(client, mock):
     servers += [("a", "192.0.2.1", type("Port", (), {"__index__": lambda s: servers.clear() or 7709})()),
                 ("b", "192.0.2.2", 7709)]
     c.set_servers(servers)
+
+
+def test_cache_time_to_live(client, mock):
+    c = client("hq")
+    c.set_cache_ttl(2 ** 64 - 1)  # the largest: its expiry time does not overflow, the entry is served
+    assert [c.get_security_count(1) for _ in range(2)] == [1908, 1908]
+    c.set_cache_ttl(0)  # from now on every entry expires at once; the one stored keeps its expiry
+    assert [c.get_security_count(m) for m in (2, 2, 1)] == [301, 301, 1908]
+    assert mock.counters()["requests"]["count"] == 3
+
+
+def test_fund_client_connection(client, mock):
+    assert qi.TdxHqFundClient().is_connected() is False
+    c = client("fund")
+    assert (c.is_connected(), c.connect_to_any()) == (True, True) and mock.counters()["accepted"] == 0
+    c.disconnect()
+    assert c.is_connected() is False
+    # Back to the server it had, without the built-in tables (a failure would walk them: untested).
+    assert c.connect_to_any(2.0) is True and c.is_connected() is True and mock.counters()["handshakes"] == 1
 
 
 @pytest.mark.parametrize("kind", ["hq", "fund"])
@@ -83,23 +104,28 @@ def test_adjustment_report(client):
     assert report["cumulative_hfq"] == pytest.approx(1 / report["cumulative_qfq"])
 
 
-def test_direct_client_settings_and_threads(client, mock):
-    c = client("direct")
-    assert c.set_server("127.0.0.1", mock.ports[1]) is None and c.get_security_count(1) == 1908
-    assert [mock.counters(i)["requests"].get("count", 0) for i in (0, 1)] == [0, 1]
+@pytest.mark.parametrize("kind, call, code, exc", [
+    ("direct", lambda c: c.get_security_bars(4, 1, "600000", 0, 10, 0), "600000", ConnectionError),
+    ("block", lambda c: c.get_block_bars(4, "880001", 0, 10), "880001", ValueError),
+])
+def test_direct_client_settings_and_threads(client, mock, kind, call, code, exc):
+    c = client(kind)
+    want = dataset.expected_bars(1, code, 4, 0, 10)
+    assert c.set_server("127.0.0.1", mock.ports[1]) is None and call(c) == want
+    assert [mock.counters(i)["requests"].get("bars", 0) for i in (0, 1)] == [0, 1]
     c.set_timeout(0)
-    with pytest.raises(ValueError, match="^Connection error: "):
-        c.get_security_count(1)
+    with pytest.raises(exc, match="^Connection error: "):
+        call(c)
     c.set_timeout(2.0)
-    want = dataset.expected_bars(1, "600000", 4, 0, 10)
     with concurrent.futures.ThreadPoolExecutor(4) as pool:  # threads sharing one object
-        assert list(pool.map(lambda _: c.get_security_bars(4, 1, "600000", 0, 10, 0) == want, range(12))) == [True] * 12
+        assert list(pool.map(lambda _: call(c) == want, range(12))) == [True] * 12
 
 
 def test_fund_helpers_and_list(client):
     f = qi.TdxHqFundClient
     assert (f.is_fund(1, "510300"), f.is_fund(0, "510300"), f.classify_fund(0, "161725"),
             f.auto_market_code("600519"), f.auto_market_code(code="000001")) == (True, False, "LOF", 1, 0)
+    assert [f.auto_market_code(c) for c in ("510300", "900901", "830799", "７00", "")] == [1, 1, 0, 0, 0]
     funds = client("fund").get_fund_list(1)
     assert len(funds) == 103 and list(funds[0].items()) == [
         ("market", 1), ("code", "510050"), ("name", "50ETF"), ("fund_type", "ETF"), ("fund_type_zh", "交易型开放式指数基金"),

@@ -123,6 +123,9 @@ QUERIES = [
      bars(1, "600000", 0, 800)),
     ("hq async", lambda c: c.get_index_bars_all(4, 1, "000001", 801), "index", bars(1, "000001", 800, 1) +
      bars(1, "000001", 0, 800)),
+    ("hq", lambda c: c.get_index_bars_all(0, 1, "000001", 2500), "index", bars(1, "000001", 1600, 800, 0)
+     + bars(1, "000001", 800, 800, 0) + bars(1, "000001", 0, 800, 0)),  # a short page ends the paging
+    ("hq", lambda c: c.get_index_bars_all(0, 1, "000001", 0) + c.get_index_bars_all(0, 1, "999999", 5), None, []),
     ("hq async", lambda c: c.get_security_bars_tuples(4, 1, "600000", 0, 3, 0), "bar", THREE),
     ("hq async", lambda c: c.get_index_bars_tuples(0, 1, "000300", 1, 4, 2), "index", bars(1, "000300", 1, 4, 0)),
     ("hq async", lambda c: c.get_security_bars_dataframe(4, 1, "600000", 0, 3, 0), "frame", THREE),
@@ -165,10 +168,13 @@ QUERIES = [
      ticks(1, "510050", 0.001, 10, 2)),
     ("fund", lambda c: c.get_fund_xdxr_info(1, "510300"), "fund_xdxr", xdxr(0, "000001"), FUND_XDXR),
     ("fund", lambda c: c.get_fund_finance_info(1, "510300"), "fund_finance", finance(1, "510300")),
+    ("fund", lambda c: [c.get_fund_transaction_data(1, "519999"), c.get_fund_xdxr_info(0, "159915"),
+                        c.get_fund_history_transaction_data(1, "519999", 0, 10, 20240628)], None, [[], [], []]),
     ("block", lambda c: c.get_block_bars(3, "880001", 1, 2), "block_bar", bars(1, "880001", 1, 2, 3)),
     ("block", lambda c: c.get_block_bars_default(4, "880001"), "block_bar", bars(1, "880001", 0, 100)),
     ("block", lambda c: c.get_block_quotes(["880001", "880002"]), "block_quote",
      quotes((1, "880001", 0.01), (1, "880002", 0.01))),
+    ("block", lambda c: c.get_block_quotes(()), None, []),
     ("block", lambda c: c.get_block_list("block.dat") + c.get_industry_blocks() + c.get_concept_blocks()
      + c.get_index_blocks(), "block", blocks("block.dat", "block_fg.dat", "block_gn.dat", "block_zs.dat")),
 ]

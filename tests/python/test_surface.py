@@ -10,7 +10,7 @@ import socket
 import sys
 
 import pytest
-from conftest import run_python, write_cache
+from conftest import BUILTIN, run_python, write_cache
 
 import quotix
 import quotix._internal as qi
@@ -212,6 +212,8 @@ def test_class_surface(name):
         assert (str(inspect.signature(m)), (m.__doc__ or "").split("\n")[0]) == (want, doc), method
     with pytest.raises(TypeError):
         cls(1, 2, 3, 4)
+    with pytest.raises(TypeError, match=r"takes no arguments|'bogus' is an invalid|missing required argument 'ip'"):
+        cls(bogus=1)
 
 
 def test_start_up_in_a_fresh_interpreter(tmp_path):
@@ -298,6 +300,27 @@ REFUSED = [
      r"^Invalid data: category=8 \(1min/扩展1min\) is not allowed for block queries$"),
     ("block", lambda c: c.get_block_bars(4, "880001", 65536), ValueError, r"^\[E1003\] "),
     ("block", lambda c: c.get_block_quotes([(1, "880001")]), TypeError, "'codes'"),
+    # Each method's own checks.
+    ("hq", lambda c: c.set_cache_ttl(2 ** 64), OverflowError, "'ttl_secs'"),
+    ("hq", lambda c: c.connect("127.0.0.1", 1, -1.0), ValueError, "finite, non-negative"),
+    ("hq", lambda c: c.probe_servers(-1.0), ValueError, "finite, non-negative"),  # before any server is dialled
+    ("smart", lambda c: c.probe_and_cache(math.inf), ValueError, "finite, non-negative"),
+    ("direct", lambda c: c.get_index_bars(4, 1, "880001"), ValueError, r"^\[E1101\] .*code=880001$"),
+    ("direct", lambda c: c.get_security_quotes([(1, "600000")] * 60 + [(1, "880002")]), ValueError,
+     r"^\[E1101\] .*code=880002$"),  # also past the 60 that would be sent
+    *[("fund", call, ValueError, rf"^\[E1103\] .*: Invalid fund code: {where} is not a fund$") for call, where in [
+        (lambda c: c.get_fund_bars_all(4, 1, "600519"), "1:600519"),
+        (lambda c: c.get_fund_minute_time_data(1, "159915"), "1:159915"),
+        (lambda c: c.get_fund_xdxr_info(0, "510300"), "0:510300"),
+        (lambda c: c.get_fund_history_minute_time_data(2, "510300", 20240628), "2:510300"),
+        (lambda c: c.get_fund_transaction_data(0, "000001"), "0:000001")]],
+    ("block", lambda c: c.get_block_bars(7, "880001", 0, 10), ValueError, r"^Invalid data: category=7 "),
+    ("block", lambda c: c.get_block_quotes("880001"), TypeError,
+     r"^get_block_quotes\(\) argument 'codes' must be a list or tuple of str, not str$"),
+    ("block", lambda c: c.get_block_quotes(iter(["880001"])), TypeError, "not list_iterator$"),
+    ("block", lambda c: c.get_block_quotes(type("Unreadable", (), {"__len__": lambda s: 1,
+                                                                    "__getitem__": lambda s, i: 1 / 0})()),
+     ZeroDivisionError, None),  # the sequence's own error
 ]
 
 
@@ -318,6 +341,36 @@ FAILED = [
      r"^\[E2103\] response length mismatch: body too short$", ("body", "xdxr")),  # never unadjusted prices
     ("smart", lambda c: c.get_security_bars(4, 1, "600000", 0, 10, 0), RuntimeError,
      r"^\[E2103\] response length mismatch: body too short$", ("body", "bars")),
+    # Every query passes its failure on (a reply cut short, or a body too short for its records).
+    *[("hq", call, ConnectionError, "^Server disconnected$", ("close", cmd)) for call, cmd in [
+        (lambda c: c.get_security_bars_tuples(4, 1, "600000", 0, 10, 0), "bars"),
+        (lambda c: c.get_index_bars_dataframe(4, 1, "000001", 0, 10), "bars"),
+        (lambda c: c.get_security_bars_all(4, 1, "600000", 10, 0), "bars"),
+        (lambda c: c.get_index_bars_all(4, 1, "000001", 10), "bars"),
+        (lambda c: c.get_security_quotes_dataframe([(1, "600000")]), "quotes"),
+        (lambda c: c.get_minute_time_data(1, "600000"), "minute"),
+        (lambda c: c.get_history_minute_time_data(1, "600000", 20240628), "minute"),
+        (lambda c: c.get_transaction_data(1, "600000", 0, 10), "ticks"),
+        (lambda c: c.get_history_transaction_data(1, "600000", 0, 10, 20240628), "history_ticks"),
+        (lambda c: c.get_finance_info(1, "600000"), "finance"),
+        (lambda c: c.get_xdxr_info(1, "600000"), "xdxr"),
+        (lambda c: c.get_and_parse_block_info("block.dat"), "block_meta")]],
+    *[("direct", call, ConnectionError, "^Server disconnected$", ("close", cmd)) for call, cmd in [
+        (lambda c: c.get_security_list(1), "list"),
+        (lambda c: c.get_transaction_data(1, "600000", 0, 10), "ticks"),
+        (lambda c: c.get_history_transaction_data(1, "600000", 0, 10, 20240628), "history_ticks")]],
+    ("direct", lambda c: c.get_security_count(1), ValueError,
+     r"^\[E2103\] response length mismatch: body too short for count$", ("body", "count")),
+    *[("fund", call, ValueError, r"^\[E2103\] response length mismatch: ", ("body", cmd)) for call, cmd in [
+        (lambda c: c.get_fund_list(1), "list"),
+        (lambda c: c.get_fund_bars_all(4, 1, "510300", 10), "bars"),
+        (lambda c: c.get_fund_quotes([(1, "510300")]), "quotes"),
+        (lambda c: c.get_fund_transaction_data(1, "510300", 0, 10), "ticks"),
+        (lambda c: c.get_fund_history_transaction_data(1, "510300", 0, 10, 20240628), "history_ticks"),
+        (lambda c: c.get_fund_xdxr_info(1, "510300"), "xdxr")]],
+    # A lost connection is a ValueError in the fund class, once the core's retries are spent.
+    ("fund", lambda c: c.get_fund_minute_time_data(1, "510300"), ValueError,
+     r"^\[E2005\] retry exhausted: 5 attempts$", ("close", "minute", {"skip": 0})),
 ]
 
 
@@ -326,14 +379,51 @@ def test_errors_map_to_python_exceptions(client, mock, kind, call, exc, text, fa
     c = client(kind)
     if fault:
         getattr(c, "set_auto_retry", lambda on: None)(False)
-        mock.set_fault(fault[0], cmd=fault[1], nth=1, **({"hex": "01"} if fault[0] == "body" else {}))
+        mock.set_fault(fault[0], cmd=fault[1], **({"hex": "01"} if fault[0] == "body" else {}),
+                       **(fault[2] if len(fault) > 2 else {"nth": 1}))
     with pytest.raises(exc, match=text) as e:
         call(c)
     assert type(e.value) is exc
     if not fault:  # refused before anything is sent
         assert [mock.counters()[k] for k in ("accepted", "requests_total")] == [0, 0]
     elif kind != "smart":  # the object stays usable (the smart client has moved off the server)
+        mock.call("reset")
         call(c)
+
+
+# A value every parameter of that name accepts.
+VALID = {"category": 4, "market": 1, "code": "600000", "start": 0, "count": 1, "fq": 0, "date": 20240628,
+         "ip": "127.0.0.1", "port": 7709, "timeout": 1.0, "timeout_secs": 1.0, "all_stock": [(1, "600000")],
+         "stocks": [(1, "510300")], "block_file": "block.dat", "enabled": True, "ttl_secs": 1, "rps": 1,
+         "servers": [("a", "192.0.2.1", 7709)], "name": "a", "tier": "low", "codes": ["880001"]}
+
+
+@pytest.mark.parametrize("kind", ["hq", "smart", "fund", "direct", "block"])
+def test_arguments_are_converted_in_order_and_named(client, mock, kind):
+    # Each parameter in turn is the one bad argument among good ones; one argument too many is
+    # refused whole. Nothing reaches the server either way.
+    c = client(kind)
+    calls = [(type(c).__name__, type(c))] + [(n, getattr(c, n)) for n in vars(type(c)) if not n.startswith("_")]
+    for name, f in calls:
+        params = [p for p in inspect.signature(f).parameters if p != "self"]
+        good = [VALID[p] for p in params]
+        for k, p in enumerate(params):
+            with pytest.raises(TypeError, match=f"'{p}'"):
+                f(*good[:k], object(), *good[k + 1:])
+        with pytest.raises(TypeError, match=r"at most|takes no"):
+            f(*good, None)
+        if f is type(c):  # the constructor takes its arguments by keyword too
+            assert type(f(**dict(zip(params, good)))) is f
+    assert [mock.counters()[k] for k in ("accepted", "requests_total")] == [0, 0]
+
+
+def only_user_server(port):
+    """A pooled client that may dial only 127.0.0.1:port: every built-in server is blocked."""
+    c = qi.TdxHqClient()
+    for ip, p in BUILTIN:
+        c.block_server(ip, p)
+    c.set_servers([("user", "127.0.0.1", port)])
+    return c
 
 
 @pytest.mark.parametrize("make, exc, text", [
@@ -346,6 +436,10 @@ def test_errors_map_to_python_exceptions(client, mock, kind, call, exc, text, fa
     (lambda p: qi.TdxBlockClient("127.0.0.1", p, 1.0).get_index_blocks(), ValueError, "^Connection error: "),
     (lambda p: qi.TdxSmartClient().connect_to_any(1.0), ConnectionError,
      r"^\[E2001\] connection failed: all servers unreachable$"),
+    (lambda p: only_user_server(p).connect_to_any(1.0), ValueError,
+     r"^\[E2001\] connection failed: all servers unreachable$"),
+    (lambda p: qi.TdxDirectClient("127.0.0.1").get_xdxr_info(1, "600000"), ConnectionError,
+     r"^Connection error: Failed to connect to 127\.0\.0\.1:7709: "),  # the default port, nobody there
 ])
 def test_unreachable_server(home, make, exc, text):
     with socket.socket() as s:  # a loopback port with no listener
