@@ -48,9 +48,7 @@ void AsyncRuntime::shutdown() {
     }
     work_.reset();
     ctx_->stop();
-    for (auto& t : workers_) {
-        if (t.joinable()) t.join();
-    }
+    for (auto& t : workers_) t.join();
     workers_.clear();
     // With no thread left running handlers, destroy every pending task now: their sockets close
     // and every block_on still waiting sees its promise broken.
