@@ -63,6 +63,20 @@ TEST(Inflate, RealLengthAndBadStreams) {
         EXPECT_TRUE(out.error().is_coded(code)) << stream.size() << " " << out.error().display();
     }
     EXPECT_TRUE(starts_with(decompress_zlib(flipped, 64).error(), "[E2102] zlib decompress failed: "));
+    // Nothing at all; a stream that asks for a preset dictionary (flag 0x20 of its second byte).
+    EXPECT_EQ(decompress_zlib({}, 64).error().display(), "[E2102] zlib decompress failed: incomplete zlib stream");
+    EXPECT_EQ(decompress_zlib(hex("78 bb 00 00 00 01 03 00"), 64).error().display(),
+              "[E2102] zlib decompress failed: need dictionary");
+}
+
+// The sizes sit at bytes 12 to 15; a buffer shorter than the header is refused, a longer one cut.
+TEST(ResponseHeader, SizesFromSixteenBytes) {
+    const auto bytes = reply(0x0c, 0x40, "ff");
+    EXPECT_EQ(ResponseHeader::parse(std::span(bytes).first(15)).error().display(),
+              "[E2101] invalid response header: expected 16 bytes, got 15");
+    const auto h = ResponseHeader::parse(bytes).value();
+    EXPECT_EQ(std::vector<uint32_t>({h.leading[0], h.leading[7], h.zip_size, h.unzip_size}),
+              std::vector<uint32_t>({0xb1, 0x93, 12, 64}));
 }
 
 // Each row a stream and what one read of a reply makes of it: the body, or the start of the error's text.
@@ -100,6 +114,7 @@ TEST(Handshake, SendsThreePacketsUntilTheFirstFailure) {
         {reply(0, 0) + reply(3, 3, "01 02 03") + reply(12, 64, ZEROS64_ZLIB), false, nullptr, 3},
         // Only the first reply arrives: the second read fails and the third packet is never sent.
         {reply(0, 0), false, "Server disconnected", 2},
+        {reply(0, 0) + reply(4, 8, "01 02 03 04"), false, "[E2102] zlib decompress failed: ", 2},
         {{}, true, "Connection error: send failed: Broken pipe (os error 32)", 0},
     };
     for (const Case& c : cases) {
