@@ -4,7 +4,6 @@ namespace quotix::net {
 
 AsyncRuntime::AsyncRuntime(size_t threads) : ctx_(std::make_shared<RuntimeContext>()) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    thread_count_ = threads;
     work_.emplace(ctx_->get_executor());
     workers_.reserve(threads);
     // Threads already started are stopped and joined if a later one cannot be created.

@@ -96,12 +96,6 @@ Result<std::vector<uint8_t>> response_body(Reply reply) {
     return decompress_zlib(reply.body, reply.header.unzip_size);
 }
 
-Result<std::vector<uint8_t>> read_response(ByteStream& stream, ByteStream::Deadline deadline) {
-    auto reply = read_reply(stream, deadline);
-    if (!reply) return std::move(reply).error();
-    return response_body(std::move(*reply));
-}
-
 Result<std::vector<uint8_t>> send_and_read(ByteStream& stream, std::span<const uint8_t> packet) {
     auto reply = round_trip(stream, packet);
     if (!reply) return std::move(reply).error();

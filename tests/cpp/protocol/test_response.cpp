@@ -60,11 +60,15 @@ TEST(Inflate, RealLengthAndBadStreams) {
     for (const auto& [stream, code] : cases) {
         auto out = decompress_zlib(stream, 100);
         ASSERT_FALSE(out.ok()) << stream.size();
-        EXPECT_TRUE(out.error().is_coded(code)) << stream.size() << " " << out.error().display();
+        EXPECT_TRUE(starts_with(out.error(), ("[E" + std::to_string(code) + "] ").c_str())) << stream.size() << " "
+                                                                                       << out.error().display();
     }
     EXPECT_TRUE(starts_with(decompress_zlib(flipped, 64).error(), "[E2102] zlib decompress failed: "));
-    // Nothing at all; a stream that asks for a preset dictionary (flag 0x20 of its second byte).
-    EXPECT_EQ(decompress_zlib({}, 64).error().display(), "[E2102] zlib decompress failed: incomplete zlib stream");
+    // Nothing at all; a stream cut right before its checksum, its output filling the first buffer
+    // exactly; a stream that asks for a preset dictionary (flag 0x20 of its second byte).
+    const auto zeros = hex(ZEROS64_ZLIB);
+    for (std::span<const uint8_t> cut : {std::span<const uint8_t>(), std::span<const uint8_t>(zeros).first(8)})
+        EXPECT_EQ(decompress_zlib(cut, 64).error().display(), "[E2102] zlib decompress failed: incomplete zlib stream");
     EXPECT_EQ(decompress_zlib(hex("78 bb 00 00 00 01 03 00"), 64).error().display(),
               "[E2102] zlib decompress failed: need dictionary");
 }
@@ -79,7 +83,8 @@ TEST(ResponseHeader, SizesFromSixteenBytes) {
               std::vector<uint32_t>({0xb1, 0x93, 12, 64}));
 }
 
-// Each row a stream and what one read of a reply makes of it: the body, or the start of the error's text.
+// Each row a stream and what one exchange of a data request makes of it: the body, or the start of the
+// error's text.
 TEST(ReadResponse, BodiesFailuresAndWhatIsLeftUnread) {
     struct Case { std::vector<uint8_t> stream, body; const char* error; size_t unread; };
     const Case cases[] = {
@@ -94,7 +99,7 @@ TEST(ReadResponse, BodiesFailuresAndWhatIsLeftUnread) {
     };
     for (const Case& c : cases) {
         MemoryStream s(c.stream);
-        auto r = read_response(s, s.exchange_deadline());
+        auto r = send_and_read(s, {});
         if (c.error) {
             EXPECT_TRUE(!r.ok() && starts_with(r.error(), c.error)) << c.error;
         } else {
