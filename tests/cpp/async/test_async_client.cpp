@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <future>
 #include <optional>
 #include <set>
 #include <thread>
@@ -31,6 +33,39 @@ TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
     EXPECT_GE(seconds_since(before), 0.09);
     limiter.set_interval(-5ms);  // none, rather than a wait that never ends
     EXPECT_EQ(limiter.interval(), 0ms);
+}
+
+// A wait for the lock given up (here: a timer wins the race) takes nothing, so the holder's unlock
+// admits the next locker.
+TEST(AsyncMutex, AWaitGivenUpHoldsNothing) {
+    AsyncRuntime rt(2);
+    AsyncMutex mu(rt.executor());
+    auto flow = [&]() -> asio::awaitable<std::string> {
+        auto held = co_await mu.lock();
+        asio::steady_timer t(co_await asio::this_coro::executor, 5ms);
+        auto r = co_await (mu.lock() || t.async_wait(as_tuple_awaitable));
+        held.release();
+        auto again = co_await mu.lock();
+        co_return r.index() == 1 ? "given up, then locked" : "locked while held";
+    };
+    EXPECT_EQ(rt.block_on(flow()).value(), "given up, then locked");
+}
+
+// A call still waiting when its runtime shuts down ends with an error, and later calls get it at once.
+TEST(AsyncRuntime, ShutdownEndsWaitingCallsAndRefusesLaterOnes) {
+    AsyncRuntime rt(1);
+    std::atomic<bool> started{false};
+    auto forever = [&]() -> asio::awaitable<int> {
+        asio::steady_timer t(co_await asio::this_coro::executor, 1h);
+        started = true;
+        co_await t.async_wait(as_tuple_awaitable);
+        co_return 1;
+    };
+    auto waiting = std::async(std::launch::async, [&] { return rt.block_on(forever()); });
+    ASSERT_TRUE(eventually([&] { return started.load(); }));
+    rt.shutdown();
+    EXPECT_EQ(waiting.get().error().display(), "Connection error: async runtime shut down");
+    EXPECT_EQ(rt.block_on(forever()).error().display(), "Connection error: async runtime shut down");
 }
 
 using AsyncClient = SharedMock<2>;
