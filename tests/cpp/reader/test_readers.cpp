@@ -154,7 +154,8 @@ TEST(BlockFile, RowsGroupsAndBounds) {
         {Bytes(385), "Invalid data: Block file too small", nullptr},
         {block_file(0), "", ""},  // 386 bytes: the header alone
         {block_file(1) + Bytes(12), "Invalid data: Truncated block header", nullptr},
-        {block_file(2) + block("A", 2, {"000001"}, false), "Invalid data: Truncated block header", nullptr},  // no slot 2
+        // The second block's slot would start past the end of the file.
+        {block_file(2) + block("A", 2, {"000001"}, false), "Invalid data: Truncated block header", nullptr},
         // The last block is read to its announced codes, not to the end of its slot.
         {block_file(1) + block("B", 2, {"000001", "000002"}, false, 3), "Invalid data: Truncated stock code", nullptr},
         // A failure in a later block discards the rows already read.
