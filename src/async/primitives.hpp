@@ -198,10 +198,11 @@ public:
     }
 
     // Queues without waiting; false when the queue is full or its connection closed (the
-    // request is then dropped by the caller, which closes its reply channel).
-    bool offer(const std::shared_ptr<Request>& req) { return queue_ && queue_->offer(req); }
+    // request is then dropped by the caller, which closes its reply channel). Neither call is
+    // made on a handle moved from.
+    bool offer(const std::shared_ptr<Request>& req) { return queue_->offer(req); }
     // False once the connection task has closed its connection and ended.
-    bool is_open() const { return queue_ && queue_->is_open(); }
+    bool is_open() const { return queue_->is_open(); }
 
 private:
     std::shared_ptr<RequestQueue> queue_;

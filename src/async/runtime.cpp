@@ -4,7 +4,6 @@ namespace quotix::net {
 
 AsyncRuntime::AsyncRuntime(size_t threads) : ctx_(std::make_shared<RuntimeContext>()) {
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    thread_count_ = threads;
     work_.emplace(ctx_->get_executor());
     workers_.reserve(threads);
     // Threads already started are stopped and joined if a later one cannot be created.
@@ -48,9 +47,7 @@ void AsyncRuntime::shutdown() {
     }
     work_.reset();
     ctx_->stop();
-    for (auto& t : workers_) {
-        if (t.joinable()) t.join();
-    }
+    for (auto& t : workers_) t.join();
     workers_.clear();
     // With no thread left running handlers, destroy every pending task now: their sockets close
     // and every block_on still waiting sees its promise broken.

@@ -68,8 +68,6 @@ public:
     // Shared so that clients can keep the context object (not its threads) alive as long as
     // they hold asio objects bound to it.
     const std::shared_ptr<RuntimeContext>& context() const { return ctx_; }
-    size_t thread_count() const { return thread_count_; }
-    bool is_shut_down() const { return shut_down_.load(); }
 
     // Stops the workers, joins them and destroys every task still pending, sockets included;
     // a block_on still waiting returns an error. Idempotent. Never call it from a worker.
@@ -90,7 +88,6 @@ private:
     std::shared_ptr<RuntimeContext> ctx_;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
     std::vector<std::thread> workers_;
-    size_t thread_count_ = 0;
     std::mutex state_mu_;
     std::atomic<bool> shut_down_{false};
 };

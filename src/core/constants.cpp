@@ -34,12 +34,12 @@ uint32_t yyyymmdd_at(int64_t unix_seconds) {
         ++year;
     }
     static constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    // d is now less than the year's length, so the walk ends by December.
     uint32_t month = 1;
-    for (int m = 0; m < 12; ++m) {
-        int len = kMonthDays[m] + (m == 1 && is_leap(year) ? 1 : 0);
+    for (;; ++month) {
+        const int len = kMonthDays[month - 1] + (month == 2 && is_leap(year) ? 1 : 0);
         if (d < len) break;
         d -= len;
-        ++month;
     }
     return year * 10000 + month * 100 + static_cast<uint32_t>(d + 1);
 }

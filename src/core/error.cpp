@@ -14,6 +14,8 @@ std::string errno_text(int err) {
 
 TdxError TdxError::io_errno(int err) { return io(errno_text(err)); }
 
+// Each switch names every kind, so a kind added later is flagged where its text is missing; the
+// coded form is the one left after it.
 std::string TdxError::display() const {
     switch (kind_) {
         case Kind::Io: return "IO error: " + text_;
@@ -26,9 +28,9 @@ std::string TdxError::display() const {
         case Kind::ResponseParse: return "Response parse error: " + text_;
         case Kind::Disconnected: return "Server disconnected";
         case Kind::RetryExhausted: return "Retry exhausted after " + std::to_string(count_) + " attempts";
-        case Kind::Coded: return coded_.format();
+        case Kind::Coded: break;
     }
-    return {};
+    return coded_.format();
 }
 
 std::string TdxError::debug() const {
@@ -43,9 +45,9 @@ std::string TdxError::debug() const {
         case Kind::ResponseParse: return "ResponseParse(" + util::debug_quote(text_) + ")";
         case Kind::Disconnected: return "Disconnected";
         case Kind::RetryExhausted: return "RetryExhausted(" + std::to_string(count_) + ")";
-        case Kind::Coded: return "Coded(" + coded_.debug() + ")";
+        case Kind::Coded: break;
     }
-    return {};
+    return "Coded(" + coded_.debug() + ")";
 }
 
 }  // namespace quotix

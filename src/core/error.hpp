@@ -53,9 +53,6 @@ public:
     Kind kind() const { return kind_; }
     // The text payload (empty for unit variants, RetryExhausted and Coded).
     const std::string& text() const { return text_; }
-    uint64_t count() const { return count_; }
-    const CodedError& coded_error() const { return coded_; }
-    bool is_coded(uint32_t code) const { return kind_ == Kind::Coded && coded_.code.value == code; }
 
     // The display text shown to users and carried by Python exceptions.
     std::string display() const;

@@ -18,8 +18,8 @@ namespace quotix::logging {
 extern std::atomic<uint8_t> LEVEL;
 
 // The level named by a QUOTIX_LOG value: lower-cased, matched exactly, anything else is 2.
-// `value` is null when the variable is unset; `valid_unicode` false when it is not valid text.
-uint8_t level_from_env_value(const char* value, bool valid_unicode = true);
+// `value` is null when the variable is unset.
+uint8_t level_from_env_value(const char* value);
 // Reads QUOTIX_LOG and stores its level; called once by module start-up.
 void init_level_from_env();
 

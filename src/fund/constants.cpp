@@ -1,33 +1,27 @@
 #include "fund/constants.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 namespace quotix::fund {
+namespace {
 
-std::string_view fund_type_name(FundType t) {
-    switch (t) {
-        case FundType::ETF: return "ETF";
-        case FundType::LOF: return "LOF";
-        case FundType::REITs: return "REITs";
-        case FundType::Structured: return "Structured";
-        case FundType::OpenEnd: return "OpenEnd";
-        case FundType::Bond: return "Bond";
-        case FundType::Money: return "Money";
-        case FundType::Other: return "Other";
-    }
-    return "Other";
-}
+struct Names {
+    std::string_view en, zh;
+};
 
-std::string_view fund_type_name_zh(FundType t) {
-    switch (t) {
-        case FundType::ETF: return "交易型开放式指数基金";
-        case FundType::LOF: return "上市型开放式基金";
-        case FundType::REITs: return "不动产投资信托基金";
-        case FundType::Structured: return "分级基金";
-        case FundType::OpenEnd: return "开放式基金";
-        case FundType::Bond: return "债券基金";
-        case FundType::Money: return "货币基金";
-        case FundType::Other: return "其他";
-    }
-    return "其他";
-}
+// Indexed by the FundType number.
+constexpr Names kNames[] = {
+    {"ETF", "交易型开放式指数基金"}, {"LOF", "上市型开放式基金"}, {"REITs", "不动产投资信托基金"},
+    {"Structured", "分级基金"},       {"OpenEnd", "开放式基金"},     {"Bond", "债券基金"},
+    {"Money", "货币基金"},            {"Other", "其他"},
+};
+static_assert(std::size(kNames) == static_cast<size_t>(FundType::Other) + 1);
+
+}  // namespace
+
+std::string_view fund_type_name(FundType t) { return kNames[static_cast<size_t>(t)].en; }
+
+std::string_view fund_type_name_zh(FundType t) { return kNames[static_cast<size_t>(t)].zh; }
 
 }  // namespace quotix::fund

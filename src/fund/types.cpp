@@ -4,23 +4,6 @@
 
 namespace quotix::fund {
 
-FundBar FundBar::from_security_bar(const SecurityBar& bar) {
-    FundBar f;
-    f.open = bar.open;
-    f.close = bar.close;
-    f.high = bar.high;
-    f.low = bar.low;
-    f.vol = bar.vol;
-    f.amount = bar.amount;
-    f.year = bar.year;
-    f.month = bar.month;
-    f.day = bar.day;
-    f.hour = bar.hour;
-    f.minute = bar.minute;
-    f.datetime = bar.datetime;
-    return f;
-}
-
 FundInfo FundInfo::from_security_info(const SecurityInfo& info, uint8_t market) {
     FundInfo f;
     f.code = info.code;

@@ -1,4 +1,5 @@
-// The fund client's records: bars, fund-list rows and quotes, built from the protocol records.
+// The fund client's records: fund-list rows and quotes, built from the protocol records (its bars
+// are the pooled client's own).
 #pragma once
 
 #include <cstdint>
@@ -8,17 +9,6 @@
 #include "protocol/types.hpp"
 
 namespace quotix::fund {
-
-// Field for field a SecurityBar.
-struct FundBar {
-    double open = 0, close = 0, high = 0, low = 0;
-    double vol = 0, amount = 0;
-    uint32_t year = 0, month = 0, day = 0;
-    uint32_t hour = 0, minute = 0;
-    std::string datetime;
-
-    static FundBar from_security_bar(const SecurityBar& bar);
-};
 
 // One row of the fund list.
 struct FundInfo {

@@ -108,7 +108,7 @@ void adjust_security_bars(std::span<SecurityBar> bars, std::span<const SecurityB
     if (std::none_of(events.begin(), events.end(), [](const Event& e) { return e.preclose.has_value(); })) return;
 
     // Each event contributes its own factor once, so the bars always agree with calc_fq_factors,
-    // also when two events share a date.
+    // also when two events share a date. An event without a close before keeps the factor 1.
     double product = 1.0;
     if (fq == FQ_HFQ) {
         size_t cursor = 0;
@@ -116,7 +116,7 @@ void adjust_security_bars(std::span<SecurityBar> bars, std::span<const SecurityB
             const uint32_t date = bar_date(bar);
             while (cursor < events.size() && events[cursor].date <= date) {
                 // Same guard as the report's hfq_factor: a zero factor must not become inf or NaN.
-                if (events[cursor].preclose) product *= hfq_factor(events[cursor].factor);
+                product *= hfq_factor(events[cursor].factor);
                 ++cursor;
             }
             if (std::fabs(product - 1.0) > EPSILON) scale_bar(bar, product);
@@ -127,7 +127,7 @@ void adjust_security_bars(std::span<SecurityBar> bars, std::span<const SecurityB
             SecurityBar& bar = bars[i];
             const uint32_t date = bar_date(bar);
             while (cursor > 0 && events[cursor - 1].date > date) {
-                if (events[cursor - 1].preclose) product *= events[cursor - 1].factor;
+                product *= events[cursor - 1].factor;
                 --cursor;
             }
             if (std::fabs(product - 1.0) > EPSILON) scale_bar(bar, product);

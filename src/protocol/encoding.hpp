@@ -16,7 +16,6 @@ using ByteSpan = std::span<const uint8_t>;
 inline uint16_t read_u16_le(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
-inline int16_t read_i16_le(const uint8_t* p) { return static_cast<int16_t>(read_u16_le(p)); }
 inline uint32_t read_u32_le(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -35,10 +34,6 @@ inline bool has_bytes(ByteSpan body, size_t pos, size_t n) {
 inline std::optional<uint16_t> read_u16_at(ByteSpan body, size_t pos) {
     if (!has_bytes(body, pos, 2)) return std::nullopt;
     return read_u16_le(body.data() + pos);
-}
-inline std::optional<uint32_t> read_u32_at(ByteSpan body, size_t pos) {
-    if (!has_bytes(body, pos, 4)) return std::nullopt;
-    return read_u32_le(body.data() + pos);
 }
 
 // A decoded price varint and the position just after its last byte.

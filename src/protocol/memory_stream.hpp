@@ -37,7 +37,6 @@ public:
         return out;
     }
 
-    void append_input(std::span<const uint8_t> more) { input_.insert(input_.end(), more.begin(), more.end()); }
     size_t unread() const { return input_.size() - pos_; }
     void fail_sends(std::string error) {
         send_fails_ = true;

@@ -14,16 +14,9 @@ namespace {
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-std::string zlib_message(const z_stream& zs, int rc) {
-    if (zs.msg != nullptr) return zs.msg;
-    switch (rc) {
-        case Z_MEM_ERROR: return "out of memory";
-        case Z_BUF_ERROR: return "incomplete zlib stream";
-        case Z_DATA_ERROR: return "invalid zlib data";
-        case Z_STREAM_ERROR: return "zlib stream error";
-        default: return "zlib error " + std::to_string(rc);
-    }
-}
+// The inflater's own text for a failure: its message when it set one (corrupt data), else zlib's
+// text for the return code (a stream that asks for a preset dictionary sets none).
+std::string zlib_message(const z_stream& zs, int rc) { return zs.msg != nullptr ? zs.msg : zError(rc); }
 
 }  // namespace
 
@@ -64,18 +57,14 @@ Result<std::vector<uint8_t>> decompress_zlib(std::span<const uint8_t> data, size
         rc = inflate(&zs, Z_NO_FLUSH);
         produced = out.size() - zs.avail_out;
         if (rc == Z_STREAM_END) break;
-        if (rc == Z_BUF_ERROR && zs.avail_out != 0) {
-            // No progress possible with output room left: the input ended inside the stream.
-            inflateEnd(&zs);
-            return TdxError::coded(codes::ZLIB_DECOMPRESS_FAILED, "incomplete zlib stream");
-        }
         if (rc != Z_OK && rc != Z_BUF_ERROR) {
             std::string msg = zlib_message(zs, rc);
             inflateEnd(&zs);
             return TdxError::coded(codes::ZLIB_DECOMPRESS_FAILED, msg);
         }
-        if (zs.avail_in == 0 && zs.avail_out != 0) {
-            // Everything was consumed, output room is left, and the stream has not ended.
+        // All input taken, output room left, and no end of the stream: the input ended inside it.
+        // (Z_BUF_ERROR: not even a byte could move, as with no input at all.)
+        if (rc == Z_BUF_ERROR || (zs.avail_in == 0 && zs.avail_out != 0)) {
             inflateEnd(&zs);
             return TdxError::coded(codes::ZLIB_DECOMPRESS_FAILED, "incomplete zlib stream");
         }
@@ -105,12 +94,6 @@ Result<std::vector<uint8_t>> response_body(Reply reply) {
     if (reply.header.zip_size == 0) return TdxError::coded(codes::DISCONNECTED, "empty response body");
     if (!reply.header.is_compressed()) return std::move(reply.body);
     return decompress_zlib(reply.body, reply.header.unzip_size);
-}
-
-Result<std::vector<uint8_t>> read_response(ByteStream& stream, ByteStream::Deadline deadline) {
-    auto reply = read_reply(stream, deadline);
-    if (!reply) return std::move(reply).error();
-    return response_body(std::move(*reply));
 }
 
 Result<std::vector<uint8_t>> send_and_read(ByteStream& stream, std::span<const uint8_t> packet) {

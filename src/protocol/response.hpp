@@ -53,9 +53,6 @@ Result<Reply> round_trip(ByteStream& stream, std::span<const uint8_t> packet);
 // compressed one is inflated.
 Result<std::vector<uint8_t>> response_body(Reply reply);
 
-// Reads one reply of a data request by `deadline`: read_reply, then response_body.
-Result<std::vector<uint8_t>> read_response(ByteStream& stream, ByteStream::Deadline deadline);
-
 // The exchange of a data request: round_trip, then response_body.
 Result<std::vector<uint8_t>> send_and_read(ByteStream& stream, std::span<const uint8_t> packet);
 

@@ -86,20 +86,17 @@ char32_t icu_map_sequence(const uint8_t* seq, int32_t len) {
     UChar buf[4];
     UErrorCode err = U_ZERO_ERROR;
     int32_t n = ucnv_toUChars(converter.get(), buf, 4, reinterpret_cast<const char*>(seq), len, &err);
-    if (U_FAILURE(err)) return 0;
-    char32_t cp = 0;
-    if (n == 1 && !(buf[0] >= 0xD800 && buf[0] <= 0xDFFF)) {
-        cp = buf[0];
-    } else if (n == 2 && buf[0] >= 0xD800 && buf[0] <= 0xDBFF && buf[1] >= 0xDC00 && buf[1] <= 0xDFFF) {
-        cp = 0x10000 + ((char32_t(buf[0]) - 0xD800) << 10) + (buf[1] - 0xDC00);
-    }
+    // Only sequences of the basic plane come here, one UTF-16 unit each: the four-byte ones beyond
+    // it are computed from their pointer.
+    if (U_FAILURE(err) || n != 1) return 0;
+    const char32_t cp = buf[0];
     // ICU substitutes rather than stops for a few unassigned sequences.
     if (cp == 0xFFFD || cp == 0x1A) return 0;
     return cp;
 }
 
 struct Override {
-    uint32_t sequence;  // the bytes, big-endian packed (two- or four-byte)
+    uint32_t sequence;  // the two bytes, big-endian packed
     char32_t cp;        // 0 = no mapping
 };
 #include "protocol/gb18030_overrides.inc"
@@ -139,10 +136,7 @@ char32_t four_byte_code_point(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4) {
     if ((pointer > 39419 && pointer < 189000) || pointer > 1237575) return 0;
     if (pointer >= 189000) return 0x10000 + (pointer - 189000);
     if (pointer == 7457) return 0xE7C7;
-    const uint32_t packed = uint32_t(b1) << 24 | uint32_t(b2) << 16 | uint32_t(b3) << 8 | b4;
-    bool found;
-    char32_t cp = override_for(packed, found);
-    if (found) return cp;
+    // Every mapping that ICU and the browsers disagree on is a two-byte one.
     const uint8_t seq[4] = {b1, b2, b3, b4};
     return icu_map_sequence(seq, 4);
 }

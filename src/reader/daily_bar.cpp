@@ -54,8 +54,4 @@ Result<std::vector<DailyBarRecord>> parse_daily_bar(std::span<const uint8_t> dat
     return out;
 }
 
-Result<std::vector<DailyBarRecord>> parse_daily_bar_file(const std::string& path, double coefficient) {
-    return parse_file(path, [&](std::span<const uint8_t> d) { return parse_daily_bar(d, coefficient); });
-}
-
 }  // namespace quotix::reader

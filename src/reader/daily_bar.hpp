@@ -25,7 +25,4 @@ struct DailyBarRecord {
 // Fails only when the length is not a whole number of records.
 Result<std::vector<DailyBarRecord>> parse_daily_bar(std::span<const uint8_t> data, double coefficient);
 
-// The whole file at `path`, then parse_daily_bar. A read failure is TdxError::Io.
-Result<std::vector<DailyBarRecord>> parse_daily_bar_file(const std::string& path, double coefficient);
-
 }  // namespace quotix::reader

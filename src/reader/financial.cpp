@@ -4,7 +4,6 @@
 
 #include "protocol/encoding.hpp"
 #include "protocol/text.hpp"
-#include "reader/read_file.hpp"
 
 namespace quotix::reader {
 
@@ -39,10 +38,6 @@ Result<std::vector<FinancialRecord>> parse_financial(std::span<const uint8_t> da
         out.push_back(std::move(r));
     }
     return out;
-}
-
-Result<std::vector<FinancialRecord>> parse_financial_file(const std::string& path) {
-    return parse_file(path, [](std::span<const uint8_t> d) { return parse_financial(d); });
 }
 
 }  // namespace quotix::reader

@@ -27,7 +27,4 @@ struct FinancialRecord {
 // left out silently.
 Result<std::vector<FinancialRecord>> parse_financial(std::span<const uint8_t> data);
 
-// The whole file at `path`, then parse_financial. A read failure is TdxError::Io.
-Result<std::vector<FinancialRecord>> parse_financial_file(const std::string& path);
-
 }  // namespace quotix::reader

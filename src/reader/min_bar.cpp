@@ -56,12 +56,4 @@ Result<std::vector<MinBarRecord>> parse_lc_min_bar(std::span<const uint8_t> data
     return parse(data, PriceFormat::Float, "LC min bar");
 }
 
-Result<std::vector<MinBarRecord>> parse_min_bar_file(const std::string& path) {
-    return parse_file(path, [](std::span<const uint8_t> d) { return parse_min_bar(d); });
-}
-
-Result<std::vector<MinBarRecord>> parse_lc_min_bar_file(const std::string& path) {
-    return parse_file(path, [](std::span<const uint8_t> d) { return parse_lc_min_bar(d); });
-}
-
 }  // namespace quotix::reader

@@ -27,8 +27,4 @@ Result<std::vector<MinBarRecord>> parse_min_bar(std::span<const uint8_t> data);
 // LC file: prices are the stored f32 values widened.
 Result<std::vector<MinBarRecord>> parse_lc_min_bar(std::span<const uint8_t> data);
 
-// The whole file at `path`, then the parser. A read failure is TdxError::Io.
-Result<std::vector<MinBarRecord>> parse_min_bar_file(const std::string& path);
-Result<std::vector<MinBarRecord>> parse_lc_min_bar_file(const std::string& path);
-
 }  // namespace quotix::reader

@@ -1,11 +1,10 @@
-// Reading a whole local data file into memory, for the file forms of the parsers.
+// Reading a whole local data file into memory for the readers, and the record-size check their
+// parsers share.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/error.hpp"
@@ -16,15 +15,6 @@ namespace quotix::reader {
 // and errno ("No such file or directory (os error 2)"); a path holding a NUL byte is refused
 // before the system sees it.
 Result<std::vector<uint8_t>> read_file_bytes(const std::string& path);
-
-// The file at `path` read whole and handed to `parse(std::span<const uint8_t>)`; a read failure
-// is returned as it is.
-template <class Parse>
-auto parse_file(const std::string& path, Parse&& parse) -> decltype(parse(std::span<const uint8_t>())) {
-    auto bytes = read_file_bytes(path);
-    if (!bytes.ok()) return std::move(bytes).error();
-    return parse(std::span<const uint8_t>(*bytes));
-}
 
 // Refuses data that is not a whole number of `record_size`-byte records, as InvalidData
 // "{what} file size {size} is not a multiple of {record_size}".

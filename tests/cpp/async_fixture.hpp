@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include "async/client.hpp"
 #include "async/runtime.hpp"
@@ -20,6 +21,12 @@ inline net::AsyncClientSeams fast_seams(std::chrono::milliseconds cache_ttl = 30
     s.retry_delays = {0.001, 0.001, 0.001, 0.001};
     s.cache_ttl = cache_ttl;
     return s;
+}
+
+// Whether `r` failed with the coded error `code`.
+template <class R>
+bool failed_with(const R& r, uint32_t code) {
+    return !r.ok() && r.error().display().rfind("[E" + std::to_string(code) + "] ", 0) == 0;
 }
 
 struct AsyncHarness {

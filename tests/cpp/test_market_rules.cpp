@@ -7,6 +7,8 @@
 #include "async/trading_phase.hpp"
 #include "block/client.hpp"
 #include "core/constants.hpp"
+#include "client_fixture.hpp"
+#include "fund/client.hpp"
 #include "fund/types.hpp"
 #include "fund/utils.hpp"
 #include "protocol/coefficient.hpp"
@@ -20,9 +22,10 @@ using testutil::fields;
 TEST(SecurityCoefficient, ByMarketAndPrefix) {
     struct Case { uint8_t market; const char* code; double expected; };
     const Case cases[] = {
-        {0, "000001", 0.01},   {0, "159915", 0.001}, {0, "128130", 0.0001}, {0, "1", 0.01},
-        {1, "600000", 0.01},   {1, "900901", 0.001}, {1, "510300", 0.001},  {1, "519674", 0.00001},
-        {1, "113001", 0.0001}, {1, "6", 0.01},       {2, "159915", 0.01},
+        {0, "000001", 0.01},   {0, "159915", 0.001}, {0, "128130", 0.0001}, {0, "100213", 0.0001},
+        {0, "131810", 0.0001}, {0, "900901", 0.01},  {0, "1", 0.01},        {1, "600000", 0.01},
+        {1, "900901", 0.001},  {1, "510300", 0.001}, {1, "519674", 0.00001}, {1, "113001", 0.0001},
+        {1, "6", 0.01},        {2, "159915", 0.01},
     };
     for (const auto& c : cases) EXPECT_EQ(get_security_coefficient(c.market, c.code), c.expected) << c.code;
 }
@@ -39,7 +42,8 @@ TEST(FundRules, ValidateAndClassify) {
     using enum FundType;
     struct Row { const char* code; FundType sh, sz; };
     const Row rows[] = {{"508000", REITs, REITs}, {"512880", ETF, ETF},       {"511880", Bond, Bond},
-                        {"502010", LOF, LOF},     {"519001", OpenEnd, OpenEnd}, {"159919", Other, ETF},
+                        {"502010", LOF, LOF},     {"506001", ETF, ETF},         {"517090", ETF, ETF},
+                        {"518880", ETF, ETF},     {"519001", OpenEnd, OpenEnd}, {"159919", Other, ETF},
                         {"161005", Other, LOF},   {"164906", Other, Structured}, {"514000", Other, Other},
                         {"15", Other, Other}};
     for (const Row& r : rows) {
@@ -50,6 +54,15 @@ TEST(FundRules, ValidateAndClassify) {
     SecurityInfo info;
     info.code = "159919";
     EXPECT_EQ(FundInfo::from_security_info(info, 0).fund_type, FundType::ETF);  // classified for the market given
+    // The fund client refuses a code that is no fund before any request.
+    TdxHqFundClient client(quotix::testing::loopback_seams({}));
+    EXPECT_EQ(client.get_fund_history_minute_time_data(0, "510300", 20240628).error().display(),
+              "[E1103] fund code not supported in this context: Invalid fund code: 0:510300 is not a fund");
+    std::string names;
+    for (int t = 0; t <= 7; ++t)
+        names += std::string(fund_type_name(FundType(t))) + " " + std::string(fund_type_name_zh(FundType(t))) + "|";
+    EXPECT_EQ(names, "ETF 交易型开放式指数基金|LOF 上市型开放式基金|REITs 不动产投资信托基金|Structured 分级基金|"
+                     "OpenEnd 开放式基金|Bond 债券基金|Money 货币基金|Other 其他|");
 }
 
 TEST(BlockLimits, DefaultForZeroClampsSilentlyAndRefusesOneMinute) {
@@ -82,4 +95,7 @@ TEST(ExchangeDate, TodayIsTheDateAtUtcPlus8) {
     EXPECT_EQ(yyyymmdd_at(951753600), 20000229u);
     EXPECT_EQ(yyyymmdd_at(4107513600), 21000301u);
     EXPECT_EQ(max_valid_year_at(1780272000), 2036u);  // 2026-06-01
+    // A clock before 1970 counts as 1970.
+    EXPECT_EQ(yyyymmdd_at(-1), 19700101u);
+    EXPECT_EQ(max_valid_year_at(-1), 1980u);
 }

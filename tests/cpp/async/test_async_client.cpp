@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <future>
+#include <optional>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -28,6 +31,41 @@ TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
     for (auto& t : callers) t.join();
     // The first leaves at once, each later one at least an interval after the one before.
     EXPECT_GE(seconds_since(before), 0.09);
+    limiter.set_interval(-5ms);  // none, rather than a wait that never ends
+    EXPECT_EQ(limiter.interval(), 0ms);
+}
+
+// A wait for the lock given up (here: a timer wins the race) takes nothing, so the holder's unlock
+// admits the next locker.
+TEST(AsyncMutex, AWaitGivenUpHoldsNothing) {
+    AsyncRuntime rt(2);
+    AsyncMutex mu(rt.executor());
+    auto flow = [&]() -> asio::awaitable<std::string> {
+        auto held = co_await mu.lock();
+        asio::steady_timer t(co_await asio::this_coro::executor, 5ms);
+        auto r = co_await (mu.lock() || t.async_wait(as_tuple_awaitable));
+        held.release();
+        auto again = co_await mu.lock();
+        co_return r.index() == 1 ? "given up, then locked" : "locked while held";
+    };
+    EXPECT_EQ(rt.block_on(flow()).value(), "given up, then locked");
+}
+
+// A call still waiting when its runtime shuts down ends with an error, and later calls get it at once.
+TEST(AsyncRuntime, ShutdownEndsWaitingCallsAndRefusesLaterOnes) {
+    AsyncRuntime rt(1);
+    std::atomic<bool> started{false};
+    auto forever = [&]() -> asio::awaitable<int> {
+        asio::steady_timer t(co_await asio::this_coro::executor, 1h);
+        started = true;
+        co_await t.async_wait(as_tuple_awaitable);
+        co_return 1;
+    };
+    auto waiting = std::async(std::launch::async, [&] { return rt.block_on(forever()); });
+    ASSERT_TRUE(eventually([&] { return started.load(); }));
+    rt.shutdown();
+    EXPECT_EQ(waiting.get().error().display(), "Connection error: async runtime shut down");
+    EXPECT_EQ(rt.block_on(forever()).error().display(), "Connection error: async runtime shut down");
 }
 
 using AsyncClient = SharedMock<2>;
@@ -43,8 +81,23 @@ TEST_F(AsyncClient, RoundRobinOverThePool) {
     EXPECT_TRUE(std::equal(conns.begin(), conns.begin() + 3, conns.begin() + 3));
     // A bad time-out is refused before the pool is touched.
     for (double t : {-1.0, std::nan("")})
-        EXPECT_TRUE(h.run(h.client->connect("127.0.0.1", mock.port(1), t)).error().is_coded(1003));
+        EXPECT_TRUE(failed_with(h.run(h.client->connect("127.0.0.1", mock.port(1), t)), 1003));
     EXPECT_EQ(h.connections(), 3u);
+    EXPECT_EQ(AsyncTdxHqClient::with_pool_size(h.rt, 0)->pool_size(), 1u);
+}
+
+// The system's resolver: "localhost" is a name even a machine without a network knows; a label
+// longer than 63 bytes is one no resolver looks up.
+TEST_F(AsyncClient, NamesGoThroughTheSystemResolver) {
+    AsyncHarness h(2);
+    ASSERT_TRUE(h.run(h.client->connect("localhost", mock.port(), 2.0)).ok());
+    EXPECT_EQ(h.connections(), 2u);
+    EXPECT_EQ(h.run(h.client->get_security_count(1)).value(), 1908);
+    const std::string name = std::string(64, 'a') + ".test";
+    auto s = h.run(h.client->connect(name, mock.port(), 2.0));
+    const std::string begins = "Connection error: connect " + name + ":" + std::to_string(mock.port()) + ": ";
+    EXPECT_EQ(s.error().display().rfind(begins, 0), 0u) << s.error().display();
+    EXPECT_GT(s.error().display().size(), begins.size());
 }
 
 TEST_F(AsyncClient, ConnectToFirstStopsAtTheFirstRowThatConnects) {
@@ -157,17 +210,21 @@ TEST_F(AsyncClient, ConnectionsOutOfStepOrClosedLeaveThePool) {
     }
 }
 
-TEST(AsyncConnection, BytesNobodyAskedForCloseItBeforeTheyAnswerARequest) {
-    // Three empty setup replies, then a count reply (2105) that no request asked for, sent a byte
-    // at a time while the connection is idle.
+TEST(AsyncConnection, BytesNobodyAskedForOrThePeersEndCloseItBeforeARequest) {
+    // Three empty setup replies, then either a count reply (2105) that no request asked for, sent a
+    // byte at a time while the connection is idle, or the peer's end.
     std::vector<uint8_t> stale(18, 0);
     stale[12] = stale[14] = 2;
     stale[16] = 0x39, stale[17] = 0x08;
-    TcpPeer peer(std::vector<uint8_t>(48, 0), stale, 1ms);
-    AsyncHarness h(1);
-    ASSERT_TRUE(h.connect(peer.port()).ok());
-    EXPECT_TRUE(eventually([&] { return h.connections() == 0; }));
-    EXPECT_FALSE(h.run(h.client->send_and_recv(build_security_count_packet(0))).ok());
+    for (bool peer_ends : {false, true}) {
+        SCOPED_TRACE(peer_ends ? "the peer ends" : "bytes nobody asked for");
+        std::optional<TcpPeer> peer(std::in_place, std::vector<uint8_t>(48, 0), peer_ends ? Bytes() : stale, 1ms);
+        AsyncHarness h(1);
+        ASSERT_TRUE(h.connect(peer->port()).ok());
+        if (peer_ends) peer.reset();
+        EXPECT_TRUE(eventually([&] { return h.connections() == 0; }));
+        EXPECT_EQ(h.run(h.client->send_and_recv(build_security_count_packet(0))).error().display(), "Server disconnected");
+    }
 }
 
 TEST_F(AsyncClient, HeartbeatBeatsInTurnSilenceClearsAliveDisconnectKeepsTheCaches) {

@@ -72,7 +72,7 @@ TEST_F(AsyncQueries, EachQuerySendsOneRequestWithItsArgumentsAndParsesTheReply) 
     }
     // A start beyond 16 bits would silently ask for other bars: refused before any request.
     mock.reset();
-    EXPECT_TRUE(h.run(c->get_index_bars(4, 1, "000001", 70000, 10, 0)).error().is_coded(1003));
+    EXPECT_TRUE(failed_with(h.run(c->get_index_bars(4, 1, "000001", 70000, 10, 0)), 1003));
     EXPECT_EQ(mock.requests(), 0);
 }
 
@@ -131,7 +131,7 @@ TEST_F(AsyncQueries, BarsComeInPagesWithContextPagesForTheAdjustment) {
         auto bars = h.run(r.all ? get_security_bars_all(*h.client, 4, market, r.code, r.count, r.fq)
                                 : h.client->get_security_bars(4, market, r.code, r.start, r.count, r.fq));
         if (r.error) {
-            EXPECT_TRUE(bars.error().is_coded(r.error)) << bars.error().display();
+            EXPECT_TRUE(failed_with(bars, r.error)) << bars.error().display();
             continue;
         }
         ASSERT_TRUE(bars.ok()) << bars.error().display();
@@ -146,6 +146,6 @@ TEST_F(AsyncQueries, FinanceInfosOnePerPairUntilTheFirstFailure) {
     const std::vector<std::pair<uint8_t, std::string>> stocks{{0, "000001"}, {1, "600000"}, {0, "000001"}};
     EXPECT_EQ(h.run(get_finance_infos(*h.client, stocks)).value().at(1).code, "600000");
     mock.set_fault({{"action", "body"}, {"cmd", "finance"}, {"hex", "0100"}, {"nth", 2}});
-    EXPECT_TRUE(h.run(get_finance_infos(*h.client, stocks)).error().is_coded(2103));
+    EXPECT_TRUE(failed_with(h.run(get_finance_infos(*h.client, stocks)), 2103));
     EXPECT_EQ(mock.requests("finance"), 5);
 }

@@ -50,6 +50,9 @@ struct Case { const char* name; std::vector<SecurityBar> bars, context; std::vec
 // mode other than 0 and 2 is forward, and 0 leaves the bars as they are. Adjusted prices come back rounded.
 TEST(AdjusterScenarios, PricesAndReportByHand) {
     const std::vector<SecurityBar> ctx = {flat(20240103, 30.0), flat(20240104, 20.0), flat(20240108, 19.0)};
+    XdXrInfo bonus_only = event(20240102, 0.0, 10.0), dividend_only = event(20240103, 5.0);
+    bonus_only.fenhong.reset(), bonus_only.peigu.reset(), bonus_only.peigujia.reset();
+    dividend_only.songzhuangu.reset(), dividend_only.peigu.reset(), dividend_only.peigujia.reset();
     const Case cases[] = {
         // A 0.5-per-share dividend the day after a close of 10.0: (10.0 - 0.5) / 10.0 = 0.95; 9.5 / 0.95 = 10,
         // 9.6 -> 10.10526.., 9.7 -> 10.21052.., 9.4 -> 9.89473..
@@ -75,6 +78,14 @@ TEST(AdjusterScenarios, PricesAndReportByHand) {
         {"close from the context", {flat(20240110, 19.0), flat(20240111, 19.5)}, ctx, {event(20240105, 10.0)},
          "19 19 19 19 | 19.5 19.5 19.5 19.5", "20 20 20 20 | 20.526 20.526 20.526 20.526",
          "20240105 20 1 0 0 0 0.95 1.05263157894737 = 0.95 1.05263157894737"},
+        // With no bars the report still finds the close in the context.
+        {"no bars", {}, ctx, {event(20240105, 10.0)}, "", "", "20240105 20 1 0 0 0 0.95 1.05263157894737 = 0.95 1.05263157894737"},
+        // Values an event lacks count as 0: a 1-for-1 bonus alone halves the price, a dividend of 0.5
+        // alone takes it from 5 to 4.5.
+        {"absent values", {flat(20240101, 10.0), flat(20240102, 5.0), flat(20240103, 4.5)}, {},
+         {bonus_only, dividend_only}, "4.5 4.5 4.5 4.5 | 4.5 4.5 4.5 4.5 | 4.5 4.5 4.5 4.5",
+         "10 10 10 10 | 10 10 10 10 | 10 10 10 10",
+         "20240102 10 0 1 0 0 0.5 2 | 20240103 5 0.5 0 0 0 0.9 1.11111111111111 = 0.45 2.22222222222222"},
         // An event on the first bar's date takes its close from the context alone.
         {"event on the first bar", {flat(20240110, 5.0)}, {flat(20240109, 20.0)}, {event(20240110, 10.0)},
          "5 5 5 5", "5.263 5.263 5.263 5.263", "20240110 20 1 0 0 0 0.95 1.05263157894737 = 0.95 1.05263157894737"},
@@ -98,6 +109,8 @@ TEST(AdjusterScenarios, PricesAndReportByHand) {
          "9 9 9 9 | 10 10 10 10 | 10 10 10 10", "10 10 10 10 | 11.111 11.111 11.111 11.111 | 11.111 11.111 11.111 11.111",
          "20240102 10 1 0 0 0 0.9 1.11111111111111 | 20240103 10 inf 0 0 0 1 1 | 20240103 10 nan 0 0 0 1 1 = "
          "0.9 1.11111111111111"},
+        {"no events", {flat(20240110, 10.0004)}, {}, {}, "10.0004 10.0004 10.0004 10.0004",
+         "10.0004 10.0004 10.0004 10.0004", " = 1 1"},
         {"no earlier close", {flat(20240110, 10.0004)}, {flat(20240106, 9.0)}, {event(20240105, 10.0)},
          "10.0004 10.0004 10.0004 10.0004", "10.0004 10.0004 10.0004 10.0004", " = 1 1"},
         {"other categories", {flat(20240102, 10.0), flat(20240104, 9.6004)}, {},

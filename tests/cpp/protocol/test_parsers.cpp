@@ -84,12 +84,16 @@ const Row kRows[] = {
     {daily, "00 00 " DAY, ""},
     {daily, "01 00 7f fd 2d 01 00*12", ""},  // 1979-12-31
     {daily, "01 00 e4 d6 34 01 00*12", ""},  // day 0
+    {daily, "01 00 04 d7 34 01 00*12", ""},  // day 32
+    {daily, "01 00 81 d6 34 01 00*12", ""},  // month 0
+    {daily, "01 00 bf be f5 05 00*12", ""},  // 9999-12-31, past the latest valid year
     {daily, "01 00 66 d7 34 01 00*12", "2024-02-30 0 0 0 0 0 0"},
     {daily, "03 00 e6 d6 34 01 00*12 95 db 34 01 00*12 e7 d6 34 01 00*12", "2024-01-02 0 0 0 0 0 0"},  // month 13
     // Cut short: a missing difference counts as 0, missing floats are 0, and the record ends the list.
     {daily, "02 00 03 d7 34 01 90 9c 81 80 80 80 80 80 80 80 00 b4 87 00", "2024-01-31 10 10.5 10 10 0 0"},
     {daily, "01 00 03 d7 34 01 81 80*11", "2024-01-31 0 0 0 0 0 0"},
     {daily, "02 00 03 d7 34 01 81 00 02 03 04 00 00 c8 42 00 00 00", "2024-01-31 0.001 0.003 0.004 0.005 100 0"},
+    {daily, "01 00 03 d7 34 01 80*8 00 00 00 00 c8", "2024-01-31 0 0 0 0 0 0"},  // the volume cut short
     {daily, "01", TOO_SHORT},
     {five_min, "01 00 83 a0 3f 02 05 00 00 00 00*8", "2024-01-31 09:35 0.005 0.005 0.005 0.005 0 0"},
     {five_min, "01 00 83 a0 ff ff 00*12", "2024-01-31 1092:15 0 0 0 0 0 0"},  // hours keep every digit
@@ -98,6 +102,8 @@ const Row kRows[] = {
     {index, "02 00 " DAY " 2c 03 dc 05 " NEXT_DAY " 03 00 04 00", DAY_TEXT " 812 1500 | 2024-02-01 10.5 10.5 10.5 10.5 0 0 3 4"},
     {index, "01 00 " DAY " 21 00", DAY_TEXT " 33 0"},
     {index, "01 00 " NEXT_DAY " 00*3", ""},
+    {index, "01 00 03 d7 34 01 81 80*19", "2024-01-31 0 0 0 0 0 0 0 0"},            // cut inside the prices
+    {index, "01 00 03 d7 34 01 80*8 00 00 00 00 00*8", "2024-01-31 0 0 0 0 0 0 0 0"},  // no counts
     {index, "00", TOO_SHORT},
     // Security list: 29-byte entries; names are GBK unless a mark says otherwise, codes lossy UTF-8.
     {list,

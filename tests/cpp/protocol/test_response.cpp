@@ -49,23 +49,40 @@ TEST(Inflate, RealLengthAndBadStreams) {
     for (size_t hint : {size_t{10}, size_t{65535}}) EXPECT_EQ(decompress_zlib(z, hint).value(), plain) << hint;
     auto flipped = hex(ZEROS64_ZLIB);
     flipped.back() ^= 0xff;  // a flipped byte in the checksum trailer
-    std::vector<std::pair<std::vector<uint8_t>, uint32_t>> cases = {
-        {hex("01 02 03 04 05 06 07 08"), 2102},  // a plain body sent as if compressed
-        {flipped, 2102},
+    const auto zeros = hex(ZEROS64_ZLIB);
+    const std::string failed = "[E2102] zlib decompress failed: ", cut_short = failed + "incomplete zlib stream";
+    // Each row: a stream and how its error's text begins.
+    std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+        {hex("01 02 03 04 05 06 07 08"), failed},  // a plain body sent as if compressed
+        {flipped, failed},
         // 4 MiB of zeros deflates to a few kilobytes; no quote reply inflates past 1 MiB.
-        {deflate_bytes(std::vector<uint8_t>(4u << 20, 0)), 2103},
+        {deflate_bytes(std::vector<uint8_t>(4u << 20, 0)), "[E2103] response length mismatch: inflated body exceeds"},
+        {hex("78 bb 00 00 00 01 03 00"), failed + "need dictionary"},  // flag 0x20 of the second byte
+        {{}, cut_short},
+        // Cut right before the checksum, the 64 bytes out filling the first buffer exactly.
+        {{zeros.begin(), zeros.begin() + 8}, cut_short},
     };
     // Cut short, even just inside the trailer.
-    for (size_t cut : {z.size() / 2, z.size() - 4, z.size() - 1}) cases.push_back({{z.begin(), z.begin() + cut}, 2102});
-    for (const auto& [stream, code] : cases) {
-        auto out = decompress_zlib(stream, 100);
+    for (size_t cut : {z.size() / 2, z.size() - 4, z.size() - 1}) cases.push_back({{z.begin(), z.begin() + cut}, cut_short});
+    for (const auto& [stream, error] : cases) {
+        auto out = decompress_zlib(stream, 64);
         ASSERT_FALSE(out.ok()) << stream.size();
-        EXPECT_TRUE(out.error().is_coded(code)) << stream.size() << " " << out.error().display();
+        EXPECT_TRUE(starts_with(out.error(), error.c_str())) << stream.size() << " " << out.error().display();
     }
-    EXPECT_TRUE(starts_with(decompress_zlib(flipped, 64).error(), "[E2102] zlib decompress failed: "));
 }
 
-// Each row a stream and what one read of a reply makes of it: the body, or the start of the error's text.
+// The sizes sit at bytes 12 to 15; a buffer shorter than the header is refused, a longer one cut.
+TEST(ResponseHeader, SizesFromSixteenBytes) {
+    const auto bytes = reply(0x0c, 0x40, "ff");
+    EXPECT_EQ(ResponseHeader::parse(std::span(bytes).first(15)).error().display(),
+              "[E2101] invalid response header: expected 16 bytes, got 15");
+    const auto h = ResponseHeader::parse(bytes).value();
+    EXPECT_EQ(std::vector<uint32_t>({h.leading[0], h.leading[7], h.zip_size, h.unzip_size}),
+              std::vector<uint32_t>({0xb1, 0x93, 12, 64}));
+}
+
+// Each row a stream and what one exchange of a data request makes of it: the body, or the start of the
+// error's text.
 TEST(ReadResponse, BodiesFailuresAndWhatIsLeftUnread) {
     struct Case { std::vector<uint8_t> stream, body; const char* error; size_t unread; };
     const Case cases[] = {
@@ -80,7 +97,7 @@ TEST(ReadResponse, BodiesFailuresAndWhatIsLeftUnread) {
     };
     for (const Case& c : cases) {
         MemoryStream s(c.stream);
-        auto r = read_response(s, s.exchange_deadline());
+        auto r = send_and_read(s, {});
         if (c.error) {
             EXPECT_TRUE(!r.ok() && starts_with(r.error(), c.error)) << c.error;
         } else {
@@ -100,6 +117,7 @@ TEST(Handshake, SendsThreePacketsUntilTheFirstFailure) {
         {reply(0, 0) + reply(3, 3, "01 02 03") + reply(12, 64, ZEROS64_ZLIB), false, nullptr, 3},
         // Only the first reply arrives: the second read fails and the third packet is never sent.
         {reply(0, 0), false, "Server disconnected", 2},
+        {reply(0, 0) + reply(4, 8, "01 02 03 04"), false, "[E2102] zlib decompress failed: ", 2},
         {{}, true, "Connection error: send failed: Broken pipe (os error 32)", 0},
     };
     for (const Case& c : cases) {

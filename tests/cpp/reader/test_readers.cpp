@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -152,6 +154,8 @@ TEST(BlockFile, RowsGroupsAndBounds) {
         {Bytes(385), "Invalid data: Block file too small", nullptr},
         {block_file(0), "", ""},  // 386 bytes: the header alone
         {block_file(1) + Bytes(12), "Invalid data: Truncated block header", nullptr},
+        // The second block's slot would start past the end of the file.
+        {block_file(2) + block("A", 2, {"000001"}, false), "Invalid data: Truncated block header", nullptr},
         // The last block is read to its announced codes, not to the end of its slot.
         {block_file(1) + block("B", 2, {"000001", "000002"}, false, 3), "Invalid data: Truncated stock code", nullptr},
         // A failure in a later block discards the rows already read.
@@ -170,6 +174,24 @@ TEST(BlockFile, RowsGroupsAndBounds) {
     auto full_rows = parse_block(block_file(1) + block("FULL", 2, full));
     ASSERT_EQ(full_rows->size(), 400u);
     EXPECT_EQ(row(full_rows->back()), "FULL 2 399 600399");
+}
+
+// What the readers' file methods get of a path: its bytes, or the system's reason as an I/O error.
+TEST(ReaderFile, BytesOrTheSystemsReason) {
+    const auto dir = std::filesystem::temp_directory_path() / ("quotix-reader-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "empty.day");
+    std::ofstream(dir / "two.day", std::ios::binary) << "ab";
+    const std::pair<std::string, const char*> cases[] = {
+        {(dir / "two.day").string(), "97 | 98"},
+        {(dir / "empty.day").string(), ""},
+        {(dir / "absent.day").string(), "IO error: No such file or directory (os error 2)"},
+        {dir.string(), "IO error: Is a directory (os error 21)"},  // opens, then fails to read
+        {std::string("two\0.day", 8), "IO error: file name contained an unexpected NUL byte"},
+    };
+    auto byte = [](uint8_t b) { return std::to_string(b); };
+    for (const auto& [path, expected] : cases) EXPECT_EQ(outcome(read_file_bytes(path), byte), expected) << path;
+    std::filesystem::remove_all(dir);
 }
 
 // A file that reports no size, a pipe here, grows in chunks until its end.
