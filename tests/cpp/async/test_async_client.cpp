@@ -28,6 +28,8 @@ TEST(AsyncRateLimiter, ConcurrentCallersLeaveOneIntervalApart) {
     for (auto& t : callers) t.join();
     // The first leaves at once, each later one at least an interval after the one before.
     EXPECT_GE(seconds_since(before), 0.09);
+    limiter.set_interval(-5ms);  // a negative interval means no wait at all
+    EXPECT_EQ(limiter.interval(), 0ns);
 }
 
 using AsyncClient = SharedMock<2>;
