@@ -127,6 +127,7 @@ ac.get_security_list, 2, 298
 ac.get_transaction_data, 1, "600000", 0, 3
 ac.get_history_transaction_data, 1, "600000", 0, 3, 20240628
 ac.get_finance_info, 0, "000001"
+ac.get_finance_info, 0, ""
 ac.get_finance_info_dataframe, pairs
 ac.get_xdxr_info, 0, "000001"
 ac.connection_count
