@@ -26,7 +26,9 @@ constexpr uint64_t DEFAULT_POOL_SIZE = 4;
 // A failure to build the runtime is no ordinary error of a call: like the interpreter's own
 // internal failures it derives from BaseException, so `except Exception` does not swallow it.
 PyObject* internal_error_type() {
-    static PyObject* type = PyErr_NewException("quotix._internal.InternalError", PyExc_BaseException, nullptr);
+    static PyObject* type = nullptr;
+    // Made on first use; a failure (its MemoryError set) is tried again on the next one.
+    if (!type) type = PyErr_NewException("quotix._internal.InternalError", PyExc_BaseException, nullptr);
     return type;
 }
 
@@ -59,7 +61,7 @@ void async_dealloc(PyObject* self) noexcept {
     AsyncState& s = async_state(self);
     // The runtime first: its workers stop and every task it still holds (connection tasks, the
     // heartbeat) is destroyed with its socket; then the client those tasks worked for.
-    if (s.runtime) s.runtime->shutdown();
+    s.runtime->shutdown();
     s.core.reset();
     s.runtime.reset();
     s.~AsyncState();

@@ -125,6 +125,11 @@ bool name_type_error(const char* name) {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
+    // Making the TypeError's instance can itself run out of memory: that error then stands.
+    if (!PyErr_GivenExceptionMatches(value, PyExc_TypeError)) {
+        PyErr_Restore(type, value, tb);
+        return false;
+    }
     if (tb) PyException_SetTraceback(value, tb);
     Ref cause(value);
     Py_XDECREF(type);

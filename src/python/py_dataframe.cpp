@@ -22,13 +22,15 @@ ColumnTable::ColumnTable(std::initializer_list<const char*> names, size_t rows) 
     cols_.reserve(names.size());
     for (const char* n : names) {
         Ref list(PyList_New(static_cast<Py_ssize_t>(rows)));
-        if (!list) ok_ = false;
+        if (!list) {
+            ok_ = false;  // no further Python call while the exception is pending
+            return;
+        }
         cols_.push_back(Column{n, std::move(list)});
     }
 }
 
 void ColumnTable::set(size_t col, size_t row, Ref value) {
-    if (!ok_) return;
     if (!value) {
         ok_ = false;
         return;

@@ -103,8 +103,8 @@ bool bind_constructor(const char* fname, const char* const* names, size_t n, siz
 }
 
 PyObject* new_reader_without_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    const char* name = std::strrchr(type->tp_name, '.');
-    name = name ? name + 1 : type->tp_name;
+    // Every reader's name is "quotix._internal.<class>", and none can be subclassed.
+    const char* name = std::strrchr(type->tp_name, '.') + 1;
     if (!bind_constructor(name, nullptr, 0, 0, args, kwargs, nullptr)) return nullptr;
     return type->tp_alloc(type, 0);
 }

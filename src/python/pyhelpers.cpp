@@ -36,24 +36,12 @@ PyObject* exception_type_for(const TdxError& e) {
 
 }  // namespace
 
-Ref to_py_err(const TdxError& error) {
-    Ref text = to_py(error.display());
-    if (!text) return Ref();
-    return Ref(PyObject_CallOneArg(exception_type_for(error), text.get()));
-}
-
 PyObject* raise_tdx(const TdxError& error) { return raise(exception_type_for(error), error.display()); }
 
 PyObject* raise_value_error(const TdxError& error) { return raise(PyExc_ValueError, error.display()); }
 
 // ---------------------------------------------------------------------------------------------
 // Argument binding
-
-namespace {
-
-Ref from_format_text(const std::string& s) { return to_py(s); }
-
-}  // namespace
 
 bool bind_arguments(const char* fname, const char* const* names, size_t n, size_t required,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
@@ -101,13 +89,8 @@ bool bind_arguments(const char* fname, const char* const* names, size_t n, size_
         }
     }
     if (unknown) {
-        // The keyword is the caller's text: it goes in as an object, never as a format.
-        Ref prefix = from_format_text("'");
-        Ref suffix = from_format_text(std::string("' is an invalid keyword argument for ") + fname + "()");
-        if (!prefix || !suffix) return false;
-        Ref head(PyUnicode_Concat(prefix.get(), unknown));
-        if (!head) return false;
-        Ref msg(PyUnicode_Concat(head.get(), suffix.get()));
+        // The keyword is the caller's text: it goes in as an argument (%U), never as the format.
+        Ref msg(PyUnicode_FromFormat("'%U' is an invalid keyword argument for %s()", unknown, fname));
         if (msg) PyErr_SetObject(PyExc_TypeError, msg.get());
         return false;
     }
@@ -165,17 +148,6 @@ bool unsigned_value(const Arg& a, uint64_t max, uint64_t& out) {
     return true;
 }
 
-bool signed_value(const Arg& a, int64_t lo, int64_t hi, int64_t& out) {
-    Ref idx;
-    if (!index_of(a, idx)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || v < lo || v > hi) return range_error(a, std::to_string(lo), std::to_string(hi));
-    out = v;
-    return true;
-}
-
 template <class T>
 bool unsigned_into(const Arg& a, T& out) {
     uint64_t v = 0;
@@ -190,18 +162,6 @@ bool convert(const Arg& a, uint8_t& out) { return unsigned_into(a, out); }
 bool convert(const Arg& a, uint16_t& out) { return unsigned_into(a, out); }
 bool convert(const Arg& a, uint32_t& out) { return unsigned_into(a, out); }
 bool convert(const Arg& a, uint64_t& out) { return unsigned_into(a, out); }
-
-bool convert(const Arg& a, int32_t& out) {
-    int64_t v = 0;
-    if (!signed_value(a, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), v))
-        return false;
-    out = static_cast<int32_t>(v);
-    return true;
-}
-
-bool convert(const Arg& a, int64_t& out) {
-    return signed_value(a, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max(), out);
-}
 
 bool convert(const Arg& a, double& out) {
     if (PyFloat_Check(a.obj)) {
@@ -257,15 +217,6 @@ bool convert(const Arg& a, bool& out) {
         return true;
     }
     return type_error(a, "bool");
-}
-
-bool convert(const Arg& a, Bytes& out) {
-    if (PyUnicode_Check(a.obj) || !PyObject_CheckBuffer(a.obj)) return type_error(a, "a bytes-like object");
-    Py_buffer view;
-    if (PyObject_GetBuffer(a.obj, &view, PyBUF_SIMPLE) != 0) return false;
-    out.data.assign(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-    PyBuffer_Release(&view);
-    return true;
 }
 
 namespace detail {
@@ -387,7 +338,11 @@ PyObject* raise_current_exception() {
 }
 
 PyObject* cached_type(PyObject*& slot, PyObject* module, PyType_Spec* spec) {
-    if (!slot) slot = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (slot) return slot;
+    slot = PyType_FromModuleAndSpec(module, spec, nullptr);
+    // CPython 3.11 fails without an exception when it cannot copy the type's name; the start-up
+    // that called us must still end in the MemoryError it is, not in a SystemError.
+    if (!slot && !PyErr_Occurred()) PyErr_NoMemory();
     return slot;
 }
 

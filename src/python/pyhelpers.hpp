@@ -106,9 +106,7 @@ PyObject* raise(PyObject* type, std::string_view text);
 
 // The exception a failed core call raises: ConnectionError for Connection, ConnectionTimeout and
 // Disconnected, ValueError for everything else (coded errors in their coded form). The text is
-// always the error's display text. Returns the exception instance, or null if even that failed.
-Ref to_py_err(const TdxError& error);
-// Raises what to_py_err builds. Always returns nullptr.
+// always the error's display text. Always returns nullptr.
 PyObject* raise_tdx(const TdxError& error);
 // ValueError with the display text, whatever the variant (for methods that map every failure
 // to ValueError). Always returns nullptr.
@@ -171,8 +169,6 @@ bool convert(const Arg& a, uint8_t& out);
 bool convert(const Arg& a, uint16_t& out);
 bool convert(const Arg& a, uint32_t& out);
 bool convert(const Arg& a, uint64_t& out);
-bool convert(const Arg& a, int32_t& out);
-bool convert(const Arg& a, int64_t& out);
 // A float or an int (or anything with __index__); None and other types raise TypeError, an int
 // past the double range OverflowError.
 bool convert(const Arg& a, double& out);
@@ -182,12 +178,6 @@ bool convert(const Arg& a, std::optional<double>& out);
 bool convert(const Arg& a, std::string& out);
 // A Python bool, or a numpy boolean scalar through its truth value; nothing else.
 bool convert(const Arg& a, bool& out);
-
-// A bytes-like argument (bytes, bytearray, memoryview, ...), copied.
-struct Bytes {
-    std::string data;
-};
-bool convert(const Arg& a, Bytes& out);
 
 // A sequence (never a str) of tuples of exactly sizeof...(Ts) items, each item converted by the
 // converter of its type. A tuple of another length raises ValueError "expected tuple of length

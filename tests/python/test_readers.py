@@ -1,9 +1,11 @@
 """The readers of local data files, on files built here byte by byte: the shapes they return,
 the arguments they take and their errors. The record layouts themselves are tested in C++."""
 
+import os
 import pathlib
 import re
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -79,21 +81,42 @@ def test_data_and_filename_arguments(tmp_path):
         assert r.parse_data(data=form) == want, type(form)
     seven = type("Seven", (), {"__index__": lambda s: 7})()
     assert r.parse_data([*one[:5], seven, *one[6:]]) == r.parse_data(one[:5] + bytes([7]) + one[6:])
-    for bad, exc in [("x", TypeError), (None, TypeError), ([0, 1.5], TypeError), ([0, 256], OverflowError)]:
+    failing = type("Failing", (), {"__len__": lambda s: 2, "__getitem__": lambda s, i: 1 / 0})()
+    for bad, exc in [("x", TypeError), (None, TypeError), ([0, 1.5], TypeError), ([0, 256], OverflowError),
+                     ([-1], OverflowError), ([2 ** 70], OverflowError), ([-2 ** 70], OverflowError),
+                     (failing, ZeroDivisionError)]:
         with pytest.raises(exc):
             r.parse_data(bad)
     with pytest.raises(TypeError):
         r.parse_data(one, data=one)
-    for bad in (pathlib.Path(tmp_path), str(tmp_path).encode()):
-        with pytest.raises(TypeError, match="'filename'"):
+    for bad, exc in [(pathlib.Path(tmp_path), TypeError), (str(tmp_path).encode(), TypeError),
+                     ("\udcff", UnicodeEncodeError)]:  # a str with no UTF-8 form
+        with pytest.raises(exc, match="'filename'" if exc is TypeError else "surrogates"):
             r.parse_file(bad)
+    with pytest.raises(TypeError, match=r"^parse_file\(\) missing required argument 'filename' \(pos 1\)$"):
+        r.parse_file()
     for path, text in [(tmp_path / "missing", "No such file or directory (os error 2)"),
                        (f"{tmp_path}/a\0b", "file name contained an unexpected NUL byte")]:
         with pytest.raises(ValueError, match="^" + re.escape(f"IO error: {text}") + "$"):
             r.parse_file(str(path))
-    assert DailyBarReader(type("Half", (), {"__float__": lambda s: 0.5})()).parse_data(one)[0]["open"] == 617.0
-    with pytest.raises(TypeError):
-        DailyBarReader("0.01")
+    half = type("Half", (), {"__float__": lambda s: 0.5})()
+    for reader, coefficient in [(DailyBarReader(half), 0.5), (DailyBarReader(coefficient=0.25), 0.25),
+                                (DailyBarReader(-1), -1.0)]:  # any float, by position or keyword
+        assert reader.parse_data(one)[0]["open"] == 1234 * coefficient
+
+
+@pytest.mark.parametrize("make, text", [
+    (lambda: DailyBarReader("0.01"), "^DailyBarReader\\(\\) argument 'coefficient' must be float, not str$"),
+    (lambda: DailyBarReader([]), "^DailyBarReader\\(\\) argument 'coefficient' must be float, not list$"),
+    (lambda: DailyBarReader(None), "'coefficient'"),  # None is no default
+    (lambda: DailyBarReader(coef=1), "^'coef' is an invalid keyword argument for DailyBarReader\\(\\)$"),
+    (lambda: DailyBarReader(0.1, coefficient=0.2), "^DailyBarReader\\(\\) takes at most 1 argument \\(2 given\\)$"),
+    (lambda: MinBarReader(x=1), "^MinBarReader\\(\\) takes no arguments \\(1 given\\)$"),
+    (lambda: FinancialReader(1), "^FinancialReader\\(\\) takes no arguments \\(1 given\\)$"),
+])
+def test_constructor_arguments(make, text):
+    with pytest.raises(TypeError, match=text):
+        make()
 
 
 def test_block_reader():
@@ -121,6 +144,54 @@ def test_financial_reader(tmp_path):
     path.write_bytes(data[:19])
     with pytest.raises(ValueError, match="^Invalid data: Financial file too small for header$"):
         FinancialReader().parse_file(str(path))
+
+
+# Per reader: a file image it reads, and one cut short that it refuses.
+BLOCKS = block_file([("A", ["600000", "600036"]), ("B", ["000001"])])
+GPCW = financial_file([(b"600000", 42)], 8, struct.pack("<2f", 0.5, 2.5))
+FILES = {DailyBarReader: (DAY, DAY[:33]), MinBarReader: (FIVE, FIVE[:33]), LcMinBarReader: (LC, LC[:33]),
+         BlockReader: (BLOCKS, BLOCKS[:-1]), FinancialReader: (GPCW, GPCW[:19])}
+
+
+def outcome(call, arg):
+    try:
+        r = call(arg)
+        return r.to_dict("list") if hasattr(r, "to_dict") else r
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("cls", list(FILES))
+def test_every_method_reads_bytes_and_files_alike(cls, tmp_path):
+    good, cut = FILES[cls]
+    # Bytes a pipe delivers, more than its first read takes in; trailing zeros are whole records of
+    # zeros for the bar files, and past the last block or record for the others.
+    piped = good + bytes(32 * 2200)
+    for name, data in {"good": good, "cut": cut, "empty": b"", "piped": piped}.items():
+        (tmp_path / name).write_bytes(data)
+    os.mkfifo(tmp_path / "pipe")
+    sources = [("good", good), ("cut", cut), ("empty", b""), ("/dev/null", b""), ("pipe", piped),
+               (".", "IO error: Is a directory (os error 21)"),
+               ("missing", "IO error: No such file or directory (os error 2)")]
+    reader = cls()
+    for name in [n for n in vars(cls) if not n.startswith("_")]:
+        method = getattr(reader, name)
+        if "file" not in name:
+            assert not isinstance(outcome(method, good), str), name
+            assert outcome(method, cut).startswith("Invalid data: "), name
+            continue
+        twin = getattr(reader, {"to_dataframe_file": "to_dataframe"}.get(name, name.replace("file", "data")))
+        for path, data in sources:
+            path = tmp_path / path
+            # The reader's open waits for the writer, which waits for the reader.
+            writer = path.name == "pipe" and subprocess.Popen(["sh", "-c", 'exec cat "$0" > "$1"',
+                                                               tmp_path / "piped", path])
+            want = data if isinstance(data, str) else outcome(twin, data)
+            try:
+                assert outcome(method, str(path)) == want, (name, path)
+                assert not writer or writer.wait(10) == 0
+            finally:
+                writer and writer.kill()
 
 
 def test_inputs_and_classes_are_not_leaked():
