@@ -83,6 +83,12 @@ TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
         EXPECT_EQ(smart_->health_checked(), pass);
         EXPECT_EQ(smart_->selected_server()->name, "mock" + std::to_string(at));
     }
+    // A client that never connected asks the first primary row, which the check then names.
+    SetUp();
+    smart_->set_selected_server(SelectedServer{"127.0.0.1", mock.port(1), "mock1"});
+    EXPECT_TRUE(smart_->lazy_health_check());
+    EXPECT_EQ(smart_->selected_server()->name, "mock0");
+    EXPECT_EQ(mock.requests("bars", 0), 1);
     // A move skips the selected and the blacklisted rows; the server it reaches is checked afresh.
     blacklist(1);
     ASSERT_TRUE(smart_->try_next_server().ok());
@@ -123,22 +129,33 @@ TEST_F(Smart, ConnectPrefersTheCachedServer) {
 }
 
 // Every primary server is timed and recorded (the last answering one as the last success); the
-// answering ones come fastest first.
+// answering ones come fastest first. Clearing the cache forgets them all and rewrites the file.
 TEST_F(Smart, ProbeRecordsEveryPrimaryServer) {
     mock.set_fault({{"action", "delay"}, {"cmd", "setup1"}, {"seconds", 0.3}, {"server", 0}});
     mock.listen(1, false);
-    LogCapture log(2);
+    LogCapture log(3);
     const auto found = smart_->probe_and_cache(2.0);
-    EXPECT_EQ(log.take(), "[W] probe  " + addr(1) + " (mock1) - failed\n");
+    const std::string out = log.take();
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].name + " " + found[1].name, "mock2 mock0");
     EXPECT_GE(found[1].ms, 300u);
+    for (const auto& f : found)
+        EXPECT_NE(out.find("[I] probe  127.0.0.1:" + std::to_string(f.port) + " (" + f.name + ") - " + std::to_string(f.ms) + "ms\n"),
+                  std::string::npos) << out;
+    EXPECT_NE(out.find("[W] probe  " + addr(1) + " (mock1) - failed\n"), std::string::npos) << out;
     smart_->with_cache([&](ServerCache& c) {
         EXPECT_EQ(c.last_success->port, mock.port(2));
         EXPECT_EQ(c.server_stats[addr(0)].avg_latency, found[1].ms);
         EXPECT_EQ(c.server_stats[addr(1)].fail, 1u);
     });
     EXPECT_FALSE(smart_->client.is_connected());
+    EXPECT_EQ(smart_->cache_stats(), "last_success: Some(\"" + addr(2) + "\"), blacklist: 0, stats: 3");
+    LogCapture info(3);
+    smart_->clear_cache();
+    EXPECT_EQ(info.take(), "[I] smart  cache cleared\n");
+    EXPECT_EQ(smart_->cache_stats(), "last_success: None, blacklist: 0, stats: 0");
+    const std::string file = home_.cache_text();
+    EXPECT_TRUE(file.find("\"version\": 1") != std::string::npos && file.find("127.0.0.1") == std::string::npos) << file;
 }
 
 // An error moves on; an empty answer runs the health check (once while it passes) and moves only
