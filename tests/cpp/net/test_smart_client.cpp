@@ -43,7 +43,8 @@ protected:
 
 // A pass records a success of 0 ms; an empty or undecodable bar blacklists
 // the server, a failed request only counts against it, and a failure disconnects. When a retry
-// moved the check to another server, pass or fail, the records and the selection follow it.
+// moved the check to another server, pass or fail, the records and the selection follow it. Each
+// outcome is logged, unless logging is off.
 TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
     EXPECT_FALSE(smart_->lazy_health_check());
     EXPECT_EQ(mock.requests(), 0);
@@ -58,7 +59,7 @@ TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
         {empty, true, "K-line empty", "kline_empty"},
         {nullptr, false, passed, ""},
     };
-    for (const Case& c : cases) {
+    for (uint8_t level : {3, 0}) for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
         const bool pass = c.fault.is_null();
         const size_t at = c.moved ? 1 : 0;
@@ -67,9 +68,10 @@ TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
         select(0);
         if (c.moved) smart_->client.disconnect(), mock.listen(0, false);
         if (!pass) mock.set_fault(c.fault);
-        LogCapture log(3);
+        LogCapture log(level);
         EXPECT_EQ(smart_->lazy_health_check(), pass);
-        EXPECT_NE(log.take().find(c.line), std::string::npos);
+        const std::string out = log.take();
+        EXPECT_TRUE(level ? out.find(c.line) != std::string::npos : out.empty()) << out;
         smart_->with_cache([&](ServerCache& cache) {
             EXPECT_EQ(cache.blacklist.empty() ? "" : cache.blacklist[0].reason, c.reason);
             EXPECT_EQ(cache.is_blacklisted("127.0.0.1", mock.port(at)), !c.reason.empty());
@@ -83,13 +85,18 @@ TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
         EXPECT_EQ(smart_->health_checked(), pass);
         EXPECT_EQ(smart_->selected_server()->name, "mock" + std::to_string(at));
     }
-    // A client that never connected asks the first primary row, which the check then names.
+    // A client that never connected asks the first primary row, which the check then names (the
+    // address is compared as written: localhost is another server).
     SetUp();
-    smart_->set_selected_server(SelectedServer{"127.0.0.1", mock.port(1), "mock1"});
+    smart_->set_selected_server(SelectedServer{"localhost", mock.port(0), "local"});
     EXPECT_TRUE(smart_->lazy_health_check());
-    EXPECT_EQ(smart_->selected_server()->name, "mock0");
+    EXPECT_EQ(smart_->selected_server()->ip + " " + smart_->selected_server()->name, "127.0.0.1 mock0");
     EXPECT_EQ(mock.requests("bars", 0), 1);
-    // A move skips the selected and the blacklisted rows; the server it reaches is checked afresh.
+    // A move starts at row 0 when nothing is selected, and skips the selected and the blacklisted
+    // rows; the server it reaches is checked afresh.
+    smart_->set_selected_server(std::nullopt);
+    ASSERT_TRUE(smart_->try_next_server().ok());
+    EXPECT_EQ(selected_port(), mock.port(0));
     blacklist(1);
     ASSERT_TRUE(smart_->try_next_server().ok());
     EXPECT_EQ(selected_port(), mock.port(2));
@@ -99,15 +106,19 @@ TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
 }
 
 // Connecting tries the cached last server first, blacklisted or not, recording nothing; then the
-// primary and the full table without the blacklisted rows (named only in the primary walk).
+// primary and the full table without the blacklisted rows (named only in the primary walk). With
+// logging off nothing of it is written.
 TEST_F(Smart, ConnectPrefersTheCachedServer) {
     const std::string connected = "[I] hq  connected to ";
-    struct Case { int cached; std::vector<size_t> blacklisted, down; std::string outcome, log; int selected; };
+    struct Case { int cached; std::vector<size_t> blacklisted, down; std::string outcome, log; int selected; uint8_t level = 3; };
+    const std::string unreachable = "[E2001] connection failed: all servers unreachable";
     const Case cases[] = {
         {2, {2}, {}, "ok", "[I] smart  trying cached server: mock2 (" + addr(2) + ")\n" + connected + addr(2) + "\n", 2},
+        {0, {1}, {0}, "ok", "", 2, 0},
+        {-1, {0, 1}, {2}, unreachable, "", -1, 0},
         {0, {1}, {0}, "ok", "[I] smart  trying cached server: mock0 (" + addr(0) + ")\n[W] smart  cached server "
          "127.0.0.1 unavailable, trying next\n[I] smart  skipping blacklisted server: " + addr(1) + "\n" + connected + addr(2) + "\n", 2},
-        {-1, {0, 1}, {2}, "[E2001] connection failed: all servers unreachable", "[I] smart  skipping blacklisted server: "
+        {-1, {0, 1}, {2}, unreachable, "[I] smart  skipping blacklisted server: "
          + addr(0) + "\n[I] smart  skipping blacklisted server: " + addr(1) + "\n[E] smart  all servers unreachable\n", -1},
     };
     for (const Case& c : cases) {
@@ -119,7 +130,7 @@ TEST_F(Smart, ConnectPrefersTheCachedServer) {
             });
         for (size_t i : c.blacklisted) blacklist(i);
         for (size_t i : c.down) mock.listen(static_cast<int>(i), false);
-        LogCapture log(3);
+        LogCapture log(c.level);
         EXPECT_EQ(outcome(smart_->connect_to_any(2.0)), c.outcome);
         EXPECT_EQ(log.take(), c.log);
         EXPECT_EQ(selected_port(), c.selected < 0 ? 0 : mock.port(c.selected));
@@ -160,6 +171,7 @@ TEST_F(Smart, ProbeRecordsEveryPrimaryServer) {
 
 // An error moves on; an empty answer runs the health check (once while it passes) and moves only
 // when it fails; with nowhere to go the call ends. Without data: the last error, else coded 2005.
+// Logging off changes none of it.
 TEST_F(Smart, RetryingQueriesMoveByTheKindOfFailure) {
     using Pairs = std::vector<std::pair<uint8_t, std::string>>;
     auto bars = [&](uint8_t category, const char* code) {
@@ -197,18 +209,19 @@ TEST_F(Smart, RetryingQueriesMoveByTheKindOfFailure) {
         {"nowhere, empty quotes", {{{"action", "empty"}, {"cmd", "quotes"}}, empty_bars}, true, quotes,
          "[E2005] retry exhausted: max retry reached", {"[W] smart  attempt 1/3: empty quotes, triggering health check\n"}, 1, 1},
     };
-    for (const Case& c : cases) {
+    for (uint8_t level : {3, 0}) for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
         select(0);
         for (const auto& f : c.faults) mock.set_fault(f);
         if (c.others_down) mock.listen(1, false), mock.listen(2, false);
-        LogCapture log(3);
+        LogCapture log(level);
         const std::string got = c.call();
         const std::string out = log.take();
         EXPECT_EQ(got.substr(0, c.outcome.size()), c.outcome) << got;
-        for (const auto& line : c.lines) EXPECT_NE(out.find(line), std::string::npos) << line << out;
-        EXPECT_EQ(count_of(out, "smart  attempt "), c.attempts) << out;
+        EXPECT_TRUE(level || out.empty()) << out;
+        for (const auto& line : c.lines) EXPECT_TRUE(!level || out.find(line) != std::string::npos) << line << out;
+        EXPECT_EQ(count_of(out, "smart  attempt "), level ? c.attempts : 0u) << out;
         EXPECT_EQ(mock.requests("bars"), c.bars);
     }
 }

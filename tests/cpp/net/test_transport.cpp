@@ -112,6 +112,11 @@ TEST(Pool, AccountingThroughFailuresAndClosing) {
     EXPECT_EQ(outcome(pool->checkout("127.0.0.1", peer.port())), exhausted);
     EXPECT_EQ(outcome(pool->checkout("127.0.0.1", peer.port(), false)), exhausted);
     EXPECT_EQ(log.take(), "[E] pool  exhausted (active=5, max=5)\n");
+    {
+        LogCapture off(0);
+        EXPECT_EQ(outcome(pool->checkout("127.0.0.1", peer.port())), exhausted);
+        EXPECT_EQ(off.take(), "");
+    }
     while (held.size() > 1) held.pop_back();
     pool->close_all();
     EXPECT_EQ(stats(*pool), (std::vector<size_t>{0, 0, 1}));
@@ -209,8 +214,9 @@ TEST_F(Loopback, RetriesFollowTheScheduleAndReconnectFirst) {
 }
 
 // With every server down each retry walks the current server once, then the user list, the
-// primary and the full table without it, in vain (logged, or silent with logging off); a client
-// that never connected has no current server and walks from the user list.
+// primary and the full table without it, in vain (logged, or silent with logging off). A current
+// server that answers ends the walk at once; a client that never connected has no current server
+// and walks from the user list.
 TEST_F(Loopback, ReconnectBeforeEachRetryWalksEveryList) {
     auto seams = [](std::vector<ServerEntry> primary, std::vector<ServerEntry> all) {
         auto s = loopback_seams(std::move(primary), std::move(all));
@@ -235,6 +241,18 @@ TEST_F(Loopback, ReconnectBeforeEachRetryWalksEveryList) {
         EXPECT_EQ(log.take(), level ? want + "[E] hq  retry exhausted after 5 attempts\n" : "");
         EXPECT_EQ(mock.accepted(0), 1 + 4 * 2);  // each attempt, and the current server once per walk
     }
+    // The current server answering the walk ends it there.
+    TdxHqClient again(seams({down}, {}));
+    mock.reset();
+    ASSERT_TRUE(again.connect_internal("127.0.0.1", mock.port(1), std::nullopt, false).ok());
+    again.disconnect();
+    mock.set_fault({{"action", "close"}, {"cmd", "count"}, {"nth", 1}});
+    {
+        LogCapture quiet(0);
+        EXPECT_EQ(outcome(again.send_and_recv(build_security_count_packet(0))), "ok");
+    }
+    EXPECT_EQ(again.current_server(), ServerAddr("127.0.0.1", mock.port(1)));
+    EXPECT_EQ(mock.accepted(1), 3);  // the first connect, the failed attempt, the walk's
     mock.reset();
     TdxHqClient fresh(seams({down, loopback("b", mock.port(1))}, {}));
     fresh.add_server("c", "127.0.0.1", mock.port(2));
@@ -272,6 +290,9 @@ TEST_F(Loopback, DirectClientReturnsEachFailure) {
         {nullptr, [&] { return outcome(direct.get_index_bars_inner(4, 1, "000300", 65536, 1)); }, beyond, 0},
         {no_events, [&] { return outcome(direct.get_security_bars(4, 1, "999999", 0, 10, 1)); }, gone, 2},
         {no_events, [&] { return outcome(direct.get_security_bars(4, 1, "600036", 0, 10, 1)); }, gone, 2},
+        {{{"action", "body"}, {"cmd", "xdxr"}, {"hex", "01"}}, [&] { return outcome(direct.get_security_bars(4, 1, "600036", 0, 10, 1)); },
+         "[E2103] response length mismatch: ", 2},
+        {{{"action", "close"}, {"cmd", "bars"}, {"nth", 2}}, [&] { return outcome(direct.get_security_bars(4, 1, "600036", 0, 10, 1)); }, gone, 3},
         {{{"action", "body"}, {"cmd", "bars"}, {"hex", "01"}}, [&] { return outcome(direct.get_security_bars(4, 1, "600036", 0, 10, 0)); },
          "[E2103] response length mismatch: body too short", 1},
         {{{"action", "close"}, {"cmd", "minute"}}, [&] { return outcome(direct.get_history_minute_time_data(1, "600000", 20240105)); }, gone, 1},
