@@ -110,12 +110,22 @@ TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
 // logging off nothing of it is written.
 TEST_F(Smart, ConnectPrefersTheCachedServer) {
     const std::string connected = "[I] hq  connected to ";
-    struct Case { int cached; std::vector<size_t> blacklisted, down; std::string outcome, log; int selected; uint8_t level = 3; };
+    struct Case {
+        int cached;
+        std::vector<size_t> blacklisted, down;
+        std::string outcome, log;
+        int selected;
+        uint8_t level = 3;
+        nlohmann::json fault = nullptr;
+    };
     const std::string unreachable = "[E2001] connection failed: all servers unreachable";
     const Case cases[] = {
         {2, {2}, {}, "ok", "[I] smart  trying cached server: mock2 (" + addr(2) + ")\n" + connected + addr(2) + "\n", 2},
         {0, {1}, {0}, "ok", "", 2, 0},
         {-1, {0, 1}, {2}, unreachable, "", -1, 0},
+        // server 2 refuses its first connection, in the primary walk; the full table's walk gets it
+        {-1, {0, 1}, {}, "ok", "[I] smart  skipping blacklisted server: " + addr(0) + "\n[I] smart  skipping blacklisted server: " +
+         addr(1) + "\n" + connected + addr(2) + "\n", 2, 3, {{"action", "refuse"}, {"server", 2}, {"nth", 1}}},
         {0, {1}, {0}, "ok", "[I] smart  trying cached server: mock0 (" + addr(0) + ")\n[W] smart  cached server "
          "127.0.0.1 unavailable, trying next\n[I] smart  skipping blacklisted server: " + addr(1) + "\n" + connected + addr(2) + "\n", 2},
         {-1, {0, 1}, {2}, unreachable, "[I] smart  skipping blacklisted server: "
@@ -130,11 +140,13 @@ TEST_F(Smart, ConnectPrefersTheCachedServer) {
             });
         for (size_t i : c.blacklisted) blacklist(i);
         for (size_t i : c.down) mock.listen(static_cast<int>(i), false);
+        if (!c.fault.is_null()) mock.set_fault(c.fault);
         LogCapture log(c.level);
         EXPECT_EQ(outcome(smart_->connect_to_any(2.0)), c.outcome);
         EXPECT_EQ(log.take(), c.log);
         EXPECT_EQ(selected_port(), c.selected < 0 ? 0 : mock.port(c.selected));
         EXPECT_EQ(mock.accepted(1), 0);
+        EXPECT_EQ(mock.accepted(2), c.fault.is_null() ? (c.selected == 2 ? 1 : 0) : 2);
         EXPECT_FALSE(std::filesystem::exists(home_.cache_file()));
     }
 }
@@ -161,6 +173,12 @@ TEST_F(Smart, ProbeRecordsEveryPrimaryServer) {
     });
     EXPECT_FALSE(smart_->client.is_connected());
     EXPECT_EQ(smart_->cache_stats(), "last_success: Some(\"" + addr(2) + "\"), blacklist: 0, stats: 3");
+    mock.reset();
+    {
+        LogCapture off(0);
+        EXPECT_EQ(smart_->probe_and_cache(2.0).size(), 2u);
+        EXPECT_EQ(off.take(), "");
+    }
     LogCapture info(3);
     smart_->clear_cache();
     EXPECT_EQ(info.take(), "[I] smart  cache cleared\n");
@@ -208,6 +226,8 @@ TEST_F(Smart, RetryingQueriesMoveByTheKindOfFailure) {
         {"nowhere, error", {}, true, bars(4, "880001"), "[E1101] ", {"[E] smart  no alternative server available\n"}, 1, 0},
         {"nowhere, empty quotes", {{{"action", "empty"}, {"cmd", "quotes"}}, empty_bars}, true, quotes,
          "[E2005] retry exhausted: max retry reached", {"[W] smart  attempt 1/3: empty quotes, triggering health check\n"}, 1, 1},
+        {"empty quotes, healthy", {{{"action", "empty"}, {"cmd", "quotes"}}}, false, quotes,
+         "[E2005] retry exhausted: max retry reached", {"[W] smart  attempt 3/3: empty quotes, triggering health check\n"}, 3, 1},
     };
     for (uint8_t level : {3, 0}) for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
