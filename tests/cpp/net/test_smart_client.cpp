@@ -92,6 +92,15 @@ TEST_F(Smart, HealthCheckRecordsAndBlacklistsTheServerThatAnswered) {
     EXPECT_TRUE(smart_->lazy_health_check());
     EXPECT_EQ(smart_->selected_server()->ip + " " + smart_->selected_server()->name, "127.0.0.1 mock0");
     EXPECT_EQ(mock.requests("bars", 0), 1);
+    // A server in neither table keeps no name.
+    ServerCache cache;
+    cache.set_clock([] { return kNow; });
+    TdxSmartClient outside(loopback_seams({loopback("mock0", mock.port(0))}), std::move(cache));
+    ASSERT_TRUE(outside.client.connect_internal("127.0.0.1", mock.port(2), 2.0, false).ok());
+    outside.set_selected_server(SelectedServer{"127.0.0.1", mock.port(0), "mock0"});
+    EXPECT_TRUE(outside.lazy_health_check());
+    EXPECT_EQ(outside.selected_server()->port, mock.port(2));
+    EXPECT_EQ(outside.selected_server()->name, "");
     // A move starts at row 0 when nothing is selected, and skips the selected and the blacklisted
     // rows; the server it reaches is checked afresh.
     smart_->set_selected_server(std::nullopt);
