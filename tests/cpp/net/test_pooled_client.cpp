@@ -170,6 +170,25 @@ TEST_F(PooledClient, HeartbeatKeepsMovesOrDropsTheConnection) {
     }
 }
 
+// A heartbeat thread that cannot be started (no room for its stack) leaves the connection made,
+// and says so.
+TEST_F(PooledClient, ConnectStandsWhenTheHeartbeatCannotStart) {
+    pthread_attr_t saved, huge;
+    ASSERT_EQ(::pthread_getattr_default_np(&saved), 0);
+    ::pthread_attr_init(&huge);
+    ::pthread_attr_setstacksize(&huge, SIZE_MAX / 2);
+    ::pthread_setattr_default_np(&huge);
+    LogCapture log(1);
+    const std::string got = outcome(hq.connect("127.0.0.1", mock.port(1)));
+    ::pthread_setattr_default_np(&saved);
+    ::pthread_attr_destroy(&huge);
+    ::pthread_attr_destroy(&saved);
+    EXPECT_EQ(got, "ok");
+    EXPECT_EQ(log.take().rfind("[E] hq  heartbeat thread could not be started: ", 0), 0u);
+    EXPECT_TRUE(hq.is_connected() && !hq.heartbeat_running());
+    EXPECT_EQ(hq.current_server(), at(1));
+}
+
 // Server 0's beat stalls until its read time-out; meanwhile the client connects to server 1. The
 // failing old beat must not clear the new pool or move the client to server 2.
 TEST_F(PooledClient, OldBeatCannotUndoANewConnect) {
