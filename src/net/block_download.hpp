@@ -13,10 +13,10 @@ namespace quotix::net {
 
 inline constexpr uint32_t BLOCK_CHUNK_SIZE = 30000;
 
-// The file's bytes. Each chunk contributes at most the bytes asked for (a reply's first 4 bytes
-// are not file data); a chunk that brings fewer, or a total that differs from the announced size,
-// is coded 2103 "offset={} expected={} received={}": a short chunk would shift every later byte
-// and turn the rest of the file into garbage rows.
+// The file's bytes: each chunk contributes exactly the bytes asked for (a reply's first 4 bytes
+// are not file data, and anything past the asked bytes is dropped), so the total is the announced
+// size. A chunk that brings fewer is coded 2103 "offset={} expected={} received={}": it would
+// shift every later byte and turn the rest of the file into garbage rows.
 Result<std::vector<uint8_t>> download_block_file(const RequestFn& send, std::string_view file_name);
 
 }  // namespace quotix::net

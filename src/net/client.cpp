@@ -14,6 +14,13 @@ namespace {
 constexpr uint64_t MAX_CACHE_TTL_S = 100ull * 365 * 24 * 3600;
 }  // namespace
 
+ServerAddr server_or_first_primary(const std::optional<ServerAddr>& current,
+                                   const std::vector<ServerEntry>& primary) {
+    if (current) return *current;
+    if (primary.empty()) return ServerAddr();
+    return ServerAddr(primary.front().ip, primary.front().port);
+}
+
 TdxHqClient::TdxHqClient() : TdxHqClient(ClientSeams{}) {}
 
 TdxHqClient::TdxHqClient(ClientSeams seams)
@@ -71,11 +78,6 @@ void TdxHqClient::add_server(const std::string& name, const std::string& ip, uin
 void TdxHqClient::set_servers(std::vector<ServerEntry> servers) {
     std::lock_guard lock(servers_mu_);
     servers_ = std::move(servers);
-}
-
-std::vector<ServerEntry> TdxHqClient::servers() const {
-    std::lock_guard lock(servers_mu_);
-    return servers_;
 }
 
 void TdxHqClient::block_server(const std::string& ip, uint16_t port) {

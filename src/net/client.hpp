@@ -6,6 +6,7 @@
 // the body it gets back.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/constants.hpp"
 #include "core/error.hpp"
 #include "net/pool.hpp"
 #include "net/rate_limiter.hpp"
@@ -47,7 +49,14 @@ struct ClientSeams {
     double pool_timeout_s = 5.0;
     // Time-out of the reconnect before a retry and of reconnect_to_another_server.
     double reconnect_timeout_s = 5.0;
+    // The sleeps before the four retries of a request.
+    std::array<double, 4> retry_delays{RETRY_DELAYS[0], RETRY_DELAYS[1], RETRY_DELAYS[2], RETRY_DELAYS[3]};
 };
+
+// The server a request goes to: `current`, else the first primary row (with no row, an empty
+// address that no connect accepts).
+ServerAddr server_or_first_primary(const std::optional<ServerAddr>& current,
+                                   const std::vector<ServerEntry>& primary);
 
 // The current server, shared with the heartbeat thread.
 struct SharedServer {
@@ -128,8 +137,8 @@ public:
 
     // ---- request path (client_request.cpp) ----
 
-    // One request through `limiter` (passed once), retried per RETRY_DELAYS while auto-retry is
-    // on, ending in coded 2005 "5 attempts"; returns the inflated reply body.
+    // One request through `limiter` (passed once), retried after each of the four retry delays
+    // while auto-retry is on, ending in coded 2005 "5 attempts"; returns the inflated reply body.
     Result<Bytes> send_and_recv_limited(std::span<const uint8_t> packet, RateLimiter& limiter);
     // The same through the general, K-line and minute limiters.
     Result<Bytes> send_and_recv(std::span<const uint8_t> packet) { return send_and_recv_limited(packet, rate_limiter_); }
@@ -146,6 +155,8 @@ public:
 
     bool is_connected() const { return connected_->load(); }
     std::optional<ServerAddr> current_server() const { return current_server_->get(); }
+    // The server the next request dials when the pool has nothing idle.
+    ServerAddr request_server() const { return server_or_first_primary(current_server(), seams_.primary_servers); }
     PoolStats pool_stats() const;
 
     void set_auto_retry(bool enabled) { auto_retry_.store(enabled); }
@@ -171,7 +182,6 @@ public:
 
     void add_server(const std::string& name, const std::string& ip, uint16_t port);
     void set_servers(std::vector<ServerEntry> servers);
-    std::vector<ServerEntry> servers() const;
     void block_server(const std::string& ip, uint16_t port);
     void unblock_server(const std::string& ip, uint16_t port);
     std::vector<ServerAddr> blocked_servers() const;
@@ -248,8 +258,6 @@ protected:
     std::map<uint8_t, CacheEntry<std::vector<SecurityInfo>>> list_cache_;
 
 private:
-    // The server a request uses: the current one, else primary row 0.
-    ServerAddr request_server() const;
     // The walk before a retry: current server, user list, primary, full table; no block list.
     void reconnect_for_retry();
     // Starts a heartbeat thread over the shared state and records its handle and stop signal.

@@ -20,13 +20,6 @@ std::string one_decimal(double v) {
 }
 }  // namespace
 
-ServerAddr TdxHqClient::request_server() const {
-    if (auto cur = current_server_->get()) return *cur;
-    if (seams_.primary_servers.empty()) return ServerAddr();
-    const auto& row = seams_.primary_servers.front();
-    return ServerAddr(row.ip, row.port);
-}
-
 Result<Bytes> TdxHqClient::try_send_and_recv(std::span<const uint8_t> packet) {
     const ServerAddr server = request_server();
     std::lock_guard lock(pool_mu_);
@@ -45,7 +38,7 @@ Result<Bytes> TdxHqClient::send_and_recv_limited(std::span<const uint8_t> packet
     if (first.ok() || !auto_retry_.load()) return first;
 
     for (int n = 1; n <= RETRIES; ++n) {
-        const double d = RETRY_DELAYS[n - 1];
+        const double d = seams_.retry_delays[n - 1];
         QTX_LOG('W', "hq", "request failed, retry " << n << "/" << RETRIES << " in " << one_decimal(d) << "s");
         // sleep_for resumes after a signal, so the full delay is always kept.
         std::this_thread::sleep_for(std::chrono::duration<double>(d));

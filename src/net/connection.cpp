@@ -79,12 +79,9 @@ int connect_one(const addrinfo* ai, std::chrono::nanoseconds limit, int& err) {
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
-    int rc;
-    do {
-        rc = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0 && errno == EISCONN) rc = 0;
-    if (rc != 0) {
+    // A non-blocking connect never waits, so no signal can interrupt it: the wait, and its
+    // interruptions, are finish_connect's.
+    if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
         err = errno == EINPROGRESS ? finish_connect(fd, limit) : errno;
         if (err != 0) {
             ::close(fd);
@@ -155,17 +152,6 @@ Result<TcpConnection> TcpConnection::connect(std::string_view host, uint16_t por
     return conn;
 }
 
-TcpConnection& TcpConnection::operator=(TcpConnection&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.fd_;
-        read_timeout_ = other.read_timeout_;
-        failed_ = other.failed_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 TcpConnection::~TcpConnection() {
     if (fd_ >= 0) ::close(fd_);
 }
@@ -215,23 +201,18 @@ Result<std::vector<uint8_t>> TcpConnection::recv(size_t n, Deadline deadline) {
 }
 
 bool TcpConnection::is_reusable() const {
-    if (fd_ < 0 || failed_) return false;
+    if (failed_) return false;
+    // The socket is a TCP one from connect, so a peer address means the peer is still there
+    // (a reset connection has none).
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
-    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6) return false;
-    // Anything readable on an idle connection is either stale reply bytes or the peer's FIN.
+    // Anything readable on an idle connection is either stale reply bytes or the peer's FIN. A
+    // poll that does not wait is never interrupted.
     pollfd p{fd_, POLLIN, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, 0);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return false;
-    return rc == 0 || (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0;
+    return ::poll(&p, 1, 0) == 0;
 }
 
-void TcpConnection::shutdown_both() {
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
-}
+void TcpConnection::shutdown_both() { ::shutdown(fd_, SHUT_RDWR); }
 
 }  // namespace quotix::net

@@ -23,7 +23,7 @@ public:
         : fd_(other.fd_), read_timeout_(other.read_timeout_), failed_(other.failed_) {
         other.fd_ = -1;
     }
-    TcpConnection& operator=(TcpConnection&& other) noexcept;
+    TcpConnection& operator=(TcpConnection&&) = delete;
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
     ~TcpConnection() override;

@@ -54,12 +54,7 @@ void run_heartbeat(HeartbeatContext ctx) {
     while (!ctx.stop->is_set()) {
         if (ctx.stop->wait_for(ctx.interval)) return;
 
-        ServerAddr server;
-        if (auto cur = ctx.current_server->get()) {
-            server = *cur;
-        } else if (!ctx.primary_servers.empty()) {
-            server = ServerAddr(ctx.primary_servers.front().ip, ctx.primary_servers.front().port);
-        }
+        const ServerAddr server = server_or_first_primary(ctx.current_server->get(), ctx.primary_servers);
         auto guard = ctx.pool->checkout(server.first, server.second, false);
         if (!guard) continue;  // exhausted or unreachable: skip this beat silently
         // The reply is read to keep the stream in step, and otherwise ignored; a beat that
@@ -110,7 +105,7 @@ void TdxHqClient::stop_heartbeat_locked() {
     }
     std::lock_guard lock(heartbeat_handle_mu_);
     if (heartbeat_handle_) {
-        if (heartbeat_handle_->joinable()) heartbeat_handle_->join();
+        heartbeat_handle_->join();  // a stored handle is always of a started, unjoined thread
         heartbeat_handle_.reset();
     }
 }

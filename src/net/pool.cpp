@@ -14,7 +14,8 @@ void lower(size_t& n) {
 }  // namespace
 
 PooledConnGuard::~PooledConnGuard() {
-    if (conn_ && pool_) pool_->give_back(std::move(*conn_), broken_);
+    // Only a moved-from guard holds no connection; every other one was made with its pool.
+    if (conn_) pool_->give_back(std::move(*conn_), broken_);
 }
 
 std::shared_ptr<ConnectionPool> ConnectionPool::create(size_t max_size, double timeout_s, OnConnect on_connect) {

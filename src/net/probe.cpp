@@ -14,8 +14,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double elapsed_ms(Clock::time_point since) {
-    auto d = Clock::now() - since;
-    if (d.count() < 0) return 0.0;
+    const auto d = std::max(Clock::now() - since, Clock::duration::zero());
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
     return static_cast<double>(ns / 1000000000) * 1000.0 + static_cast<double>(ns % 1000000000) / 1e6;
 }

@@ -15,8 +15,8 @@ void RateLimiter::acquire() {
     if (!enabled_.load()) return;
     std::lock_guard lock(mu_);
     if (last_) {
-        auto now = Clock::now();
-        auto elapsed = now > *last_ ? now - *last_ : Clock::duration::zero();
+        // The clock is monotonic: the time since the last stamp is never negative.
+        const auto elapsed = Clock::now() - *last_;
         // sleep_for resumes after a signal for the time that is left.
         if (elapsed < interval_) std::this_thread::sleep_for(interval_ - elapsed);
     }

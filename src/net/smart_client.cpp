@@ -32,15 +32,10 @@ void TdxSmartClient::set_selected_server(std::optional<SelectedServer> server) {
 }
 
 SelectedServer TdxSmartClient::server_used(const SelectedServer& selected) const {
-    std::optional<ServerAddr> cur = client.current_server();
-    if (!cur) {
-        const auto& primary = client.primary_servers();
-        if (primary.empty()) return selected;
-        cur = ServerAddr{primary.front().ip, primary.front().port};
-    }
-    if (cur->first == selected.ip && cur->second == selected.port) return selected;
+    const ServerAddr cur = client.request_server();
+    if (cur.first == selected.ip && cur.second == selected.port) return selected;
     // A fail-over inside the request path moved the client; name the server from the tables.
-    SelectedServer used{cur->first, cur->second, {}};
+    SelectedServer used{cur.first, cur.second, {}};
     for (const auto* table : {&client.primary_servers(), &client.all_known_servers()}) {
         for (const auto& row : *table) {
             if (row.ip == used.ip && row.port == used.port) {

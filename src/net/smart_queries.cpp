@@ -21,6 +21,35 @@ struct LoopKind {
 constexpr LoopKind BARS{"bars", "empty response, triggering health check", true, true};
 constexpr LoopKind QUOTES{"quotes", "empty quotes, triggering health check", false, false};
 
+// What a call that never got a non-empty answer returns.
+TdxError no_answer(const std::optional<TdxError>& last_error) {
+    if (last_error) return *last_error;
+    return TdxError::coded(codes::RETRY_EXHAUSTED, "max retry reached");
+}
+
+// Attempt a of n failed with `error`: moves on; the error ends the call when there is nowhere to
+// go (it is the better report than "no alternative").
+bool moved_after_error(TdxSmartClient& smart, const LoopKind& kind, uint32_t a, uint32_t n, const TdxError& error) {
+    if (kind.show_error_text)
+        QTX_LOG('W', "smart", "attempt " << a << "/" << n << ": error: " << error.display() << ", trying next server");
+    else
+        QTX_LOG('W', "smart", "attempt " << a << "/" << n << ": error, trying next server");
+    return smart.try_next_server().ok();
+}
+
+// Attempt a of n came back empty: the health check, and a move when it fails. The error that ends
+// the call when even the move fails; nothing while the attempts go on.
+std::optional<TdxError> end_after_empty(TdxSmartClient& smart, const LoopKind& kind, uint32_t a, uint32_t n,
+                                        const std::optional<TdxError>& last_error) {
+    QTX_LOG('W', "smart", "attempt " << a << "/" << n << ": " << kind.empty_text);
+    if (smart.lazy_health_check()) return std::nullopt;
+    QTX_LOG('W', "smart", "health check failed, trying next server...");
+    Status moved = smart.try_next_server();
+    if (moved) return std::nullopt;
+    return kind.failed_move_is_error ? moved.error() : no_answer(last_error);
+}
+
+// The loop itself holds no decision of its own: those above serve both kinds of record.
 template <class T>
 Result<std::vector<T>> retry_loop(TdxSmartClient& smart, const LoopKind& kind,
                                   const std::function<Result<std::vector<T>>()>& query) {
@@ -29,30 +58,16 @@ Result<std::vector<T>> retry_loop(TdxSmartClient& smart, const LoopKind& kind,
     for (uint32_t a = 1; a <= n; ++a) {
         Result<std::vector<T>> r = query();
         if (!r) {
-            if (kind.show_error_text)
-                QTX_LOG('W', "smart", "attempt " << a << "/" << n << ": error: " << r.error().display()
-                                                 << ", trying next server");
-            else
-                QTX_LOG('W', "smart", "attempt " << a << "/" << n << ": error, trying next server");
             last_error = r.error();
-            // With nowhere to go the remembered error is the better report than "no alternative".
-            if (!smart.try_next_server()) return *last_error;
-            continue;
+            if (!moved_after_error(smart, kind, a, n, *last_error)) return *last_error;
+        } else if (r->empty()) {
+            if (auto end = end_after_empty(smart, kind, a, n, last_error)) return *end;
+        } else {
+            if (a > 1) QTX_LOG('I', "smart", "got " << r->size() << " " << kind.noun << " after " << (a - 1) << " retries");
+            return r;
         }
-        if (r->empty()) {
-            QTX_LOG('W', "smart", "attempt " << a << "/" << n << ": " << kind.empty_text);
-            if (smart.lazy_health_check()) continue;
-            QTX_LOG('W', "smart", "health check failed, trying next server...");
-            Status moved = smart.try_next_server();
-            if (moved) continue;
-            if (kind.failed_move_is_error) return moved.error();
-            break;
-        }
-        if (a > 1) QTX_LOG('I', "smart", "got " << r->size() << " " << kind.noun << " after " << (a - 1) << " retries");
-        return r;
     }
-    if (last_error) return *last_error;
-    return TdxError::coded(codes::RETRY_EXHAUSTED, "max retry reached");
+    return no_answer(last_error);
 }
 
 }  // namespace

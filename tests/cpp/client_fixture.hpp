@@ -3,20 +3,28 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/logging.hpp"
 #include "mock_server.hpp"
 #include "net/client.hpp"
+#include "net/connection.hpp"
 
 namespace quotix::testing {
 
@@ -63,17 +71,18 @@ inline int listener(int backlog, uint16_t& port) {
 }
 
 // A raw TCP peer for socket-level faults: it accepts connections one after another and sends each
-// `at_once` straight away, then `trickled` one byte every `interval`, and nothing else.
+// `at_once` straight away, then `trickled` one byte every `interval`, and nothing else. After
+// `accepts` connections it stops listening, so later connects are refused.
 class TcpPeer {
 public:
     explicit TcpPeer(std::vector<uint8_t> at_once = {}, std::vector<uint8_t> trickled = {},
-                     std::chrono::milliseconds interval = {})
-        : at_once_(std::move(at_once)), trickled_(std::move(trickled)), interval_(interval) {}
+                     std::chrono::milliseconds interval = {}, int accepts = INT_MAX)
+        : at_once_(std::move(at_once)), trickled_(std::move(trickled)), interval_(interval), accepts_(accepts) {}
     ~TcpPeer() {
         stop_ = true;
         thread_.join();
         for (int fd : conns_) ::close(fd);
-        ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
     }
     uint16_t port() const { return port_; }
     // A port on which nothing listens (bound, then released).
@@ -87,8 +96,12 @@ private:
     void serve() {
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 10) <= 0) continue;
+            if (fd_ < 0 || ::poll(&p, 1, 10) <= 0) {
+                if (fd_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
             const int c = conns_.emplace_back(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+            if (static_cast<int>(conns_.size()) >= accepts_) ::close(std::exchange(fd_, -1));
             ::send(c, at_once_.data(), at_once_.size(), MSG_NOSIGNAL);
             for (size_t i = 0; i < trickled_.size() && !stop_; ++i) {
                 std::this_thread::sleep_for(interval_);
@@ -99,11 +112,77 @@ private:
 
     const std::vector<uint8_t> at_once_, trickled_;
     const std::chrono::milliseconds interval_;
+    const int accepts_;
     uint16_t port_ = 0;
-    const int fd_ = listener(16, port_);
+    int fd_ = listener(16, port_);  // -1 once it stopped listening
     std::atomic<bool> stop_{false};
     std::vector<int> conns_;  // the serving thread's own until it is joined
     std::thread thread_{[this] { serve(); }};  // last: it starts once every other member is ready
+};
+
+// A connected pair on the loopback: `conn` and the peer's accepted socket, `peer` (closed with it).
+struct ConnectedPair {
+    explicit ConnectedPair(double timeout_s) {
+        uint16_t port;
+        const int fd = listener(1, port);
+        conn.emplace(net::TcpConnection::connect("127.0.0.1", port, timeout_s).value());
+        peer = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        ::close(fd);
+    }
+    ~ConnectedPair() { ::close(peer); }
+    // Closes the peer's socket with a reset rather than an orderly end.
+    void reset_peer() {
+        linger l{1, 0};
+        ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::close(std::exchange(peer, -1));
+    }
+    std::optional<net::TcpConnection> conn;
+    int peer = -1;
+};
+
+// Interrupts the calling thread's blocking calls: SIGUSR1, whose handler does nothing and restarts
+// no call, every `every` until destroyed or `limit` signals are sent. Nothing else may block on
+// this thread meanwhile (the mock's control channel would take the interruption as an error).
+class Interrupter {
+public:
+    explicit Interrupter(std::chrono::milliseconds every = std::chrono::milliseconds(5), int limit = INT_MAX) {
+        struct sigaction sa{};
+        sa.sa_handler = [](int) {};
+        ::sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGUSR1, &sa, nullptr);  // kept afterwards: a late signal must not end the process
+        thread_ = std::thread([this, target = ::pthread_self(), every, limit] {
+            for (int i = 0; i < limit && !stop_; ++i) {
+                std::this_thread::sleep_for(every);
+                ::pthread_kill(target, SIGUSR1);
+            }
+        });
+    }
+    ~Interrupter() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Lowers the open-file limit to the descriptors in use for its life: no socket can be made, and
+// no name lookup either (it would read files first), so nothing can leave the machine.
+class NoFreeDescriptors {
+public:
+    NoFreeDescriptors() {
+        const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowest_free);
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit now = saved_;
+        now.rlim_cur = static_cast<rlim_t>(lowest_free);
+        ::setrlimit(RLIMIT_NOFILE, &now);
+    }
+    ~NoFreeDescriptors() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+    rlimit saved_{};
 };
 
 // Sets the log level for one test and captures standard error.

@@ -12,6 +12,7 @@
 #include "net/rate_limiter.hpp"
 #include "protocol/parsers.hpp"
 #include "shared/fq_context.hpp"
+#include "shared/query_rules.hpp"
 
 using namespace quotix;
 using namespace quotix::net;
@@ -89,7 +90,8 @@ TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
 }
 
 // A block file comes in chunks of at most 30000 bytes, each the asked bytes after a 4-byte
-// prefix; a chunk bringing fewer fails naming where.
+// prefix; a chunk bringing fewer fails naming where; an undecodable size or a failed chunk request
+// fails the whole download.
 TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
     auto meta = [](uint32_t size) {
         Bytes b(38, 0);
@@ -104,6 +106,8 @@ TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
         {{meta(60000), chunk(30000), chunk(29000)}, {{0, 30000}, {30000, 30000}},
          "[E2103] response length mismatch: offset=30000 expected=30000 received=29000"},
         {{meta(5), hex("0000")}, {{0, 5}}, "[E2103] response length mismatch: offset=0 expected=5 received=0"},
+        {{hex("00")}, {}, "[E2103] response length mismatch: body too short for block meta"},
+        {{meta(60000), chunk(30000), TdxError::disconnected()}, {{0, 30000}, {30000, 30000}}, "Server disconnected"},
     };
     for (const auto& [replies, chunks, want] : cases) {
         Script s{replies, {}};
@@ -113,6 +117,12 @@ TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
         EXPECT_EQ(asked, chunks);
         EXPECT_EQ(data ? std::to_string(data->size()) + " bytes" : data.error().display(), want);
     }
+}
+
+// Block codes are exactly six bytes beginning "88"; the general clients refuse them.
+TEST(QueryRules, BlockCodesAreSixBytesBeginning88) {
+    for (auto [code, block] : {std::pair{"880001", true}, {"88000", false}, {"8800011", false}, {"870001", false}, {"780001", false}})
+        EXPECT_EQ(is_block_code(code), block) << code;
 }
 
 TEST(FundList, PageBudgetAndEndOfTheFundRange) {
