@@ -17,6 +17,7 @@ def test_pooled_client_state_and_settings(client, mock):
     assert (c.is_connected(), list(c.pool_stats().items())) == (True, [("idle", 1), ("active", 0), ("total", 1),
                                                                        ("max_size", 5)])
     assert c.connect_to_any() is True and mock.counters()["accepted"] == 0  # connected: dials nothing
+    assert c.connect(*mock.address(), timeout=None) is True  # None: the stored time-out
     c.set_connect_timeout(0)  # the stored time-out stands in for a missing one
     with pytest.raises(ConnectionError, match="cannot set a 0 duration timeout"):
         c.connect(*mock.address())
