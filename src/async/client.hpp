@@ -46,7 +46,7 @@ struct AsyncClientSeams {
     std::chrono::milliseconds heartbeat_interval{10000};
     std::chrono::milliseconds heartbeat_timeout{5000};
     std::chrono::milliseconds cache_ttl{30000};
-    std::array<double, 4> retry_delays{RETRY_DELAYS[0], RETRY_DELAYS[1], RETRY_DELAYS[2], RETRY_DELAYS[3]};
+    std::array<double, 4> retry_delays = std::to_array(RETRY_DELAYS);
     NameResolver resolve = system_resolve;
 };
 

@@ -50,7 +50,7 @@ struct ClientSeams {
     // Time-out of the reconnect before a retry and of reconnect_to_another_server.
     double reconnect_timeout_s = 5.0;
     // The sleeps before the four retries of a request.
-    std::array<double, 4> retry_delays{RETRY_DELAYS[0], RETRY_DELAYS[1], RETRY_DELAYS[2], RETRY_DELAYS[3]};
+    std::array<double, 4> retry_delays = std::to_array(RETRY_DELAYS);
 };
 
 // The server a request goes to: `current`, else the first primary row (with no row, an empty

@@ -44,13 +44,13 @@ def sweep(call):
             return seen
 
 gc.disable()  # a collection would shift the allocations of one attempt against the next
-# Start-up, each attempt on a new module from the spec: first while the classes are being made
-# (an attempt keeps those it made), then once they all exist.
+# Start-up, each attempt on a fresh module object made from the extension file: first while the
+# classes are being made (an attempt keeps those it made), then once they all exist.
 where = util.find_spec("quotix").submodule_search_locations  # found, not imported
-spec = util.spec_from_file_location("quotix._internal", next(
+extension = util.spec_from_file_location("quotix._internal", next(
     os.path.join(d, f) for d in where for f in os.listdir(d) if f.startswith("_internal.")))
 def start_up():
-    return _imp.exec_dynamic(_imp.create_dynamic(spec))
+    return _imp.exec_dynamic(_imp.create_dynamic(extension))
 for _ in range(2):
     outcomes = {o[0] for o in sweep(start_up)}
     assert outcomes == {"=", MemoryError}, outcomes
