@@ -1,4 +1,5 @@
 #include "async/client.hpp"
+#include "async/decoders.hpp"
 #include "core/error_codes.hpp"
 #include "protocol/adjuster.hpp"
 #include "protocol/packet.hpp"
@@ -15,9 +16,8 @@ awaitable<Result<std::vector<SecurityBar>>> AsyncTdxHqClient::get_security_bars(
                                                                                 uint16_t count, uint8_t fq) {
     // The request carries start in 16 bits; a larger one would silently ask for other bars.
     if (auto s = check_start(start); !s) co_return std::move(s).error();
-    auto body = co_await send_and_recv(build_security_bars_packet(category, market, code, start, count, fq));
-    if (!body) co_return std::move(body).error();
-    auto bars = parse_security_bars(*body, category);
+    auto bars = co_await request(build_security_bars_packet(category, market, code, start, count, fq),
+                                 security_bars_decoder(category));
     if (!bars || fq == 0) co_return bars;
 
     auto events = co_await get_xdxr_info(market, code);
@@ -42,9 +42,9 @@ awaitable<Result<std::vector<SecurityBar>>> AsyncTdxHqClient::fetch_context_bars
     if (!needs_fq_context(bars, earliest)) co_return std::vector<SecurityBar>{};
     FqContextPages walk(category, market, code, first_offset, *earliest, fq_context_max_pages(fq_context_tier()));
     while (!walk.done()) {
-        auto body = co_await send_and_recv(walk.packet());
-        if (!body) co_return std::move(body).error();
-        if (auto st = walk.take(*body); !st) co_return std::move(st).error();
+        auto page = co_await request(walk.packet(), security_bars_decoder(category));
+        if (!page) co_return std::move(page).error();
+        walk.take(std::move(*page));
     }
     co_return std::move(walk.context());
 }

@@ -25,7 +25,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -123,10 +125,17 @@ public:
     // ---- request path (request.cpp) ----
 
     // One pass of the rate limiter, then up to five attempts after the retry schedule; the
-    // first attempt's error when all fail. Returns the reply body, already inflated.
-    asio::awaitable<Result<Bytes>> send_and_recv(Bytes packet);
+    // first attempt's error when all fail. Returns the reply body, already inflated. `check`
+    // judges each reply on its connection: a refusal closes that connection and is returned at
+    // once, never retried.
+    asio::awaitable<Result<Bytes>> send_and_recv(Bytes packet, ReplyCheck check = {});
+    // send_and_recv with the reply decoded by `parse` (body -> Result<T>) as its check: the
+    // decoded value, or the first error met. `parse` may run on another thread and must own
+    // what it uses.
+    template <class Parse>
+    asio::awaitable<std::invoke_result_t<Parse&, std::span<const uint8_t>>> request(Bytes packet, Parse parse);
     // One attempt: a handle chosen round-robin (and its successor when its queue refuses).
-    asio::awaitable<Result<Bytes>> try_send(const Bytes& packet);
+    asio::awaitable<Result<Bytes>> try_send(const Bytes& packet, const ReplyCheck& check = {});
 
     AsyncRateLimiter& rate_limiter() { return rate_limiter_; }
     void set_fq_context_tier(uint8_t tier) { fq_context_tier_.store(tier); }
@@ -188,5 +197,15 @@ private:
 
     std::atomic<uint8_t> fq_context_tier_{FQ_CONTEXT_MID};
 };
+
+template <class Parse>
+asio::awaitable<std::invoke_result_t<Parse&, std::span<const uint8_t>>> AsyncTdxHqClient::request(Bytes packet,
+                                                                                                  Parse parse) {
+    using Decoded = std::invoke_result_t<Parse&, std::span<const uint8_t>>;
+    auto slot = std::make_shared<std::optional<Decoded>>();
+    auto body = co_await send_and_recv(std::move(packet), decode_into(slot, std::move(parse)));
+    if (!body) co_return std::move(body).error();
+    co_return std::move(**slot);
+}
 
 }  // namespace quotix::net

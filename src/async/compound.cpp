@@ -1,5 +1,7 @@
 #include "async/compound.hpp"
 
+#include "async/decoders.hpp"
+
 #include <algorithm>
 #include <iterator>
 
@@ -30,20 +32,19 @@ awaitable<Status> connect_to_first(AsyncTdxHqClient& client, std::vector<ServerE
 namespace {
 
 // Pages of 800 from the newest bar back, until `count` bars came or a page is short or empty;
-// each older page goes in front, so the result is oldest first.
-template <class Bar, class Parse>
+// each older page goes in front, so the result is oldest first. `decoder(category)` makes each
+// page's decoder.
+template <class Bar, class MakeDecoder>
 awaitable<Result<std::vector<Bar>>> fetch_pages(AsyncTdxHqClient& client, uint8_t category, uint8_t market,
                                                 const std::string& code, uint16_t count, uint8_t flag,
-                                                Parse parse, uint32_t& next_start) {
+                                                MakeDecoder decoder, uint32_t& next_start) {
     std::vector<Bar> gathered;
     uint32_t remaining = count;
     uint32_t start = 0;
     while (remaining > 0) {
         const auto page_size = static_cast<uint16_t>(std::min<uint32_t>(remaining, BARS_PAGE_SIZE));
-        auto body = co_await client.send_and_recv(
-            build_security_bars_packet(category, market, code, start, page_size, flag));
-        if (!body) co_return std::move(body).error();
-        auto page = parse(*body, category);
+        auto page = co_await client.request(build_security_bars_packet(category, market, code, start, page_size, flag),
+                                            decoder(category));
         if (!page) co_return std::move(page).error();
         if (page->empty()) break;
         const auto got = static_cast<uint32_t>(page->size());
@@ -67,7 +68,7 @@ awaitable<Result<std::vector<SecurityBar>>> get_security_bars_all(AsyncTdxHqClie
     // here, once, over the whole history.
     auto pages = co_await fetch_pages<SecurityBar>(
         client, category, market, code, count, fq,
-        [](const Bytes& body, uint8_t cat) { return parse_security_bars(body, cat); }, start);
+        security_bars_decoder, start);
     if (!pages) co_return std::move(pages).error();
     std::vector<SecurityBar> gathered = std::move(*pages);
     if (fq == 0 || gathered.empty()) co_return gathered;
@@ -85,7 +86,7 @@ awaitable<Result<std::vector<IndexBar>>> get_index_bars_all(AsyncTdxHqClient& cl
     uint32_t start = 0;
     co_return co_await fetch_pages<IndexBar>(
         client, category, market, code, count, 0,
-        [](const Bytes& body, uint8_t cat) { return parse_index_bars(body, cat); }, start);
+        index_bars_decoder, start);
 }
 
 awaitable<Result<std::vector<FinanceInfo>>> get_finance_infos(AsyncTdxHqClient& client,

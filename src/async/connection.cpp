@@ -261,6 +261,16 @@ awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQ
         }
         if (ended) break;
         auto result = co_await serve(socket, req->data(), limit);
+        if (result.ok()) {
+            // A reply that is not the answer asked for: this request's own answer is still on its
+            // way, so the stream is out of step.
+            if (Status st = req->check(*result); !st) {
+                close_socket(socket);
+                rx->shut(TdxError::connection("connection closed after a reply that did not decode"));
+                req->answer(std::move(st).error());
+                co_return;
+            }
+        }
         if (!result.ok() && breaks_connection(result.error())) {
             close_socket(socket);
             // Out of the pool before the caller hears of it, so that its retry finds only live

@@ -49,9 +49,10 @@ struct ConnectionTask {
 
     // Serves `rx` in queue order until its handle finishes it. Each request gets only a reply
     // that can be its own: bytes that arrive while no request is out, or beyond a reply, put the
-    // connection out of step. Such bytes, the peer's end while idle, or a failed exchange that
-    // may have left bytes in flight close the connection: the queue is shut (the connection
-    // leaves the pool and what is still queued fails) and the task ends.
+    // connection out of step. Such bytes, the peer's end while idle, a failed exchange that may
+    // have left bytes in flight, or a reply its request's check refuses close the connection:
+    // the queue is shut (the connection leaves the pool and what is still queued fails) and the
+    // task ends.
     static asio::awaitable<void> run(asio::ip::tcp::socket socket, std::shared_ptr<RequestQueue> rx,
                                      std::chrono::nanoseconds limit);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "shared/reply_check.hpp"
 
 namespace quotix::net {
 
@@ -73,11 +74,14 @@ using Bytes = std::vector<uint8_t>;
 // nothing in it means the request was dropped unanswered.
 using ReplyChannel = asio::experimental::concurrent_channel<void(asio::error_code, std::optional<Result<Bytes>>)>;
 
-// One queued request: the packet as it goes on the wire and where its answer goes. Dropping it
-// unanswered closes the reply channel, so the waiting caller learns at once.
+// One queued request: the packet as it goes on the wire, the check its reply must pass (run by
+// the connection task, which alone can close the connection that carried a refused reply), and
+// where its answer goes. Dropping it unanswered closes the reply channel, so the waiting caller
+// learns at once.
 class Request {
 public:
-    Request(Bytes data, std::shared_ptr<ReplyChannel> reply) : data_(std::move(data)), reply_(std::move(reply)) {}
+    Request(Bytes data, std::shared_ptr<ReplyChannel> reply, ReplyCheck check = {})
+        : data_(std::move(data)), reply_(std::move(reply)), check_(std::move(check)) {}
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
     ~Request() {
@@ -85,6 +89,7 @@ public:
     }
 
     const Bytes& data() const { return data_; }
+    Status check(const Bytes& body) const { return check_ ? check_(body) : ok_status(); }
     // The answer is dropped silently when nobody waits any more (the channel has room for it).
     void answer(Result<Bytes> result) {
         answered_ = true;
@@ -94,6 +99,7 @@ public:
 private:
     Bytes data_;
     std::shared_ptr<ReplyChannel> reply_;
+    ReplyCheck check_;
     bool answered_ = false;
 };
 

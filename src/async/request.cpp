@@ -12,6 +12,17 @@ awaitable<void> sleep_for(std::chrono::nanoseconds d) {
     co_await timer.async_wait(as_tuple_awaitable);
 }
 
+// `check`, raising `refused` when it refuses (it runs on the connection's thread). A plain
+// function: GCC 12 gets a coroutine lambda's captures of the coroutine's own parameters wrong.
+ReplyCheck noting_refusal(ReplyCheck check, std::shared_ptr<std::atomic<bool>> refused) {
+    if (!check) return check;
+    return [check = std::move(check), refused = std::move(refused)](std::span<const uint8_t> body) {
+        Status st = check(body);
+        if (!st) refused->store(true);
+        return st;
+    };
+}
+
 }  // namespace
 
 awaitable<void> AsyncRateLimiter::wait() {
@@ -24,18 +35,18 @@ awaitable<void> AsyncRateLimiter::wait() {
     last_ = std::chrono::steady_clock::now();
 }
 
-awaitable<Result<Bytes>> AsyncTdxHqClient::try_send(const Bytes& packet) {
+awaitable<Result<Bytes>> AsyncTdxHqClient::try_send(const Bytes& packet, const ReplyCheck& check) {
     auto guard = co_await pool_->mu.lock();
     auto& handles = pool_->live();
     if (handles.empty()) co_return TdxError::disconnected();
     const size_t n = handles.size();
     const size_t idx = next_index_.fetch_add(1) % n;
     auto reply = std::make_shared<ReplyChannel>(executor(), 1);
-    if (!handles[idx].offer(std::make_shared<Request>(packet, reply))) {
+    if (!handles[idx].offer(std::make_shared<Request>(packet, reply, check))) {
         const size_t next = (idx + 1) % n;
         if (next == idx) co_return TdxError::connection("connection busy");
         reply = std::make_shared<ReplyChannel>(executor(), 1);
-        if (!handles[next].offer(std::make_shared<Request>(packet, reply))) {
+        if (!handles[next].offer(std::make_shared<Request>(packet, reply, check))) {
             co_return TdxError::connection("all connections busy");
         }
     }
@@ -43,14 +54,17 @@ awaitable<Result<Bytes>> AsyncTdxHqClient::try_send(const Bytes& packet) {
     co_return co_await await_reply(std::move(reply));
 }
 
-awaitable<Result<Bytes>> AsyncTdxHqClient::send_and_recv(Bytes packet) {
+awaitable<Result<Bytes>> AsyncTdxHqClient::send_and_recv(Bytes packet, ReplyCheck check) {
+    // A refused reply did come: its error is the caller's decoding error, not one to retry.
+    auto refused = std::make_shared<std::atomic<bool>>(false);
+    const ReplyCheck watched = noting_refusal(std::move(check), refused);
     co_await rate_limiter_.wait();
-    auto first = co_await try_send(packet);
-    if (first) co_return first;
+    auto first = co_await try_send(packet, watched);
+    if (first || refused->load()) co_return first;
     for (double delay : seams_.retry_delays) {
         co_await sleep_for(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(delay)));
-        auto again = co_await try_send(packet);
-        if (again) co_return again;
+        auto again = co_await try_send(packet, watched);
+        if (again || refused->load()) co_return again;
     }
     co_return first;
 }

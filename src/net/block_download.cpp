@@ -22,9 +22,7 @@ TdxError length_mismatch(uint64_t offset, uint64_t expected, uint64_t received) 
 }  // namespace
 
 Result<std::vector<uint8_t>> download_block_file(const RequestFn& send, std::string_view file_name) {
-    auto meta_body = send(build_block_info_meta_packet(file_name));
-    if (!meta_body) return std::move(meta_body).error();
-    auto meta = parse_block_info_meta(*meta_body);
+    auto meta = request_decoded(send, build_block_info_meta_packet(file_name), parse_block_info_meta);
     if (!meta) return std::move(meta).error();
     const uint32_t size = meta->size;
 
@@ -32,10 +30,13 @@ Result<std::vector<uint8_t>> download_block_file(const RequestFn& send, std::str
     uint32_t offset = 0;
     while (offset < size) {
         const uint32_t want = std::min(size - offset, BLOCK_CHUNK_SIZE);
-        auto body = send(build_block_info_packet(offset, want, file_name));
+        // A short chunk is refused as its reply's check: it may be another request's answer.
+        auto body = send(build_block_info_packet(offset, want, file_name), [offset, want](std::span<const uint8_t> b) -> Status {
+            const size_t got = b.size() > CHUNK_REPLY_PREFIX ? b.size() - CHUNK_REPLY_PREFIX : 0;
+            if (got < want) return length_mismatch(offset, want, got);
+            return ok_status();
+        });
         if (!body) return std::move(body).error();
-        const size_t got = body->size() > CHUNK_REPLY_PREFIX ? body->size() - CHUNK_REPLY_PREFIX : 0;
-        if (got < want) return length_mismatch(offset, want, got);
         const auto first = body->begin() + CHUNK_REPLY_PREFIX;
         data.insert(data.end(), first, first + want);
         offset += want;

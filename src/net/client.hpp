@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,7 @@
 #include "protocol/types.hpp"
 #include "shared/cache_entry.hpp"
 #include "shared/fq_context.hpp"
+#include "shared/reply_check.hpp"
 #include "shared/servers.hpp"
 
 namespace quotix::net {
@@ -139,7 +141,15 @@ public:
 
     // One request through `limiter` (passed once), retried after each of the four retry delays
     // while auto-retry is on, ending in coded 2005 "5 attempts"; returns the inflated reply body.
-    Result<Bytes> send_and_recv_limited(std::span<const uint8_t> packet, RateLimiter& limiter);
+    // `check` judges each reply while its connection is held: its refusal closes that connection
+    // and is returned at once, never retried (the reply did come, and decoding is the caller's).
+    Result<Bytes> send_and_recv_limited(std::span<const uint8_t> packet, RateLimiter& limiter,
+                                        const ReplyCheck& check = {});
+    // send_and_recv_limited with the reply decoded by `parse` (body -> Result<T>) as its check:
+    // the decoded value, or the first error met.
+    template <class Parse>
+    auto request(std::span<const uint8_t> packet, RateLimiter& limiter, Parse parse)
+        -> std::invoke_result_t<Parse&, std::span<const uint8_t>>;
     // The same through the general, K-line and minute limiters.
     Result<Bytes> send_and_recv(std::span<const uint8_t> packet) { return send_and_recv_limited(packet, rate_limiter_); }
     Result<Bytes> send_and_recv_kline(std::span<const uint8_t> packet) {
@@ -148,8 +158,9 @@ public:
     Result<Bytes> send_and_recv_minute(std::span<const uint8_t> packet) {
         return send_and_recv_limited(packet, minute_rate_limiter_);
     }
-    // One pooled exchange: no limiter, no retry.
-    Result<Bytes> try_send_and_recv(std::span<const uint8_t> packet);
+    // One pooled exchange: no limiter, no retry. `refused` is set when `check` refused the reply.
+    Result<Bytes> try_send_and_recv(std::span<const uint8_t> packet, const ReplyCheck& check = {},
+                                    bool* refused = nullptr);
 
     // ---- state and settings (client.cpp) ----
 
@@ -296,5 +307,13 @@ private:
     std::atomic<bool> auto_retry_{true};
     std::atomic<uint8_t> fq_context_tier_{FQ_CONTEXT_MID};
 };
+
+template <class Parse>
+auto TdxHqClient::request(std::span<const uint8_t> packet, RateLimiter& limiter, Parse parse)
+    -> std::invoke_result_t<Parse&, std::span<const uint8_t>> {
+    return request_decoded(
+        [&](std::span<const uint8_t> p, const ReplyCheck& check) { return send_and_recv_limited(p, limiter, check); },
+        packet, std::move(parse));
+}
 
 }  // namespace quotix::net

@@ -20,7 +20,9 @@ constexpr size_t FACTOR_REPORT_MAX_PAGES = 30;
 }  // namespace
 
 RequestFn TdxHqClient::general_requester() {
-    return [this](const Bytes& packet) { return send_and_recv_limited(packet, rate_limiter_); };
+    return [this](const Bytes& packet, const ReplyCheck& check) {
+        return send_and_recv_limited(packet, rate_limiter_, check);
+    };
 }
 
 Result<std::vector<SecurityBar>> TdxHqClient::security_bars_unadjusted(uint8_t category,
@@ -32,11 +34,9 @@ Result<std::vector<SecurityBar>> TdxHqClient::security_bars_unadjusted(uint8_t c
     QTX_TRY(check_start(start));
     return bars_switching_on_empty<SecurityBar>(
         category, code, "bars", "K-line",
-        [&]() -> Result<std::vector<SecurityBar>> {
-            auto body = send_and_recv_limited(
-                build_security_bars_packet(category, market, code, start, count, fq), daily_rate_limiter_);
-            if (!body) return std::move(body).error();
-            return parse_security_bars(*body, category);
+        [&] {
+            return request(build_security_bars_packet(category, market, code, start, count, fq),
+                           daily_rate_limiter_, [category](Body b) { return parse_security_bars(b, category); });
         },
         [this] { reconnect_to_another_server(); });
 }

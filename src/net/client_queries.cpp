@@ -13,35 +13,20 @@
 
 namespace quotix::net {
 
-namespace {
-
-template <class T>
-Result<T> then_parse(Result<Bytes> body, auto&& parse) {
-    if (!body) return std::move(body).error();
-    return parse(*body);
-}
-
-}  // namespace
-
 Result<std::vector<XdXrInfo>> TdxHqClient::get_xdxr_info(uint8_t market, std::string_view code) {
-    return then_parse<std::vector<XdXrInfo>>(
-        send_and_recv_limited(build_xdxr_info_packet(market, code), rate_limiter_),
-        [](const Bytes& b) { return parse_xdxr_info(b); });
+    return request(build_xdxr_info_packet(market, code), rate_limiter_, parse_xdxr_info);
 }
 
 Result<FinanceInfo> TdxHqClient::get_finance_info(uint8_t market, std::string_view code) {
-    return then_parse<FinanceInfo>(
-        send_and_recv_limited(build_finance_info_packet(market, code), rate_limiter_),
-        [&](const Bytes& b) { return parse_finance_info(b, market, code); });
+    return request(build_finance_info_packet(market, code), rate_limiter_,
+                   [market, code](Body b) { return parse_finance_info(b, market, code); });
 }
 
 Result<std::vector<SecurityInfo>> TdxHqClient::get_security_list(uint8_t market, uint32_t start) {
     QTX_TRY(check_start(start));
     auto fetch = [&] {
-        return then_parse<std::vector<SecurityInfo>>(
-            send_and_recv_limited(build_security_list_packet(market, static_cast<uint16_t>(start)),
-                                  rate_limiter_),
-            [](const Bytes& b) { return parse_security_list(b); });
+        return request(build_security_list_packet(market, static_cast<uint16_t>(start)), rate_limiter_,
+                       parse_security_list);
     };
     if (start != 0) return fetch();
     {
@@ -64,13 +49,10 @@ Result<uint16_t> TdxHqClient::get_security_count(uint8_t market) {
         if (it != count_cache_.end() && it->second.valid(std::chrono::steady_clock::now()))
             return it->second.value;
     }
-    auto body = send_and_recv_limited(build_security_count_packet(market), rate_limiter_);
-    if (!body) return std::move(body).error();
-    if (body->size() < 2)
-        return TdxError::coded(codes::RESPONSE_LENGTH_MISMATCH, "body too short for count");
-    const uint16_t count = static_cast<uint16_t>((*body)[0] | ((*body)[1] << 8));
+    auto count = request(build_security_count_packet(market), rate_limiter_, parse_security_count);
+    if (!count) return count;
     std::lock_guard lock(count_cache_mu_);
-    count_cache_[market] = CacheEntry<uint16_t>{count, cache_expiry_from_now()};
+    count_cache_[market] = CacheEntry<uint16_t>{*count, cache_expiry_from_now()};
     return count;
 }
 
@@ -78,9 +60,7 @@ Result<std::vector<SecurityQuote>> TdxHqClient::get_security_quotes(
     std::span<const std::pair<uint8_t, std::string>> stocks) {
     const auto kept = limit_quote_batch(stocks, "hq");
     for (const auto& [market, code] : kept) QTX_TRY(refuse_block_code(code));
-    return then_parse<std::vector<SecurityQuote>>(
-        send_and_recv_limited(build_security_quotes_packet(kept), rate_limiter_),
-        [](const Bytes& b) { return parse_security_quotes(b); });
+    return request(build_security_quotes_packet(kept), rate_limiter_, parse_security_quotes);
 }
 
 Result<std::vector<IndexBar>> TdxHqClient::get_index_bars(uint8_t category, uint8_t market,
@@ -90,32 +70,28 @@ Result<std::vector<IndexBar>> TdxHqClient::get_index_bars(uint8_t category, uint
     QTX_TRY(check_start(start));
     return bars_switching_on_empty<IndexBar>(
         category, code, "index bars", "index K-line",
-        [&]() -> Result<std::vector<IndexBar>> {
-            auto body = send_and_recv_limited(
-                build_security_bars_packet(category, market, code, start, count, 0), daily_rate_limiter_);
-            if (!body) return std::move(body).error();
-            return parse_index_bars(*body, category);
+        [&] {
+            return request(build_security_bars_packet(category, market, code, start, count, 0),
+                           daily_rate_limiter_, [category](Body b) { return parse_index_bars(b, category); });
         },
         [this] { reconnect_to_another_server(); });
 }
 
 Result<std::vector<MinuteTimePrice>> TdxHqClient::get_history_minute_time_data(
     uint8_t market, std::string_view code, uint32_t date) {
-    auto body = send_and_recv_limited(build_history_minute_time_data_packet(market, code, date),
-                                      minute_rate_limiter_);
-    if (!body) return std::move(body).error();
-    return parse_history_minute_time_data(*body, market, code);
+    return request(build_history_minute_time_data_packet(market, code, date), minute_rate_limiter_,
+                   [market, code](Body b) -> Result<std::vector<MinuteTimePrice>> {
+                       return parse_history_minute_time_data(b, market, code);
+                   });
 }
 
 Result<std::vector<TickData>> TdxHqClient::get_transaction_data(uint8_t market, std::string_view code,
                                                                 uint32_t start, uint16_t count) {
     QTX_TRY(check_start(start));
-    return then_parse<std::vector<TickData>>(
-        send_and_recv_limited(build_transaction_data_packet(market, code, start, count),
-                              minute_rate_limiter_),
-        [&](const Bytes& b) {
-            return parse_transaction_data_with_coefficient(b, get_security_coefficient(market, code));
-        });
+    return request(build_transaction_data_packet(market, code, start, count), minute_rate_limiter_,
+                   [coefficient = get_security_coefficient(market, code)](Body b) {
+                       return parse_transaction_data_with_coefficient(b, coefficient);
+                   });
 }
 
 Result<std::vector<TickData>> TdxHqClient::get_history_transaction_data(uint8_t market,
@@ -124,19 +100,14 @@ Result<std::vector<TickData>> TdxHqClient::get_history_transaction_data(uint8_t 
                                                                         uint16_t count,
                                                                         uint32_t date) {
     QTX_TRY(check_start(start));
-    return then_parse<std::vector<TickData>>(
-        send_and_recv_limited(build_history_transaction_data_packet(market, code, start, count, date),
-                              minute_rate_limiter_),
-        [&](const Bytes& b) {
-            return parse_history_transaction_data_with_coefficient(
-                b, get_security_coefficient(market, code));
-        });
+    return request(build_history_transaction_data_packet(market, code, start, count, date),
+                   minute_rate_limiter_, [coefficient = get_security_coefficient(market, code)](Body b) {
+                       return parse_history_transaction_data_with_coefficient(b, coefficient);
+                   });
 }
 
 Result<std::vector<BlockRecord>> TdxHqClient::get_and_parse_block_info(std::string_view file_name) {
-    auto data = download_block_file(
-        [this](const Bytes& packet) { return send_and_recv_limited(packet, rate_limiter_); },
-        file_name);
+    auto data = download_block_file(general_requester(), file_name);
     if (!data) return std::move(data).error();
     return parse_block(*data);
 }

@@ -30,7 +30,13 @@ Result<std::vector<uint8_t>> TdxDirectClient::send_and_recv(std::span<const uint
 }
 
 RequestFn TdxDirectClient::requester() const {
-    return [this](const std::vector<uint8_t>& packet) { return send_and_recv(packet); };
+    // Every connection closes after its one request, so a refused reply needs nothing more.
+    return [this](const std::vector<uint8_t>& packet, const ReplyCheck& check) -> Result<std::vector<uint8_t>> {
+        auto body = send_and_recv(packet);
+        if (!body || !check) return body;
+        if (Status st = check(*body); !st) return std::move(st).error();
+        return body;
+    };
 }
 
 Result<std::vector<XdXrInfo>> TdxDirectClient::get_xdxr_info(uint8_t market,

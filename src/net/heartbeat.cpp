@@ -44,6 +44,15 @@ void reconnect_walk(HeartbeatContext& ctx, const ServerAddr& failed) {
     QTX_LOG('E', "hq", "heartbeat reconnect failed, all PRIMARY servers unreachable");
 }
 
+// The server of this beat is lost: the client is marked disconnected, the pool emptied and the
+// primary rows walked.
+void fail_beat(HeartbeatContext& ctx, const ServerAddr& server) {
+    ctx.connected->store(false);
+    ctx.pool->close_all();
+    QTX_LOG('W', "hq", "heartbeat failed, pool cleared, attempting reconnect...");
+    reconnect_walk(ctx, server);
+}
+
 void run_heartbeat(HeartbeatContext ctx) {
     // Signals belong to the application's threads, never to this one.
     sigset_t all;
@@ -55,17 +64,20 @@ void run_heartbeat(HeartbeatContext ctx) {
         if (ctx.stop->wait_for(ctx.interval)) return;
 
         const ServerAddr server = server_or_first_primary(ctx.current_server->get(), ctx.primary_servers);
-        auto guard = ctx.pool->checkout(server.first, server.second, false);
-        if (!guard) continue;  // exhausted or unreachable: skip this beat silently
+        CheckoutTrace trace;
+        auto guard = ctx.pool->checkout(server.first, server.second, &trace);
+        if (!guard) {
+            // Exhausted, or a server that stays unreachable after a failed walk: skip this beat
+            // silently. But an idle connection found dead on the way is the server going away
+            // while the pool sat idle, which a beat on that connection would have failed on.
+            if (trace.closed_unfit && !trace.exhausted) fail_beat(ctx, server);
+            continue;
+        }
         // The reply is read to keep the stream in step, and otherwise ignored; a beat that
         // misses its deadline fails like any other.
         if (round_trip(guard->conn(), packet).ok()) continue;
-
         guard->discard();
-        ctx.connected->store(false);
-        ctx.pool->close_all();
-        QTX_LOG('W', "hq", "heartbeat failed, pool cleared, attempting reconnect...");
-        reconnect_walk(ctx, server);
+        fail_beat(ctx, server);
     }
 }
 

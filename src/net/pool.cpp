@@ -22,7 +22,7 @@ std::shared_ptr<ConnectionPool> ConnectionPool::create(size_t max_size, double t
     return std::shared_ptr<ConnectionPool>(new ConnectionPool(max_size, timeout_s, std::move(on_connect)));
 }
 
-Result<PooledConnGuard> ConnectionPool::checkout(const std::string& ip, uint16_t port, bool log_exhaustion) {
+Result<PooledConnGuard> ConnectionPool::checkout(const std::string& ip, uint16_t port, CheckoutTrace* trace) {
     // Idle connections found unfit are closed after the lock is released.
     std::vector<PooledConnection> unfit;
     {
@@ -35,6 +35,7 @@ Result<PooledConnGuard> ConnectionPool::checkout(const std::string& ip, uint16_t
             if (!c.conn.is_reusable()) {
                 lower(total_);
                 unfit.push_back(std::move(c));
+                if (trace) trace->closed_unfit = true;
                 continue;
             }
             ++active_;
@@ -42,9 +43,8 @@ Result<PooledConnGuard> ConnectionPool::checkout(const std::string& ip, uint16_t
             return PooledConnGuard(std::move(c), shared_from_this());
         }
         if (total_ >= max_size_) {
-            if (log_exhaustion) {
-                QTX_LOG('E', "pool", "exhausted (active=" << active_ << ", max=" << max_size_ << ")");
-            }
+            if (trace) trace->exhausted = true;
+            else QTX_LOG('E', "pool", "exhausted (active=" << active_ << ", max=" << max_size_ << ")");
             return TdxError::coded(codes::POOL_EXHAUSTED,
                                    "active=" + std::to_string(active_) + ", max=" + std::to_string(max_size_));
         }

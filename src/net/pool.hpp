@@ -30,6 +30,15 @@ struct PoolStats {
 
 class ConnectionPool;
 
+// What one checkout met on its way, for a caller that judges the server by it (the heartbeat).
+struct CheckoutTrace {
+    // Idle connections were found closed by their peer or holding bytes nobody asked for, and
+    // were closed.
+    bool closed_unfit = false;
+    // Nothing idle and no room for a new connection (coded 2006).
+    bool exhausted = false;
+};
+
 // Holds one checked-out connection. Destroying it gives the connection back: into the idle
 // queue when it is still fit for another exchange, closed otherwise.
 class PooledConnGuard {
@@ -67,9 +76,9 @@ public:
 
     // An idle connection (whatever server it was opened to) still fit for an exchange, the unfit
     // ones closed on the way; else a new one to (ip, port) opened and handshaken outside the
-    // lock, else coded 2006. `log_exhaustion` false keeps the
-    // exhaustion silent (the heartbeat's checkout).
-    Result<PooledConnGuard> checkout(const std::string& ip, uint16_t port, bool log_exhaustion = true);
+    // lock, else coded 2006. With `trace` (the heartbeat's checkout) the exhaustion is not
+    // logged and what the checkout met is recorded there instead.
+    Result<PooledConnGuard> checkout(const std::string& ip, uint16_t port, CheckoutTrace* trace = nullptr);
     // Adds an already handshaken connection to the idle queue (no size check).
     void push(TcpConnection conn, std::string ip, uint16_t port);
     // Shuts down and closes every idle connection and resets `active`; handed-out connections are

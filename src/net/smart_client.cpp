@@ -54,20 +54,23 @@ bool TdxSmartClient::lazy_health_check() {
     QTX_LOG('I', "smart",
             "performing lazy health check on " << selected->ip << ":" << selected->port << "...");
 
-    auto body = client.send_and_recv_limited(
-        build_security_bars_packet(4, 1, "600519", 0, 1, 0), client.rate_limiter());
+    // Decoded as the reply's check, so a reply that does not decode also closes its connection;
+    // `bars` then holds the decoder's error, and `body` that same error.
+    auto bars_slot = std::make_shared<std::optional<Result<std::vector<SecurityBar>>>>();
+    auto body = client.send_and_recv_limited(build_security_bars_packet(4, 1, "600519", 0, 1, 0), client.rate_limiter(),
+                                             decode_into(bars_slot, [](Body b) { return parse_security_bars(b, 4); }));
     // Blame the server that answered (or failed to): retries inside the request may have moved
     // the client away from the selected one. The selection follows, pass or fail, so that a move
     // after a failed check skips the server that failed rather than the one left behind.
     const SelectedServer used = server_used(*selected);
     if (used.ip != selected->ip || used.port != selected->port) set_selected_server(used);
-    if (!body) {
+    if (!*bars_slot) {
         QTX_LOG('W', "smart", "health check failed: " << body.error().display());
         with_cache([&](ServerCache& c) { c.record_failure(used.ip, used.port); });
         client.disconnect();
         return false;
     }
-    auto bars = parse_security_bars(*body, 4);
+    const auto& bars = **bars_slot;
     if (!bars || bars->empty()) {
         const char* reason = bars ? "kline_empty" : "parse_error";
         if (!bars)

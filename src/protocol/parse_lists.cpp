@@ -7,6 +7,11 @@
 
 namespace quotix {
 
+Result<uint16_t> parse_security_count(Body body) {
+    if (body.size() < 2) return detail::body_too_short("body too short for count");
+    return read_u16_le(body.data());
+}
+
 Result<std::vector<SecurityInfo>> parse_security_list(Body body) {
     if (body.size() < 2) return detail::body_too_short();
     const uint16_t count = read_u16_le(body.data());

@@ -26,6 +26,9 @@ Result<std::vector<IndexBar>> parse_index_bars(Body body, uint8_t category);
 // Real-time quotes; prices scaled by each record's own security coefficient.
 Result<std::vector<SecurityQuote>> parse_security_quotes(Body body);
 
+// A market's security count: the first two bytes (any after them are not read).
+Result<uint16_t> parse_security_count(Body body);
+
 // The 29-byte entries of a market's security list.
 Result<std::vector<SecurityInfo>> parse_security_list(Body body);
 

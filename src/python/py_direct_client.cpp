@@ -104,9 +104,7 @@ PyObject* get_security_count(PyObject* self, PyObject* const* args, Py_ssize_t n
     auto fetch = [&](TdxDirectClient& c) -> Result<uint16_t> {
         auto body = c.send_and_recv(net::build_security_count_packet(market));
         if (!body) return std::move(body).error();
-        if (body->size() < 2)
-            return TdxError::coded(codes::RESPONSE_LENGTH_MISMATCH, "body too short for count");
-        return static_cast<uint16_t>((*body)[0] | ((*body)[1] << 8));
+        return parse_security_count(*body);
     };
     auto r = with_core(self, fetch);
     // Every failure of this one method, transport included, is a ValueError.

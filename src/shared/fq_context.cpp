@@ -37,19 +37,20 @@ std::vector<uint8_t> FqContextPages::packet() const {
                                       FQ_CONTEXT_PAGE_SIZE, 0);
 }
 
-Status FqContextPages::take(std::span<const uint8_t> body) {
-    auto page = parse_security_bars(body, category_);
-    if (!page) return std::move(page).error();
-    if (page->empty()) {
+Result<std::vector<SecurityBar>> FqContextPages::decode(std::span<const uint8_t> body) const {
+    return parse_security_bars(body, category_);
+}
+
+void FqContextPages::take(std::vector<SecurityBar> page) {
+    if (page.empty()) {
         done_ = true;
-        return ok_status();
+        return;
     }
-    done_ = bar_date(page->front()) < earliest_;
-    page->insert(page->end(), std::make_move_iterator(context_.begin()), std::make_move_iterator(context_.end()));
-    context_ = std::move(*page);
+    done_ = bar_date(page.front()) < earliest_;
+    page.insert(page.end(), std::make_move_iterator(context_.begin()), std::make_move_iterator(context_.end()));
+    context_ = std::move(page);
     --pages_left_;
     offset_ += FQ_CONTEXT_PAGE_SIZE;
-    return ok_status();
 }
 
 Result<std::vector<SecurityBar>> fetch_fq_context(const RequestFn& send, uint8_t category,
@@ -58,9 +59,9 @@ Result<std::vector<SecurityBar>> fetch_fq_context(const RequestFn& send, uint8_t
                                                   size_t max_pages) {
     FqContextPages walk(category, market, code, first_offset, earliest, max_pages);
     while (!walk.done()) {
-        auto body = send(walk.packet());
-        if (!body) return std::move(body).error();
-        QTX_TRY(walk.take(*body));
+        auto page = request_decoded(send, walk.packet(), [&walk](std::span<const uint8_t> b) { return walk.decode(b); });
+        if (!page) return std::move(page).error();
+        walk.take(std::move(*page));
     }
     return std::move(walk.context());
 }
@@ -69,9 +70,7 @@ Result<FqInputs> fetch_fq_inputs(std::span<const SecurityBar> bars, uint8_t cate
                                  uint8_t market, std::string_view code, uint32_t window_end,
                                  size_t max_pages, const RequestFn& send) {
     FqInputs in;
-    auto body = send(build_xdxr_info_packet(market, code));
-    if (!body) return std::move(body).error();
-    auto events = parse_xdxr_info(*body);
+    auto events = request_decoded(send, build_xdxr_info_packet(market, code), parse_xdxr_info);
     if (!events) return std::move(events).error();
     in.events = std::move(*events);
     const auto earliest = earliest_ex_rights_date(in.events);

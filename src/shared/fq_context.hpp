@@ -12,6 +12,7 @@
 
 #include "core/error.hpp"
 #include "protocol/types.hpp"
+#include "shared/reply_check.hpp"
 
 namespace quotix::net {
 
@@ -19,9 +20,6 @@ namespace quotix::net {
 inline constexpr uint8_t FQ_CONTEXT_LOW = 0;
 inline constexpr uint8_t FQ_CONTEXT_MID = 1;
 inline constexpr uint8_t FQ_CONTEXT_HIGH = 2;
-
-// One request and its (inflated) reply body, through whichever path the caller uses.
-using RequestFn = std::function<Result<std::vector<uint8_t>>(const std::vector<uint8_t>& packet)>;
 
 // Bars per context page: the protocol's largest page.
 inline constexpr uint16_t FQ_CONTEXT_PAGE_SIZE = 800;
@@ -40,8 +38,8 @@ std::optional<uint32_t> earliest_ex_rights_date(std::span<const XdXrInfo> events
 bool needs_fq_context(std::span<const SecurityBar> bars, std::optional<uint32_t> earliest);
 
 // The walk over context pages, apart from how a request travels, so the blocking and the
-// asynchronous clients step it alike: while `!done()`, send `packet()` and hand its reply body to
-// `take`. Pages of 800 older bars are gathered oldest first, from `first_offset` (the position
+// asynchronous clients step it alike: while `!done()`, send `packet()`, decode its reply with
+// `decode` (as the reply's check) and hand the page to `take`. Pages of 800 older bars are gathered oldest first, from `first_offset` (the position
 // just past the window) back by 800, until a page begins before `earliest`, a page comes back
 // empty, `max_pages` pages are held, or the next offset no longer fits the request's 16 bits.
 class FqContextPages {
@@ -53,9 +51,10 @@ public:
 
     bool done() const { return done_ || pages_left_ == 0 || offset_ > 0xFFFF; }
     std::vector<uint8_t> packet() const;
-    // An undecodable page is an error: adjusting with a partial context would silently give
-    // wrong prices.
-    Status take(std::span<const uint8_t> body);
+    // The bars of one page's reply. An undecodable page is an error: adjusting with a partial
+    // context would silently give wrong prices.
+    Result<std::vector<SecurityBar>> decode(std::span<const uint8_t> body) const;
+    void take(std::vector<SecurityBar> page);
     std::vector<SecurityBar>& context() { return context_; }
 
 private:

@@ -51,6 +51,35 @@ inline net::ClientSeams mock_seams(const MockServer& mock) {
     return loopback_seams(rows, rows);
 }
 
+// Thirty back-to-back calls of three kinds in turn (finance, count, quotes), each of its own
+// security or market, over a server 30 ms away whose third reply comes again 15 ms later: the
+// copy arrives while the fourth call waits. `answer(call)` makes call i of the client under test.
+struct MixedCall {
+    int kind;  // 0 finance, 1 count, 2 quotes
+    uint8_t market;
+    std::string code;
+};
+inline std::vector<MixedCall> mixed_calls() {
+    std::vector<MixedCall> calls;
+    for (int i = 0; i < 30; ++i)
+        calls.push_back({i % 3, static_cast<uint8_t>(i % 3 == 1 ? i / 3 % 3 : 1), std::to_string(600100 + i)});
+    return calls;
+}
+inline void send_third_reply_again_late(MockServer& mock) {
+    mock.set_fault({{"action", "twice"}, {"seconds", 0.015}, {"nth", 3}});
+    mock.set_fault({{"action", "delay"}, {"seconds", 0.03}});
+}
+// "own" when a call's answer is its own, "failed" when it failed, "another's" otherwise; counts of
+// each market are given (the mock's list sizes differ).
+inline std::string judge(const MixedCall& c, const Result<FinanceInfo>* finance, const Result<uint16_t>* count,
+                         const Result<std::vector<SecurityQuote>>* quotes, const std::vector<uint16_t>& counts) {
+    bool ok = false, own = false;
+    if (finance) ok = finance->ok(), own = ok && (*finance)->liutongguben == 1000000 + std::stoi(c.code) % 1000;
+    if (count) ok = count->ok(), own = ok && **count == counts.at(c.market);
+    if (quotes) ok = quotes->ok(), own = ok && (*quotes)->size() == 1 && (*quotes)->front().code == c.code;
+    return !ok ? "failed" : own ? "own" : "another's";
+}
+
 // The start of each request of one kind, in arrival order.
 inline std::vector<int> starts(MockServer& mock, const std::string& cmd = "bars") {
     std::vector<int> s;

@@ -91,8 +91,11 @@ public:
     void set_fault(const nlohmann::json& fault) { call("set_fault", {{"fault", fault}}); }
     // Clears the counters, the request log and every fault.
     void reset() { call("reset"); }
-    // A port that is off refuses connections.
-    void listen(int server, bool on) { call("listen", {{"server", server}, {"on", on}}); }
+    // A port that is off refuses connections; `drop` also closes its open ones (the server went
+    // away).
+    void listen(int server, bool on, bool drop = false) {
+        call("listen", {{"server", server}, {"on", on}, {"drop", drop}});
+    }
 
     // Counters of one server (index) or of all (-1); requests of one kind ("bars", ...) or all ("").
     int requests(const std::string& cmd = "", int server = -1) {

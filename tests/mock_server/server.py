@@ -78,6 +78,7 @@ class Port:
         self.index, self.port, self.server = index, 0, None
         self.accepted = self.handshakes = self.open = 0
         self.requests = collections.Counter()
+        self.writers = set()
 
 
 class Mock:
@@ -97,6 +98,7 @@ class Mock:
     async def serve(self, port, reader, writer):
         self.conns, port.accepted, port.open = self.conns + 1, port.accepted + 1, port.open + 1
         conn = self.conns
+        port.writers.add(writer)
         try:
             if self.pick(port, "accept"):
                 return  # refused: closed before the set-up
@@ -118,6 +120,7 @@ class Mock:
             pass
         finally:
             writer.close()
+            port.writers.discard(writer)
             port.open -= 1
 
     async def answer(self, reader, writer, cmd, name, args, fault):
@@ -167,13 +170,16 @@ class Mock:
                 p.requests.clear()
             self.log.clear()
             self.faults = []
-        elif op == "listen":  # a port that is off refuses connections; open ones stay
+        elif op == "listen":  # a port that is off refuses connections; open ones stay unless dropped
             port, on = self.ports[req["server"]], req.get("on", True)
             if on and not port.server:
                 await self.listen(port)
             elif not on and port.server:
                 port.server.close()
                 port.server = None
+            if not on and req.get("drop"):  # the server went away: its sockets close too
+                for w in list(port.writers):
+                    w.close()
         elif op == "stop":
             self.stop.set()
         else:

@@ -210,6 +210,36 @@ TEST_F(AsyncClient, ConnectionsOutOfStepOrClosedLeaveThePool) {
     }
 }
 
+// A reply read in place of another call's answer is refused by the call's decoder when it cannot
+// be that answer: its connection is closed and leaves the pool, and no call takes another's
+// answer as its own.
+TEST_F(AsyncClient, ARefusedReplyClosesItsConnection) {
+    AsyncHarness h(1, fast_seams(0ms));
+    h.client->rate_limiter().set_interval(0ns);  // back to back: no pause lets the copy show while idle
+    ASSERT_TRUE(h.connect(mock.port()).ok());
+    std::vector<uint16_t> counts;
+    for (uint8_t m = 0; m < 3; ++m) counts.push_back(h.run(h.client->get_security_count(m)).value());
+    mock.reset();
+    send_third_reply_again_late(mock);
+    std::vector<std::string> seen;
+    for (const MixedCall& c : mixed_calls()) {
+        if (c.kind == 0) {
+            auto r = h.run(h.client->get_finance_info(c.market, c.code));
+            seen.push_back(judge(c, &r, nullptr, nullptr, counts));
+        } else if (c.kind == 1) {
+            auto r = h.run(h.client->get_security_count(c.market));
+            seen.push_back(judge(c, nullptr, &r, nullptr, counts));
+        } else {
+            auto r = h.run(h.client->get_security_quotes({{c.market, c.code}}));
+            seen.push_back(judge(c, nullptr, nullptr, &r, counts));
+        }
+    }
+    std::vector<std::string> want(30, "failed");  // nothing reconnects a pool left empty
+    want[0] = want[1] = want[2] = "own";
+    EXPECT_EQ(seen, want);
+    EXPECT_EQ(h.connections(), 0u);
+}
+
 TEST(AsyncConnection, BytesNobodyAskedForOrThePeersEndCloseItBeforeARequest) {
     // Three empty setup replies, then either a count reply (2105) that no request asked for, sent a
     // byte at a time while the connection is idle, or the peer's end.

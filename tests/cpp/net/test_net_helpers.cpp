@@ -25,15 +25,21 @@ const Bytes kJune2024 = hex("0100f4d834019e9b01329602e40100007a448096184b");
 const Bytes kJan2001 = hex("0100765431019e9b01329602e40100007a448096184b");
 const Bytes kNoBars = hex("0000");
 
-// Answers in order (then kJune2024) and records every request.
+// Answers in order (then kJune2024), puts each reply to its check as a connection would, and
+// records every request and every reply refused.
 struct Script {
     std::vector<Result<Bytes>> replies;
     std::vector<Bytes> sent;
+    size_t refused = 0;
 
     RequestFn fn() {
-        return [this](const Bytes& packet) -> Result<Bytes> {
+        return [this](const Bytes& packet, const ReplyCheck& check) -> Result<Bytes> {
             sent.push_back(packet);
-            return sent.size() <= replies.size() ? replies[sent.size() - 1] : Result<Bytes>(kJune2024);
+            Result<Bytes> r = sent.size() <= replies.size() ? replies[sent.size() - 1] : Result<Bytes>(kJune2024);
+            if (r && check) {
+                if (Status st = check(*r); !st) return ++refused, std::move(st).error();
+            }
+            return r;
         };
     }
     uint32_t field(size_t i, size_t at, size_t width) const {
@@ -72,6 +78,7 @@ TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
         std::string got = ctx ? "ok" : ctx.error().display();
         for (const auto& bar : ctx ? *ctx : std::vector<SecurityBar>{}) got += " " + std::to_string(bar.year);
         EXPECT_EQ(got.substr(0, c.outcome.size()), c.outcome) << c.offset;
+        EXPECT_EQ(s.refused, c.outcome == "[E2103] " ? 1u : 0u) << c.offset;  // its connection is not reused
     }
     EXPECT_EQ((std::vector<size_t>{fq_context_max_pages(0), fq_context_max_pages(1), fq_context_max_pages(2)}),
               (std::vector<size_t>{3, 6, 9}));
@@ -91,7 +98,7 @@ TEST(FqContext, PagesStepBackUntilTheEventBudgetOrSixteenBits) {
 
 // A block file comes in chunks of at most 30000 bytes, each the asked bytes after a 4-byte
 // prefix; a chunk bringing fewer fails naming where; an undecodable size or a failed chunk request
-// fails the whole download.
+// fails the whole download. A short chunk or an undecodable size is refused as its reply.
 TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
     auto meta = [](uint32_t size) {
         Bytes b(38, 0);
@@ -116,6 +123,7 @@ TEST(BlockDownload, ChunksOfThirtyThousandBytesExactly) {
         for (size_t i = 1; i < s.sent.size(); ++i) asked.emplace_back(s.field(i, 12, 4), s.field(i, 16, 4));
         EXPECT_EQ(asked, chunks);
         EXPECT_EQ(data ? std::to_string(data->size()) + " bytes" : data.error().display(), want);
+        EXPECT_EQ(s.refused, want.starts_with("[E2103]") ? 1u : 0u) << want;  // its connection is not reused
     }
 }
 

@@ -170,6 +170,25 @@ TEST_F(PooledClient, HeartbeatKeepsMovesOrDropsTheConnection) {
     }
 }
 
+// A server that goes away while the pool sits idle (its sockets closed, new connects refused)
+// leaves no connection for a beat to fail on; the next beat still counts as failed, so the client
+// is marked disconnected and its next request reconnects through the user list.
+TEST_F(PooledClient, HeartbeatNoticesAServerGoneWhileThePoolIdles) {
+    TdxHqClient client(loopback_seams({loopback("甲", mock.port(0))}, {}, 100ms));
+    ASSERT_TRUE(client.connect("127.0.0.1", mock.port(0), 2.0).ok());
+    client.set_servers({loopback("乙", mock.port(1))});
+    LogCapture log(2);
+    mock.listen(0, false, true);
+    EXPECT_TRUE(eventually([&] { return !client.is_connected(); }));
+    EXPECT_EQ(outcome(client.get_security_count(0)), "ok");
+    EXPECT_EQ(client.current_server(), at(1));
+    EXPECT_TRUE(client.is_connected());
+    client.disconnect();
+    const std::string out = log.take();
+    EXPECT_EQ(count_of(out, "[W] hq  heartbeat failed, pool cleared, attempting reconnect...\n"), 1u) << out;
+    EXPECT_EQ(count_of(out, "[E] hq  heartbeat reconnect failed, all PRIMARY servers unreachable\n"), 1u) << out;
+}
+
 // A heartbeat thread that cannot be started (no room for its stack) leaves the connection made,
 // and says so.
 TEST_F(PooledClient, ConnectStandsWhenTheHeartbeatCannotStart) {
@@ -244,6 +263,36 @@ TEST_F(PooledClient, LateCopyOfAReplyIsNeverTakenForTheNextAnswer) {
     }
     EXPECT_EQ(mock.accepted(), 1);
     EXPECT_EQ(hq.pool_stats().total, 1u);
+}
+
+// A reply read in place of another call's answer is refused by the call's decoder when it cannot
+// be that answer: the connection that carried it is closed, so the answers that follow are the
+// calls' own again, after a single failure (the refusal is not retried).
+TEST_F(PooledClient, ARefusedReplyClosesItsConnection) {
+    std::vector<uint16_t> counts;
+    for (uint8_t m = 0; m < 3; ++m) counts.push_back(hq.get_security_count(m).value());
+    hq.set_cache_ttl(0);
+    hq.clear_caches();
+    hq.rate_limiter().set_rps(0);  // back to back: no pause lets the copy show while idle
+    mock.reset();
+    send_third_reply_again_late(mock);
+    std::vector<std::string> seen;
+    for (const MixedCall& c : mixed_calls()) {
+        if (c.kind == 0) {
+            auto r = hq.get_finance_info(c.market, c.code);
+            seen.push_back(judge(c, &r, nullptr, nullptr, counts));
+        } else if (c.kind == 1) {
+            auto r = hq.get_security_count(c.market);
+            seen.push_back(judge(c, nullptr, &r, nullptr, counts));
+        } else {
+            auto r = hq.get_security_quotes(std::vector<std::pair<uint8_t, std::string>>{{c.market, c.code}});
+            seen.push_back(judge(c, nullptr, nullptr, &r, counts));
+        }
+    }
+    std::vector<std::string> want(30, "own");
+    want[3] = "failed";  // the finance call that read the copy of the quotes reply
+    EXPECT_EQ(seen, want);
+    EXPECT_EQ(mock.accepted(), 1);  // the one connection opened after the refusal
 }
 
 // Each query ends with its request's or its reply's failure (retries off): a count reply under two

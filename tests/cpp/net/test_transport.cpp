@@ -110,7 +110,9 @@ TEST(Pool, AccountingThroughFailuresAndClosing) {
     LogCapture log(1);
     const std::string exhausted = "[E2006] connection pool exhausted: active=5, max=5";
     EXPECT_EQ(outcome(pool->checkout("127.0.0.1", peer.port())), exhausted);
-    EXPECT_EQ(outcome(pool->checkout("127.0.0.1", peer.port(), false)), exhausted);
+    CheckoutTrace trace;
+    EXPECT_EQ(outcome(pool->checkout("127.0.0.1", peer.port(), &trace)), exhausted);
+    EXPECT_TRUE(trace.exhausted && !trace.closed_unfit);
     EXPECT_EQ(log.take(), "[E] pool  exhausted (active=5, max=5)\n");
     {
         LogCapture off(0);
