@@ -67,7 +67,7 @@ void async_dealloc(PyObject* self) noexcept {
     s.~AsyncState();
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
-    Py_DECREF(type);
+    Py_DECREF(type);  // never the last reference: the class object stays cached
 }
 
 PyObject* async_with_pool_size(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

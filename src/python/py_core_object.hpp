@@ -16,7 +16,9 @@ inline PyObject* alloc_instance(PyTypeObject* type) {
 }
 
 // Gives back the memory of an instance whose C++ members are already destroyed (or never came
-// to life) and drops the reference it held on its heap type.
+// to life) and drops the reference it held on its heap type. That is never the type's last
+// reference (each class object stays cached for the life of the process), so this runs no Python
+// code, which a noexcept dealloc slot must not.
 inline void free_instance(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

@@ -112,7 +112,7 @@ PyObject* new_reader_without_arguments(PyTypeObject* type, PyObject* args, PyObj
 void reader_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
-    Py_DECREF(type);
+    Py_DECREF(type);  // never the last reference: the class object stays cached
 }
 
 }  // namespace quotix::py

@@ -5,8 +5,62 @@
 #include <exception>
 #include <limits>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace quotix::py {
+
+// ---------------------------------------------------------------------------------------------
+// Deferred releases
+
+namespace {
+
+// Per thread, since each thread runs its own guards; only touched with the interpreter lock held.
+struct DeferredReleases {
+    size_t depth = 0;               // guards running on this thread
+    std::vector<PyObject*> owned;   // references waiting for the end of a guard, oldest first
+};
+thread_local DeferredReleases t_deferred;
+
+}  // namespace
+
+namespace detail {
+
+void defer_release(PyObject* o) noexcept {
+    DeferredReleases& d = t_deferred;
+    if (d.depth > 0) {
+        try {
+            d.owned.push_back(o);
+            return;
+        } catch (const std::exception&) {
+            // Not even room for a pointer: released here rather than leaked.
+        }
+    }
+    // Outside any guard no frame of ours is left to release it later.
+    Py_DECREF(o);
+}
+
+size_t enter_guard() noexcept {
+    DeferredReleases& d = t_deferred;
+    ++d.depth;
+    return d.owned.size();
+}
+
+void leave_guard(size_t mark) {
+    DeferredReleases& d = t_deferred;
+    --d.depth;
+    // Each reference is taken off the list before it is released. The Python code a release
+    // runs may call another of our methods, whose guard then releases only what it deferred
+    // itself, above its own mark; should the thread be ended during one, the rest stays
+    // unreleased, harmless at exit.
+    for (size_t i = mark; i < d.owned.size(); ++i) {
+        PyObject* o = std::exchange(d.owned[i], nullptr);
+        Py_DECREF(o);
+    }
+    d.owned.resize(mark);
+}
+
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
 // Exceptions

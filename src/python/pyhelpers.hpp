@@ -58,6 +58,35 @@ namespace quotix::py {
 // harmless at exit, where releasing it would touch objects without the lock.
 inline bool may_release() noexcept { return !_Py_IsFinalizing() || PyGILState_Check(); }
 
+namespace detail {
+// Freeing an object of one of these exact types runs no Python code: they hold no other object,
+// have no finaliser and take no weak references.
+inline bool frees_quietly(PyObject* o) noexcept {
+    return PyFloat_CheckExact(o) || PyLong_CheckExact(o) || PyUnicode_CheckExact(o) ||
+           PyBytes_CheckExact(o);
+}
+// Keeps `o` for the innermost guard on this thread to release when its body has returned;
+// released at once when no guard runs here or the list cannot grow.
+void defer_release(PyObject* o) noexcept;
+// What guarded() does around its body: enter returns the mark that leave releases back to.
+size_t enter_guard() noexcept;
+void leave_guard(size_t mark);
+}  // namespace detail
+
+// Drops one owned reference. Dropping the last one can run any Python code (a __del__, a
+// weak-reference callback, the release of what the object held), and that code can let go of
+// the interpreter lock; should finalisation start meanwhile, CPython ends this thread with
+// pthread_exit when it asks for the lock again, and that forced unwind aborts the process at the
+// first noexcept frame it meets: every destructor is one, and so is every std container's. So
+// such a release waits for the end of the guard the method runs in (guarded() below), whose
+// frame lets the unwind pass. Lowering a count that stays above zero, or freeing a plain scalar,
+// runs no code and is done here.
+inline void release_ref(PyObject* o) noexcept {
+    if (!may_release()) return;
+    if (Py_REFCNT(o) > 1 || detail::frees_quietly(o)) Py_DECREF(o);
+    else detail::defer_release(o);
+}
+
 // Owns one strong reference (or none). Move-only.
 class Ref {
 public:
@@ -74,14 +103,14 @@ public:
             PyObject* old = p_;
             p_ = o.p_;
             o.p_ = nullptr;
-            if (old && may_release()) Py_DECREF(old);
+            if (old) release_ref(old);
         }
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() {
-        if (p_ && may_release()) Py_DECREF(p_);
+        if (p_) release_ref(p_);
     }
 
     PyObject* get() const noexcept { return p_; }
@@ -298,16 +327,22 @@ PyObject* raise_current_exception();
 // returned. CPython ends a thread that asks for the interpreter lock during finalisation with
 // pthread_exit, whose forced unwind must pass on: a catch-all that swallows it aborts the
 // process, and so does a noexcept frame it meets, hence no noexcept on any of these guards.
+// The releases the body's destructors deferred (release_ref) are made here, in this frame, after
+// the body has returned; a forced unwind out of the body or out of one of them leaves the rest
+// unreleased, as the thread ends without the lock.
 template <class R, class Body>
 R guarded(R failed, Body&& body) {
+    const size_t mark = detail::enter_guard();
+    R result = failed;
     try {
-        return body();
+        result = body();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         raise_current_exception();
-        return failed;
     }
+    detail::leave_guard(mark);
+    return result;
 }
 
 // The guarded entry points behind the method table and the tp_new slot: no C++ exception may

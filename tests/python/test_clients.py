@@ -77,21 +77,55 @@ def test_heartbeat_lives_while_connected(client, mock, kind):
     assert threads(before) == before
 
 
-def test_exit_while_threads_are_inside_dataframe_methods(mock):
+@pytest.mark.parametrize("kinds, call", [
+    ("hq async", 'c.get_security_bars_dataframe(4, 1, "600000", 0, 100)'),
+    # A release made by the method runs Python code that lets go of the lock: the snapshot of the
+    # argument holds the last references to its items, whose __del__ sleeps.
+    ("hq direct async", '[getattr(c, m)(Stocks()) for m in dir(c) if m.startswith("get_security_quotes")]'),
+], ids=["dataframe", "releases"])
+def test_exit_while_threads_are_inside_dataframe_methods(mock, kinds, call):
     # The interpreter ends such threads with a forced unwind through the method's frames.
     code = """
         import threading, time, quotix._internal as qi
+        class Slow(tuple):
+            def __del__(self):
+                time.sleep(0.001)
+        class Stocks:  # new items at every read
+            def __getitem__(self, i):
+                return Slow(((0, "000001"), (1, "600000"))[i])
         def loop(c):
-            c.connect(*ADDRESS, 2.0)
-            c.set_rate_limit(0)
+            getattr(c, "connect", lambda *a: None)(*ADDRESS, 2.0)
+            getattr(c, "set_rate_limit", lambda rps: None)(0)
             while True:
-                c.get_security_bars_dataframe(4, 1, "600000", 0, 100)
-        for c in (qi.TdxHqClient(), qi.AsyncTdxHqClient.with_pool_size(1)):
-            threading.Thread(target=loop, args=(c,), daemon=True).start()
-        time.sleep(1)
-    """.replace("ADDRESS", repr(mock.address()))
+                CALL
+        make = {"hq": qi.TdxHqClient, "direct": lambda: qi.TdxDirectClient(*ADDRESS, 2.0),
+                "async": lambda: qi.AsyncTdxHqClient.with_pool_size(1)}
+        for kind in KINDS:
+            threading.Thread(target=loop, args=(make[kind](),), daemon=True).start()
+        time.sleep(0.5)
+    """.replace("ADDRESS", repr(mock.address())).replace("KINDS", repr(kinds.split())).replace("CALL", call)
     for _ in range(3):
         run_python(code)
+
+
+def test_releases_that_run_python_code_are_made_before_the_method_returns(client):
+    c, released = client("hq"), []
+
+    class Item(tuple):
+        def __del__(self):
+            released.append(self[1])
+            if self[1] == "600000":  # calls the client again: that call's item goes before it returns
+                c.get_security_quotes(Fresh((0, "000002")))
+                released.append("back")
+
+    class Fresh:  # a new item at every read, so the method's snapshot holds its last reference
+        def __init__(self, pair):
+            self.pair = pair
+
+        def __getitem__(self, i):
+            return Item((self.pair,)[i])
+
+    assert len(c.get_security_quotes(Fresh((1, "600000")))) == 1 and released == ["600000", "000002", "back"]
 
 
 def test_adjustment_report(client):
