@@ -203,7 +203,7 @@ asio::awaitable<std::invoke_result_t<Parse&, std::span<const uint8_t>>> AsyncTdx
                                                                                                   Parse parse) {
     using Decoded = std::invoke_result_t<Parse&, std::span<const uint8_t>>;
     auto slot = std::make_shared<std::optional<Decoded>>();
-    auto body = co_await send_and_recv(std::move(packet), decode_into(slot, std::move(parse)));
+    auto body = co_await send_and_recv(std::move(packet), decoding_check(slot, std::move(parse)));
     if (!body) co_return std::move(body).error();
     co_return std::move(**slot);
 }

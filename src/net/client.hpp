@@ -2,8 +2,8 @@
 // connecting, the request path with retry and reconnect, and the heartbeat thread.
 //
 // Queries are further member functions defined in their own .cpp files: each builds a packet
-// (protocol/packet.hpp), passes it to send_and_recv_limited with the limiter of its class, and parses
-// the body it gets back.
+// (protocol/packet.hpp) and passes it to request() with the limiter of its class and the decoder
+// of its reply, which runs while the connection that carried the reply is still held.
 #pragma once
 
 #include <array>

@@ -28,7 +28,7 @@ using RequestFn =
 // so that the caller decodes each reply once. The slot is shared: the check may run on another
 // thread and outlive a caller that stopped waiting.
 template <class R, class Parse>
-ReplyCheck decode_into(std::shared_ptr<std::optional<R>> slot, Parse parse) {
+ReplyCheck decoding_check(std::shared_ptr<std::optional<R>> slot, Parse parse) {
     return [slot = std::move(slot), parse = std::move(parse)](std::span<const uint8_t> body) -> Status {
         slot->emplace(parse(body));
         if (!**slot) return (*slot)->error();
@@ -43,7 +43,7 @@ auto request_decoded(Send&& send, const Packet& packet, Parse parse)
     -> std::invoke_result_t<Parse&, std::span<const uint8_t>> {
     using Decoded = std::invoke_result_t<Parse&, std::span<const uint8_t>>;
     auto slot = std::make_shared<std::optional<Decoded>>();
-    auto body = send(packet, decode_into(slot, std::move(parse)));
+    auto body = send(packet, decoding_check(slot, std::move(parse)));
     if (!body) return std::move(body).error();
     return std::move(**slot);
 }
