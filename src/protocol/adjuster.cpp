@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include "core/constants.hpp"
@@ -43,6 +44,38 @@ std::optional<double> close_before(std::span<const SecurityBar> bars, std::span<
     return std::nullopt;
 }
 
+// How many binary orders of magnitude the applied factors may span together, given the prices
+// they are to scale: one below the double range once the largest price is taken out.
+double factor_budget(std::span<const SecurityBar> bars) {
+    double largest = 1.0;
+    for (const SecurityBar& b : bars)
+        for (double v : {b.open, b.close, b.high, b.low})
+            if (std::isfinite(v)) largest = std::max(largest, std::fabs(v));
+    return (std::numeric_limits<double>::max_exponent - 2) - std::log2(largest);
+}
+
+// Every factor is finite on its own, but a run of huge (or tiny) ones carries a product past
+// the double range: forward prices turn inf, backward ones collapse to 0, the report's product
+// turns inf. The walks multiply in different orders (forward from the newest event, backward and
+// the report from the oldest, backward by reciprocals), so the bound must hold for any partial
+// product: the applied factors' |log2| may sum to no more than the budget, and one that would
+// pass it counts as 1, as a non-finite factor does. Deciding here, once per event, keeps the bars
+// and the report in agreement. Real factors cost a fraction of a bit each and never reach it.
+void bound_factors(std::vector<Event>& events, double budget) {
+    double spent = 0.0;
+    for (Event& e : events) {
+        // Backward never inverts such a factor (hfq_factor counts it as 1); forward and the
+        // report it can only shrink, so it cannot overflow anything.
+        if (std::fabs(e.factor) <= EPSILON) continue;
+        const double cost = std::fabs(std::log2(std::fabs(e.factor)));
+        if (spent + cost > budget) {
+            e.factor = 1.0;
+        } else {
+            spent += cost;
+        }
+    }
+}
+
 std::vector<Event> collect_events(std::span<const SecurityBar> bars, std::span<const SecurityBar> context,
                                   std::span<const XdXrInfo> xdxr) {
     std::vector<Event> events;
@@ -59,6 +92,7 @@ std::vector<Event> collect_events(std::span<const SecurityBar> bars, std::span<c
         e.preclose = close_before(bars, context, e.date);
         if (e.preclose) e.factor = qfq_factor(e.parts, *e.preclose);
     }
+    bound_factors(events, factor_budget(bars));
     return events;
 }
 
@@ -97,7 +131,10 @@ double hfq_factor(double qfq) { return std::isfinite(qfq) && std::fabs(qfq) > EP
 
 double round_fq_price(double value) {
     constexpr double scale = price_scale();
-    return std::round(value * scale) / scale;
+    // A value too large to scale is a whole number already, nothing to round.
+    const double scaled = value * scale;
+    if (!std::isfinite(scaled)) return value;
+    return std::round(scaled) / scale;
 }
 
 void adjust_security_bars(std::span<SecurityBar> bars, std::span<const SecurityBar> context,

@@ -46,12 +46,15 @@ double qfq_factor(const FactorParts& parts, double preclose);
 // The reciprocal of a forward factor, 1.0 for a (nearly) zero or non-finite one.
 double hfq_factor(double qfq);
 
-// value x 1000 rounded to an integer, halves away from zero, then / 1000.
+// value x 1000 rounded to an integer, halves away from zero, then / 1000; a value too large to
+// take x 1000 comes back as it is.
 double round_fq_price(double value);
 
 // Rewrites open, close, high and low of `bars` (oldest first) in place: fq 0 leaves them alone,
 // 2 adjusts backward, any other value forward. `context` holds older bars, oldest first, used
-// only to find the close before events on or before the first bar.
+// only to find the close before events on or before the first bar. A factor that would carry the
+// applied factors' product, or a price scaled by it, out of the double range counts as 1, here
+// and in the report alike.
 void adjust_security_bars(std::span<SecurityBar> bars, std::span<const SecurityBar> context,
                           std::span<const XdXrInfo> xdxr, uint8_t fq);
 

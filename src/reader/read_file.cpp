@@ -22,7 +22,11 @@ struct Fd {
 
 Result<std::vector<uint8_t>> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) return TdxError::io("file name contained an unexpected NUL byte");
-    Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    // Opening a FIFO waits for its writer, and a signal handled meanwhile (a timer, SIGCHLD)
+    // ends that wait with EINTR: the open is simply repeated, as the reads below are.
+    Fd f{-1};
+    do f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (f.fd < 0 && errno == EINTR);
     if (f.fd < 0) return TdxError::io_errno(errno);
 
     // Size the buffer from the file's own length (plus one byte to see the end without another

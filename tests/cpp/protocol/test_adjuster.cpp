@@ -1,6 +1,7 @@
 // Forward and backward adjustment and the factor report, with expected prices worked out by hand.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -127,5 +128,42 @@ TEST(AdjusterScenarios, PricesAndReportByHand) {
             EXPECT_EQ(prices_text(bars), prices) << "mode " << int(mode);
         }
         EXPECT_EQ(report_text(calc_fq_factors(c.bars, c.context, c.events)), c.report);
+    }
+}
+
+// Event values are wire f32s and a bar may hold any double: however large the factors, or the prices
+// they scale, every adjusted price and every figure of the report stays finite, each hfq the reciprocal
+// of its qfq, and the oldest bar forward still agrees with the report's product.
+TEST(AdjusterScenarios, HugeFactorsAndPricesStayFinite) {
+    std::vector<SecurityBar> month;
+    std::vector<XdXrInfo> ten_huge;  // (10 + 3.4e37) / 10 each: finite alone, past the double range together
+    for (uint32_t day = 1; day <= 30; ++day) month.push_back(flat(20240100 + day, 10.0));
+    for (uint32_t day = 3; day <= 30; day += 3) ten_huge.push_back(event(20240100 + day, double(-3.4e38f)));
+    const struct { const char* name; std::vector<SecurityBar> bars; std::vector<XdXrInfo> events; } cases[] = {
+        {"ten huge dividends", month, ten_huge},
+        // A factor of 1e9 on a price of 1e300, and a price too large to take x 1000 for its rounding.
+        {"huge price, huge factor", {flat(20240101, 1e300), flat(20240102, 1.0)}, {event(20240103, -1e10)}},
+        {"rounding a huge price", {flat(20240101, 1e306), flat(20240102, 10.0)}, {event(20240102, 5.0)}},
+    };
+    auto reciprocal = [](double q) { return std::fabs(q) > 1e-10 ? 1.0 / q : 1.0; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const FqFactorReport report = calc_fq_factors(c.bars, {}, c.events);
+        for (const FqFactor& f : report.factors) {
+            EXPECT_TRUE(std::isfinite(f.qfq_factor)) << f.date;
+            EXPECT_EQ(f.hfq_factor, reciprocal(f.qfq_factor)) << f.date;
+        }
+        EXPECT_TRUE(std::isfinite(report.cumulative_qfq));
+        EXPECT_EQ(report.cumulative_hfq, reciprocal(report.cumulative_qfq));
+        for (uint8_t mode : {1, 2}) {
+            auto bars = c.bars;
+            adjust_security_bars(bars, {}, c.events, mode);
+            for (const SecurityBar& b : bars)
+                EXPECT_TRUE(std::isfinite(b.open) && std::isfinite(b.close) && std::isfinite(b.high) && std::isfinite(b.low))
+                    << "mode " << int(mode) << ": " << prices_text({b});
+            if (mode == 1) {
+                EXPECT_DOUBLE_EQ(bars.front().close, round_fq_price(c.bars.front().close * report.cumulative_qfq));
+            }
+        }
     }
 }
