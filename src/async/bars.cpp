@@ -1,9 +1,9 @@
 #include "async/client.hpp"
-#include "async/decoders.hpp"
 #include "core/error_codes.hpp"
 #include "protocol/adjuster.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/decoders.hpp"
 #include "shared/fq_context.hpp"
 #include "shared/query_rules.hpp"
 

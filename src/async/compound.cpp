@@ -1,7 +1,5 @@
 #include "async/compound.hpp"
 
-#include "async/decoders.hpp"
-
 #include <algorithm>
 #include <iterator>
 
@@ -9,6 +7,7 @@
 #include "protocol/adjuster.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/decoders.hpp"
 
 namespace quotix::net {
 

@@ -89,7 +89,7 @@ public:
     }
 
     const Bytes& data() const { return data_; }
-    Status check(const Bytes& body) const { return check_ ? check_(body) : ok_status(); }
+    Status check(const Bytes& body) const { return check_reply(check_, body); }
     // The answer is dropped silently when nobody waits any more (the channel has room for it).
     void answer(Result<Bytes> result) {
         answered_ = true;

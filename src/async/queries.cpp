@@ -1,17 +1,16 @@
 #include <cstring>
 
 #include "async/client.hpp"
-#include "async/decoders.hpp"
 #include "core/error_codes.hpp"
 #include "protocol/coefficient.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/decoders.hpp"
 #include "shared/query_rules.hpp"
 
 namespace quotix::net {
 
 using asio::awaitable;
-
 
 awaitable<Result<std::vector<IndexBar>>> AsyncTdxHqClient::get_index_bars(uint8_t category, uint8_t market,
                                                                           std::string code, uint32_t start,

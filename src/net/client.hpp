@@ -150,14 +150,8 @@ public:
     template <class Parse>
     auto request(std::span<const uint8_t> packet, RateLimiter& limiter, Parse parse)
         -> std::invoke_result_t<Parse&, std::span<const uint8_t>>;
-    // The same through the general, K-line and minute limiters.
+    // The same through the general limiter.
     Result<Bytes> send_and_recv(std::span<const uint8_t> packet) { return send_and_recv_limited(packet, rate_limiter_); }
-    Result<Bytes> send_and_recv_kline(std::span<const uint8_t> packet) {
-        return send_and_recv_limited(packet, daily_rate_limiter_);
-    }
-    Result<Bytes> send_and_recv_minute(std::span<const uint8_t> packet) {
-        return send_and_recv_limited(packet, minute_rate_limiter_);
-    }
     // One pooled exchange: no limiter, no retry. `refused` is set when `check` refused the reply.
     Result<Bytes> try_send_and_recv(std::span<const uint8_t> packet, const ReplyCheck& check = {},
                                     bool* refused = nullptr);

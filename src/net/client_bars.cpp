@@ -6,6 +6,7 @@
 #include "protocol/adjuster.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/decoders.hpp"
 #include "shared/fq_context.hpp"
 #include "shared/query_rules.hpp"
 
@@ -36,7 +37,7 @@ Result<std::vector<SecurityBar>> TdxHqClient::security_bars_unadjusted(uint8_t c
         category, code, "bars", "K-line",
         [&] {
             return request(build_security_bars_packet(category, market, code, start, count, fq),
-                           daily_rate_limiter_, [category](Body b) { return parse_security_bars(b, category); });
+                           daily_rate_limiter_, security_bars_decoder(category));
         },
         [this] { reconnect_to_another_server(); });
 }

@@ -9,6 +9,7 @@
 #include "protocol/coefficient.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/decoders.hpp"
 #include "shared/query_rules.hpp"
 
 namespace quotix::net {
@@ -19,7 +20,7 @@ Result<std::vector<XdXrInfo>> TdxHqClient::get_xdxr_info(uint8_t market, std::st
 
 Result<FinanceInfo> TdxHqClient::get_finance_info(uint8_t market, std::string_view code) {
     return request(build_finance_info_packet(market, code), rate_limiter_,
-                   [market, code](Body b) { return parse_finance_info(b, market, code); });
+                   finance_decoder(market, std::string(code)));
 }
 
 Result<std::vector<SecurityInfo>> TdxHqClient::get_security_list(uint8_t market, uint32_t start) {
@@ -72,7 +73,7 @@ Result<std::vector<IndexBar>> TdxHqClient::get_index_bars(uint8_t category, uint
         category, code, "index bars", "index K-line",
         [&] {
             return request(build_security_bars_packet(category, market, code, start, count, 0),
-                           daily_rate_limiter_, [category](Body b) { return parse_index_bars(b, category); });
+                           daily_rate_limiter_, index_bars_decoder(category));
         },
         [this] { reconnect_to_another_server(); });
 }
@@ -80,18 +81,14 @@ Result<std::vector<IndexBar>> TdxHqClient::get_index_bars(uint8_t category, uint
 Result<std::vector<MinuteTimePrice>> TdxHqClient::get_history_minute_time_data(
     uint8_t market, std::string_view code, uint32_t date) {
     return request(build_history_minute_time_data_packet(market, code, date), minute_rate_limiter_,
-                   [market, code](Body b) -> Result<std::vector<MinuteTimePrice>> {
-                       return parse_history_minute_time_data(b, market, code);
-                   });
+                   minute_time_decoder(market, std::string(code)));
 }
 
 Result<std::vector<TickData>> TdxHqClient::get_transaction_data(uint8_t market, std::string_view code,
                                                                 uint32_t start, uint16_t count) {
     QTX_TRY(check_start(start));
     return request(build_transaction_data_packet(market, code, start, count), minute_rate_limiter_,
-                   [coefficient = get_security_coefficient(market, code)](Body b) {
-                       return parse_transaction_data_with_coefficient(b, coefficient);
-                   });
+                   live_ticks_decoder(get_security_coefficient(market, code)));
 }
 
 Result<std::vector<TickData>> TdxHqClient::get_history_transaction_data(uint8_t market,
@@ -101,9 +98,7 @@ Result<std::vector<TickData>> TdxHqClient::get_history_transaction_data(uint8_t 
                                                                         uint32_t date) {
     QTX_TRY(check_start(start));
     return request(build_history_transaction_data_packet(market, code, start, count, date),
-                   minute_rate_limiter_, [coefficient = get_security_coefficient(market, code)](Body b) {
-                       return parse_history_transaction_data_with_coefficient(b, coefficient);
-                   });
+                   minute_rate_limiter_, history_ticks_decoder(get_security_coefficient(market, code)));
 }
 
 Result<std::vector<BlockRecord>> TdxHqClient::get_and_parse_block_info(std::string_view file_name) {

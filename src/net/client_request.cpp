@@ -34,12 +34,10 @@ Result<Bytes> TdxHqClient::try_send_and_recv(std::span<const uint8_t> packet, co
         guard->discard();
         return body;
     }
-    if (check) {
-        if (Status st = check(*body); !st) {
-            guard->discard();
-            if (refused) *refused = true;
-            return std::move(st).error();
-        }
+    if (Status st = check_reply(check, *body); !st) {
+        guard->discard();
+        if (refused) *refused = true;
+        return std::move(st).error();
     }
     return body;
 }

@@ -33,8 +33,7 @@ RequestFn TdxDirectClient::requester() const {
     // Every connection closes after its one request, so a refused reply needs nothing more.
     return [this](const std::vector<uint8_t>& packet, const ReplyCheck& check) -> Result<std::vector<uint8_t>> {
         auto body = send_and_recv(packet);
-        if (!body || !check) return body;
-        if (Status st = check(*body); !st) return std::move(st).error();
+        if (body) QTX_TRY(check_reply(check, *body));
         return body;
     };
 }

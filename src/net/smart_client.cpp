@@ -7,6 +7,7 @@
 #include "core/logging.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/decoders.hpp"
 
 namespace quotix::net {
 
@@ -58,7 +59,7 @@ bool TdxSmartClient::lazy_health_check() {
     // `bars` then holds the decoder's error, and `body` that same error.
     auto bars_slot = std::make_shared<std::optional<Result<std::vector<SecurityBar>>>>();
     auto body = client.send_and_recv_limited(build_security_bars_packet(4, 1, "600519", 0, 1, 0), client.rate_limiter(),
-                                             decoding_check(bars_slot, [](Body b) { return parse_security_bars(b, 4); }));
+                                             decoding_check(bars_slot, security_bars_decoder(4)));
     // Blame the server that answered (or failed to): retries inside the request may have moved
     // the client away from the selected one. The selection follows, pass or fail, so that a move
     // after a failed check skips the server that failed rather than the one left behind.

@@ -5,6 +5,7 @@
 #include "protocol/adjuster.hpp"
 #include "protocol/packet.hpp"
 #include "protocol/parsers.hpp"
+#include "shared/decoders.hpp"
 
 namespace quotix::net {
 
@@ -37,10 +38,6 @@ std::vector<uint8_t> FqContextPages::packet() const {
                                       FQ_CONTEXT_PAGE_SIZE, 0);
 }
 
-Result<std::vector<SecurityBar>> FqContextPages::decode(std::span<const uint8_t> body) const {
-    return parse_security_bars(body, category_);
-}
-
 void FqContextPages::take(std::vector<SecurityBar> page) {
     if (page.empty()) {
         done_ = true;
@@ -59,7 +56,7 @@ Result<std::vector<SecurityBar>> fetch_fq_context(const RequestFn& send, uint8_t
                                                   size_t max_pages) {
     FqContextPages walk(category, market, code, first_offset, earliest, max_pages);
     while (!walk.done()) {
-        auto page = request_decoded(send, walk.packet(), [&walk](std::span<const uint8_t> b) { return walk.decode(b); });
+        auto page = request_decoded(send, walk.packet(), security_bars_decoder(category));
         if (!page) return std::move(page).error();
         walk.take(std::move(*page));
     }

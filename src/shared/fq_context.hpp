@@ -38,8 +38,10 @@ std::optional<uint32_t> earliest_ex_rights_date(std::span<const XdXrInfo> events
 bool needs_fq_context(std::span<const SecurityBar> bars, std::optional<uint32_t> earliest);
 
 // The walk over context pages, apart from how a request travels, so the blocking and the
-// asynchronous clients step it alike: while `!done()`, send `packet()`, decode its reply with
-// `decode` (as the reply's check) and hand the page to `take`. Pages of 800 older bars are gathered oldest first, from `first_offset` (the position
+// asynchronous clients step it alike: while `!done()`, send `packet()`, decode its reply as
+// security bars of the walk's category (as the reply's check; an undecodable page is an error:
+// adjusting with a partial context would silently give wrong prices) and hand the page to
+// `take`. Pages of 800 older bars are gathered oldest first, from `first_offset` (the position
 // just past the window) back by 800, until a page begins before `earliest`, a page comes back
 // empty, `max_pages` pages are held, or the next offset no longer fits the request's 16 bits.
 class FqContextPages {
@@ -51,9 +53,6 @@ public:
 
     bool done() const { return done_ || pages_left_ == 0 || offset_ > 0xFFFF; }
     std::vector<uint8_t> packet() const;
-    // The bars of one page's reply. An undecodable page is an error: adjusting with a partial
-    // context would silently give wrong prices.
-    Result<std::vector<SecurityBar>> decode(std::span<const uint8_t> body) const;
     void take(std::vector<SecurityBar> page);
     std::vector<SecurityBar>& context() { return context_; }
 

@@ -19,6 +19,11 @@ namespace quotix::net {
 
 using ReplyCheck = std::function<Status(std::span<const uint8_t> body)>;
 
+// What `check` says of `body`; an empty check takes every reply.
+inline Status check_reply(const ReplyCheck& check, std::span<const uint8_t> body) {
+    return check ? check(body) : ok_status();
+}
+
 // One request and its (inflated) reply body, through whichever path the caller uses, with the
 // check its reply must pass.
 using RequestFn =

@@ -1,7 +1,7 @@
-// The reply decoders the asynchronous queries hand to their connections as checks. Each owns
-// copies of what it reads, since it runs on the connection's thread. They are made by plain
-// functions, never by lambdas written inside the coroutines: GCC 12 gets a coroutine lambda's
-// captures of the coroutine's own parameters wrong.
+// The reply decoders the queries of both clients hand to their connections as checks. Each owns
+// copies of what it reads: an asynchronous connection runs it on its own thread. They are made
+// by plain functions, never by lambdas written inside the asynchronous client's coroutines: GCC
+// 12 gets a coroutine lambda's captures of the coroutine's own parameters wrong.
 #pragma once
 
 #include <cstdint>
