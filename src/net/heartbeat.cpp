@@ -63,14 +63,17 @@ void run_heartbeat(HeartbeatContext ctx) {
     while (!ctx.stop->is_set()) {
         if (ctx.stop->wait_for(ctx.interval)) return;
 
-        const ServerAddr server = server_or_first_primary(ctx.current_server->get(), ctx.primary_servers);
+        const auto current = ctx.current_server->get();
+        const ServerAddr server = server_or_first_primary(current, ctx.primary_servers);
         CheckoutTrace trace;
         auto guard = ctx.pool->checkout(server.first, server.second, &trace);
         if (!guard) {
-            // Exhausted, or a server that stays unreachable after a failed walk: skip this beat
-            // silently. But an idle connection found dead on the way is the server going away
-            // while the pool sat idle, which a beat on that connection would have failed on.
-            if (trace.closed_unfit && !trace.exhausted) fail_beat(ctx, server);
+            // A full pool says nothing about the server. A server that cannot be reached is lost,
+            // however the client came to have no open connection to it: calls in progress may
+            // have dropped the dead ones first, and only a failed beat moves the client away.
+            // Unless a call's reconnect has meanwhile moved the client: the verdict is then on a
+            // server it has left, and must not empty the new server's pool.
+            if (!trace.exhausted && ctx.current_server->get() == current) fail_beat(ctx, server);
             continue;
         }
         // The reply is read to keep the stream in step, and otherwise ignored; a beat that

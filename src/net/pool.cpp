@@ -35,7 +35,6 @@ Result<PooledConnGuard> ConnectionPool::checkout(const std::string& ip, uint16_t
             if (!c.conn.is_reusable()) {
                 lower(total_);
                 unfit.push_back(std::move(c));
-                if (trace) trace->closed_unfit = true;
                 continue;
             }
             ++active_;

@@ -32,9 +32,6 @@ class ConnectionPool;
 
 // What one checkout met on its way, for a caller that judges the server by it (the heartbeat).
 struct CheckoutTrace {
-    // Idle connections were found closed by their peer or holding bytes nobody asked for, and
-    // were closed.
-    bool closed_unfit = false;
     // Nothing idle and no room for a new connection (coded 2006).
     bool exhausted = false;
 };
