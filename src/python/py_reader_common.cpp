@@ -109,6 +109,8 @@ PyObject* new_reader_without_arguments(PyTypeObject* type, PyObject* args, PyObj
     return type->tp_alloc(type, 0);
 }
 
+bool read_goes_on_after_signal() { return PyErr_CheckSignals() == 0; }
+
 void reader_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);

@@ -53,15 +53,20 @@ PyObject* reader_from_data(const char* fname, PyObject* const* args, Py_ssize_t 
     return build(*records).release();
 }
 
+// Runs the interpreter's signal handlers for a read cut short by a signal, as Python's own file
+// I/O does: false (give up) when one raised, the exception then set.
+bool read_goes_on_after_signal();
+
 // The frame of every `filename` method: the whole file is read, then as reader_from_data. A
-// file that cannot be read is TdxError::Io, raised as ValueError like any other reader error.
+// file that cannot be read is TdxError::Io, raised as ValueError like any other reader error; a
+// read that a signal handler ended raises the handler's exception.
 template <class Parse, class Build>
 PyObject* reader_from_file(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            Parse&& parse, Build&& build) {
     std::string path;
     if (!bind_reader_filename(fname, args, nargs, kwnames, path)) return nullptr;
-    auto bytes = reader::read_file_bytes(path);
-    if (!bytes.ok()) return raise_value_error(bytes.error());
+    auto bytes = reader::read_file_bytes(path, read_goes_on_after_signal);
+    if (!bytes.ok()) return PyErr_Occurred() ? nullptr : raise_value_error(bytes.error());
     auto records = parse(std::span<const uint8_t>(*bytes));
     *bytes = {};
     if (!records.ok()) return raise_value_error(records.error());

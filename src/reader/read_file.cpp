@@ -20,13 +20,18 @@ struct Fd {
 
 }  // namespace
 
-Result<std::vector<uint8_t>> read_file_bytes(const std::string& path) {
+Result<std::vector<uint8_t>> read_file_bytes(const std::string& path, const OnInterrupt& on_interrupt) {
     if (path.find('\0') != std::string::npos) return TdxError::io("file name contained an unexpected NUL byte");
     // Opening a FIFO waits for its writer, and a signal handled meanwhile (a timer, SIGCHLD)
-    // ends that wait with EINTR: the open is simply repeated, as the reads below are.
+    // ends that wait with EINTR: the open is repeated, as the reads below are, unless the
+    // caller's answer to the signal is to stop.
+    auto wait_on = [&] { return !on_interrupt || on_interrupt(); };
     Fd f{-1};
-    do f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (f.fd < 0 && errno == EINTR);
+    for (;;) {
+        f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (f.fd >= 0 || errno != EINTR) break;
+        if (!wait_on()) return TdxError::io_errno(EINTR);
+    }
     if (f.fd < 0) return TdxError::io_errno(errno);
 
     // Size the buffer from the file's own length (plus one byte to see the end without another
@@ -43,8 +48,9 @@ Result<std::vector<uint8_t>> read_file_bytes(const std::string& path) {
         if (buf.size() - used < 1) buf.resize(used == 0 ? hint : used + std::max(CHUNK, used / 2));
         const ssize_t n = ::read(f.fd, buf.data() + used, buf.size() - used);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return TdxError::io_errno(errno);
+            const int err = errno;  // before the caller's handlers run
+            if (err == EINTR && wait_on()) continue;
+            return TdxError::io_errno(err);
         }
         if (n == 0) break;
         used += static_cast<size_t>(n);

@@ -4,9 +4,11 @@ the arguments they take and their errors. The record layouts themselves are test
 import os
 import pathlib
 import re
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import pytest
 from conftest import run_python
@@ -192,6 +194,43 @@ def test_every_method_reads_bytes_and_files_alike(cls, tmp_path):
                 assert not writer or writer.wait(10) == 0
             finally:
                 writer and writer.kill()
+
+
+class Alarm(Exception):
+    pass
+
+
+@pytest.mark.parametrize("stall", ["open", "read"])
+@pytest.mark.parametrize("cls", list(FILES))
+def test_a_signal_handler_that_raises_ends_a_read_waiting_on_a_fifo(cls, stall, tmp_path):
+    # The FIFO's writer comes 4 s late, or sends half a record and stalls. A timer rings every
+    # 0.25 s: its first handler returns and the read waits on, the second raises and ends it.
+    good = FILES[cls][0]
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    late = "time.sleep(4); f = open(sys.argv[1], 'wb'); f.write(data)"
+    stalled = "f = open(sys.argv[1], 'wb'); f.write(data[:len(data) // 2]); f.flush(); time.sleep(10)"
+    writer = subprocess.Popen([sys.executable, "-c", "import sys, time; data = bytes.fromhex(sys.argv[2]); "
+                               + (late if stall == "open" else stalled), str(fifo), good.hex()])
+    rings = []
+
+    def ring(signum, frame):
+        rings.append(time.monotonic())
+        if len(rings) == 2:
+            raise Alarm
+
+    old = signal.signal(signal.SIGALRM, ring)
+    start = time.monotonic()
+    signal.setitimer(signal.ITIMER_REAL, 0.25, 0.25)
+    try:
+        with pytest.raises(Alarm):
+            cls().parse_file(str(fifo))
+        assert time.monotonic() - start < 3 and len(rings) == 2
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+        writer.kill()
+        writer.wait()
 
 
 def test_inputs_and_classes_are_not_leaked():

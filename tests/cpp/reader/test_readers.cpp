@@ -7,8 +7,10 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -216,35 +218,44 @@ TEST(ReaderFile, EveryByteOfAFileWithoutASize) {
     EXPECT_EQ(got.value(), big);
 }
 
-// A signal that arrives while opening a FIFO waits for its writer does not end the read. The handler
-// is installed without SA_RESTART, as Python installs its own, so the waiting open() fails with EINTR.
-TEST(ReaderFile, AFifoOpenOutlastsASignal) {
+// A signal that arrives while opening a FIFO waits for its writer does not end the read, unless the
+// caller's hook says to stop. The handler is installed without SA_RESTART, as Python installs its
+// own, so the waiting open() fails with EINTR.
+TEST(ReaderFile, AFifoOpenOutlastsASignalUnlessTheHookStops) {
     const auto fifo = std::filesystem::temp_directory_path() / ("quotix-fifo-" + std::to_string(::getpid()));
-    std::filesystem::remove(fifo);
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string reader_syscall = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall";
     ASSERT_TRUE(std::ifstream(reader_syscall).good());  // where the writer sees the reader wait
     static std::atomic<bool> caught;
-    caught = false;
     struct sigaction on_usr1 {}, old {};
     on_usr1.sa_handler = [](int) { caught = true; };
     sigemptyset(&on_usr1.sa_mask);
     ASSERT_EQ(::sigaction(SIGUSR1, &on_usr1, &old), 0);
-    const pthread_t reader = ::pthread_self();
-    std::thread writer([&] {
-        // The signal goes once the reader waits inside openat, the writer comes once the handler ran.
-        for (std::string nr; nr != std::to_string(SYS_openat); std::this_thread::yield())
-            std::ifstream(reader_syscall) >> nr;
-        ::pthread_kill(reader, SIGUSR1);
-        while (!caught) std::this_thread::yield();
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-        EXPECT_EQ(::write(fd, "ab", 2), 2);
-        ::close(fd);
-    });
-    auto got = read_file_bytes(fifo.string());
-    if (!got.ok()) (void)read_file_bytes(fifo.string());  // a read that gave up: meet the writer so it can end
-    writer.join();
+    const std::pair<std::optional<bool>, std::string> cases[] = {
+        {std::nullopt, "97 | 98"}, {true, "97 | 98"}, {false, "IO error: Interrupted system call (os error 4)"}};
+    for (const auto& [hook_answer, want] : cases) {
+        std::filesystem::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        caught = false;
+        int asked = 0;
+        OnInterrupt hook;
+        if (hook_answer) hook = [&, answer = *hook_answer] { return ++asked, answer; };
+        const pthread_t reader = ::pthread_self();
+        std::thread writer([&] {
+            // The signal goes once the reader waits inside openat, the writer comes once the handler ran.
+            for (std::string nr; nr != std::to_string(SYS_openat); std::this_thread::yield())
+                std::ifstream(reader_syscall) >> nr;
+            ::pthread_kill(reader, SIGUSR1);
+            while (!caught) std::this_thread::yield();
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+            EXPECT_EQ(::write(fd, "ab", 2), 2);
+            ::close(fd);
+        });
+        auto got = read_file_bytes(fifo.string(), hook);
+        if (!got.ok()) (void)read_file_bytes(fifo.string());  // a read that gave up: meet the writer so it can end
+        writer.join();
+        EXPECT_EQ(outcome(got, [](uint8_t b) { return std::to_string(b); }), want);
+        EXPECT_EQ(asked, hook_answer ? 1 : 0);
+    }
     ::sigaction(SIGUSR1, &old, nullptr);
     std::filesystem::remove(fifo);
-    EXPECT_EQ(outcome(got, [](uint8_t b) { return std::to_string(b); }), "97 | 98");
 }
