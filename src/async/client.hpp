@@ -11,7 +11,8 @@
 // connection that fails an exchange part-way, or receives bytes no request asked for, is closed
 // at once and its task ends; it then leaves the list the next time the list is looked at, so
 // dispatch and beats visit only open connections and a late or repeated reply is never read as
-// the answer to another request.
+// the answer to another request. A connection whose reply the caller's decoder refuses is closed
+// too, and its task opens a new one to the same server in its place.
 //
 // Each connection task and the heartbeat run on a strand of their own: their waits race a timer
 // against another operation, and the two branches of such a race must never run at once.
@@ -126,8 +127,8 @@ public:
 
     // One pass of the rate limiter, then up to five attempts after the retry schedule; the
     // first attempt's error when all fail. Returns the reply body, already inflated. `check`
-    // judges each reply on its connection: a refusal closes that connection and is returned at
-    // once, never retried.
+    // judges each reply on its connection: a refusal is returned at once, never retried, and
+    // that connection is replaced by a new one to the same server.
     asio::awaitable<Result<Bytes>> send_and_recv(Bytes packet, ReplyCheck check = {});
     // send_and_recv with the reply decoded by `parse` (body -> Result<T>) as its check: the
     // decoded value, or the first error met. `parse` may run on another thread and must own

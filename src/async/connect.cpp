@@ -45,7 +45,7 @@ awaitable<Status> AsyncTdxHqClient::connect(std::string ip, uint16_t port, std::
             co_return std::move(*opened).error();
         }
         auto queue = std::make_shared<RequestQueue>(executor(), REQUEST_QUEUE_CAPACITY);
-        ConnectionTask::start(std::move(opened->value()), queue, limit);
+        ConnectionTask::start(std::move(opened->value()), queue, ConnectionTarget{ip, port, limit, seams_.resolve});
         pool_->handles.emplace_back(std::move(queue));
     }
     {

@@ -239,8 +239,7 @@ awaitable<Result<tcp::socket>> ConnectionTask::connect(std::string ip, uint16_t 
     co_return std::move(socket);
 }
 
-awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQueue> rx,
-                                    std::chrono::nanoseconds limit) {
+awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQueue> rx, ConnectionTarget target) {
     for (;;) {
         bool ended = false;
         auto req = rx->try_next(ended);
@@ -260,15 +259,22 @@ awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQ
             }
         }
         if (ended) break;
-        auto result = co_await serve(socket, req->data(), limit);
+        auto result = co_await serve(socket, req->data(), target.limit);
         if (result.ok()) {
             // A reply that is not the answer asked for: this request's own answer is still on its
-            // way, so the stream is out of step.
+            // way, so the stream is out of step. The caller hears at once; the requests queued
+            // behind it wait for the new connection.
             if (Status st = req->check(*result); !st) {
                 close_socket(socket);
-                rx->shut(TdxError::connection("connection closed after a reply that did not decode"));
                 req->answer(std::move(st).error());
-                co_return;
+                req.reset();
+                auto reopened = co_await connect(target.ip, target.port, target.limit, target.resolve);
+                if (!reopened) {
+                    rx->shut(reopened.error());
+                    co_return;
+                }
+                socket = std::move(*reopened);
+                continue;
             }
         }
         if (!result.ok() && breaks_connection(result.error())) {
@@ -284,9 +290,9 @@ awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQ
     rx->shut(TdxError::disconnected());
 }
 
-void ConnectionTask::start(tcp::socket socket, std::shared_ptr<RequestQueue> rx, std::chrono::nanoseconds limit) {
+void ConnectionTask::start(tcp::socket socket, std::shared_ptr<RequestQueue> rx, ConnectionTarget target) {
     auto ex = socket.get_executor();
-    asio::co_spawn(ex, run(std::move(socket), rx, limit), [rx](std::exception_ptr e) {
+    asio::co_spawn(ex, run(std::move(socket), rx, std::move(target)), [rx](std::exception_ptr e) {
         // Nothing in the task throws but exhaustion of memory; even then nobody may be left
         // waiting in its queue.
         if (e) rx->shut(TdxError::io("connection task failed"));

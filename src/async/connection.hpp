@@ -27,6 +27,15 @@ using NameResolver = std::function<NameLookup(const std::string& host, uint16_t 
 // The system's resolver (getaddrinfo).
 NameLookup system_resolve(const std::string& host, uint16_t port);
 
+// Where a pooled connection goes and the bound of each of its waits: what opens it, and what
+// opens it again in its slot.
+struct ConnectionTarget {
+    std::string ip;
+    uint16_t port = 0;
+    std::chrono::nanoseconds limit{};
+    NameResolver resolve = system_resolve;
+};
+
 struct ConnectionTask {
     // Connect, nodelay and the three setup exchanges. The TCP connect, name resolution included,
     // ends by `limit`: a numeric address is used as it is, a name is looked up on a thread of its
@@ -49,15 +58,17 @@ struct ConnectionTask {
 
     // Serves `rx` in queue order until its handle finishes it. Each request gets only a reply
     // that can be its own: bytes that arrive while no request is out, or beyond a reply, put the
-    // connection out of step. Such bytes, the peer's end while idle, a failed exchange that may
-    // have left bytes in flight, or a reply its request's check refuses close the connection:
-    // the queue is shut (the connection leaves the pool and what is still queued fails) and the
-    // task ends.
+    // connection out of step. Such bytes, the peer's end while idle, or a failed exchange that
+    // may have left bytes in flight close the connection: the queue is shut (the connection
+    // leaves the pool and what is still queued fails) and the task ends. A reply its request's
+    // check refuses closes the connection too, but the server did answer: a new connection to
+    // `target` takes the slot before it serves again, and only when that one cannot be opened is
+    // the queue shut.
     static asio::awaitable<void> run(asio::ip::tcp::socket socket, std::shared_ptr<RequestQueue> rx,
-                                     std::chrono::nanoseconds limit);
+                                     ConnectionTarget target);
 
     // Runs `run` detached on the socket's own executor (the strand it was opened on).
-    static void start(asio::ip::tcp::socket socket, std::shared_ptr<RequestQueue> rx, std::chrono::nanoseconds limit);
+    static void start(asio::ip::tcp::socket socket, std::shared_ptr<RequestQueue> rx, ConnectionTarget target);
 };
 
 // The connection must not be used again after this error: part of a reply may still be on its
