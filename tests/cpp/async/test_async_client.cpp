@@ -230,6 +230,15 @@ TEST_F(AsyncClient, ARefusedReplysConnectionIsReplacedInItsSlot) {
         EXPECT_EQ(mock.accepted(), 6);
         EXPECT_TRUE(eventually([&] { return mock.open_connections() == static_cast<int>(pool); }));
     }
+    // A slot whose new connection cannot be made leaves the pool; the others serve on.
+    AsyncHarness h(2);
+    ASSERT_TRUE(h.connect(mock.port()).ok());
+    mock.reset();
+    mock.set_fault({{"action", "empty"}, {"cmd", "finance"}});
+    mock.set_fault({{"action", "refuse"}});
+    EXPECT_TRUE(failed_with(h.run(h.client->get_finance_info(0, "999999")), 2103));
+    EXPECT_TRUE(eventually([&] { return h.connections() == 1; }));
+    EXPECT_EQ(h.run(h.client->get_security_count(1)).value(), 1908);
 }
 
 // A reply read in place of another call's answer is refused by the call's decoder when it cannot
