@@ -79,7 +79,11 @@ TEST(AsyncStress, EveryCallEndsWithItsOwnAnswerOrAnError) {
     running.push_back(std::async(std::launch::async, churn));
     running.push_back(std::async(std::launch::async, restarts));
     running.push_back(std::async(std::launch::async, faults));
-    std::this_thread::sleep_for(2500ms);
+    // At least 2.5 s of it, and enough answers that the check on them means something: a slow
+    // (sanitized, loaded) machine takes longer to get them.
+    const auto began = Clock::now();
+    while (Clock::now() - began < 2500ms || (answered < 25 && Clock::now() - began < 20s))
+        std::this_thread::sleep_for(50ms);
     // Shut down under the callers: whatever is in flight must end too.
     h->rt.shutdown();
     stop = true;
