@@ -15,9 +15,8 @@ namespace {
 
 // Opens one connection; run on the connection's own strand, which its socket and task keep.
 // (The optional only gives the spawn's result the default value it needs.)
-awaitable<std::optional<Result<tcp::socket>>> open_connection(std::string ip, uint16_t port,
-                                                              std::chrono::nanoseconds limit, NameResolver resolve) {
-    co_return co_await ConnectionTask::connect(std::move(ip), port, limit, std::move(resolve));
+awaitable<std::optional<Result<tcp::socket>>> open_connection(ConnectionTarget target) {
+    co_return co_await ConnectionTask::connect(std::move(target));
 }
 
 }  // namespace
@@ -28,14 +27,14 @@ awaitable<Status> AsyncTdxHqClient::connect(std::string ip, uint16_t port, std::
     if (!std::isfinite(t) || t < 0) {
         co_return TdxError::coded(codes::ARGUMENT_OUT_OF_RANGE, "timeout=" + format_seconds(t));
     }
-    const auto limit = timeout_duration(t);
+    const ConnectionTarget target{ip, port, timeout_duration(t), seams_.resolve};
     // Held to the end, heartbeat included: a disconnect or another connect waiting for the lock
     // finds the pool, the heartbeat and the alive flag changed together.
     auto guard = co_await pool_->mu.lock();
     pool_->handles.clear();
     for (size_t i = 0; i < pool_size_; ++i) {
         auto opened = co_await asio::co_spawn(asio::make_strand(executor()),
-                                              open_connection(ip, port, limit, seams_.resolve), asio::use_awaitable);
+                                              open_connection(target), asio::use_awaitable);
         if (!opened->ok()) {
             // A failed connect leaves the client as disconnect does: the connections made so far
             // closed, no heartbeat, not alive. The caches keep their entries.
@@ -45,7 +44,7 @@ awaitable<Status> AsyncTdxHqClient::connect(std::string ip, uint16_t port, std::
             co_return std::move(*opened).error();
         }
         auto queue = std::make_shared<RequestQueue>(executor(), REQUEST_QUEUE_CAPACITY);
-        ConnectionTask::start(std::move(opened->value()), queue, ConnectionTarget{ip, port, limit, seams_.resolve});
+        ConnectionTask::start(std::move(opened->value()), queue, target);
         pool_->handles.emplace_back(std::move(queue));
     }
     {

@@ -239,6 +239,10 @@ awaitable<Result<tcp::socket>> ConnectionTask::connect(std::string ip, uint16_t 
     co_return std::move(socket);
 }
 
+awaitable<Result<tcp::socket>> ConnectionTask::connect(ConnectionTarget target) {
+    co_return co_await connect(std::move(target.ip), target.port, target.limit, std::move(target.resolve));
+}
+
 awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQueue> rx, ConnectionTarget target) {
     for (;;) {
         bool ended = false;
@@ -268,7 +272,7 @@ awaitable<void> ConnectionTask::run(tcp::socket socket, std::shared_ptr<RequestQ
                 close_socket(socket);
                 req->answer(std::move(st).error());
                 req.reset();
-                auto reopened = co_await connect(target.ip, target.port, target.limit, target.resolve);
+                auto reopened = co_await connect(target);
                 if (!reopened) {
                     rx->shut(reopened.error());
                     co_return;

@@ -49,6 +49,8 @@ struct ConnectionTask {
     static asio::awaitable<Result<asio::ip::tcp::socket>> connect(std::string ip, uint16_t port,
                                                                   std::chrono::nanoseconds limit,
                                                                   NameResolver resolve = system_resolve);
+    // The same, to `target`.
+    static asio::awaitable<Result<asio::ip::tcp::socket>> connect(ConnectionTarget target);
 
     // One exchange: write `data`, read the header and exactly zip_size body bytes, inflate when
     // the sizes differ, all before `limit` runs out. An empty body is coded 2003 unless
